@@ -1,0 +1,42 @@
+# Shared by the scripts: an Xvfb display and a Wine prefix of the project's own.
+# Source it, then call start_display and start_wine; stop_services undoes both.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+wine=/usr/lib/wine/wine64
+xvfb_pid=
+
+start_display() {
+  local n
+  for n in $(seq 90 130); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do
+      [ -e "/tmp/.X11-unix/X$n" ] && return 0
+      kill -0 "$xvfb_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+  done
+  echo "no free display for Xvfb" >&2
+  return 1
+}
+
+start_wine() {
+  export WINEPREFIX="$root/build/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    "$wine" wineboot --init >/dev/null 2>&1 || true
+  fi
+  # A persistent server keeps each test process's start short.
+  /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
+}
+
+stop_services() {
+  [ -n "${WINEPREFIX:-}" ] && /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  xvfb_pid=
+}
