@@ -1,0 +1,41 @@
+// Mesh pair loader: reads a source and a target Wavefront OBJ file that list the same
+// faces in the same order into the RemapTable, which pairs the n-th triangle of the
+// source with the n-th triangle of the target (texture coordinates only, v flipped).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct TexCoord {
+    float u;  // as in the file
+    float v;  // 1 - the file's value: 0 is the image's top row
+};
+
+struct RemapTriangle {
+    TexCoord source[3];  // where the corners sample the texture
+    TexCoord target[3];  // where the corners are drawn
+};
+static_assert(sizeof(RemapTriangle) == 48, "twelve floats");
+
+// Faces of n corners become n - 2 records, fanned from the first corner. Records
+// the view must skip have drawable[i] == 0: a corner without a valid texture
+// coordinate in either file, no target face for it (the target file is shorter), or
+// every record when the target file is missing. Their coordinates are not to be used.
+struct RemapTable {
+    int32_t count;             // records, one per source triangle
+    RemapTriangle* triangles;  // count records; null while empty
+    uint8_t* drawable;         // count flags: 1 = draw the record, 0 = skip it
+};
+
+extern RemapTable remap_table;
+
+// Reads both files (opened as passed) into remap_table, replacing what it held.
+// False when either file cannot be opened or memory runs out; logs its progress.
+bool LoadRemapMeshes(const char* source_path, const char* target_path);
+
+// The same reading from bytes in memory (for fuzzing and tests); the names are only logged.
+bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_t source_size,
+                              const char* target_name, const char* target, size_t target_size);
+
+// Releases the table's memory and leaves it empty.
+void ClearRemapTable();
