@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #ifdef __linux__
 #include <sys/mman.h>
@@ -35,27 +36,45 @@ struct ObjFile {
     ObjFile() = default;
     ObjFile(const ObjFile&) = delete;
     ObjFile& operator=(const ObjFile&) = delete;
-    ~ObjFile()
+    ~ObjFile();
+    // Empties the file for the next one; the arrays, already touched, are kept.
+    void Reuse()
     {
-        std::free(texcoords);
-        std::free(corners);
+        vertex_lines = 0;
+        texcoord_count = 0;
+        corner_count = 0;
     }
     int64_t Triangles() const { return static_cast<int64_t>(corner_count / 3); }
 };
 
-// Large arrays are touched once, front to back: huge pages make that first touch
-// many times faster where the kernel offers them.
-void AdviseHugePages(void* block, size_t bytes)
+// Large arrays are touched once, front to back. On Linux they are mapped directly:
+// they grow without a copy (mremap) and use huge pages, which make that first touch
+// many times faster. Elsewhere they come from the C heap.
+void* LargeResize(void* block, size_t old_bytes, size_t new_bytes)
 {
 #ifdef __linux__
-    constexpr uintptr_t HUGE_PAGE = uintptr_t(2) << 20;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(HUGE_PAGE - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    void* grown = block ? mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE)
+                        : mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (grown == MAP_FAILED)
+        return nullptr;
+    madvise(grown, new_bytes, MADV_HUGEPAGE);
+    return grown;
 #else
-    (void)block;
+    (void)old_bytes;
+    return std::realloc(block, new_bytes);
+#endif
+}
+
+void LargeFree(void* block, size_t bytes)
+{
+    if (!block)
+        return;
+#ifdef __linux__
+    munmap(block, bytes);
+#else
     (void)bytes;
+    std::free(block);
 #endif
 }
 
@@ -65,45 +84,64 @@ bool Reserve(T*& array, size_t& capacity, size_t needed)
 {
     if (needed <= capacity)
         return true;
-    size_t grown = capacity < 4096 ? 4096 : capacity * 2;
+    size_t grown = capacity < 16384 ? 16384 : capacity * 2;
     if (grown < needed)
         grown = needed;
-    if (grown > SIZE_MAX / sizeof(T))
+    if (grown > SIZE_MAX / sizeof(T) / 2)
         return false;
-    void* block = std::realloc(array, grown * sizeof(T));
+    void* block = LargeResize(array, capacity * sizeof(T), grown * sizeof(T));
     if (!block)
         return false;
-    AdviseHugePages(block, grown * sizeof(T));
     array = static_cast<T*>(block);
     capacity = grown;
     return true;
 }
 
+ObjFile::~ObjFile()
+{
+    LargeFree(texcoords, texcoord_capacity * sizeof(TexCoord));
+    LargeFree(corners, corner_capacity * sizeof(uint32_t));
+}
+
+// Lines are parsed in place up to their line feed, which the reader guarantees, so
+// the inner loops need no end checks.
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-const char* SkipBlanks(const char* p, const char* end)
+bool EndsWord(char c)
 {
-    while (p < end && IsBlank(*p))
+    return IsBlank(c) || c == '\n';
+}
+
+const char* SkipBlanks(const char* p)
+{
+    while (IsBlank(*p))
         ++p;
     return p;
 }
 
-// A decimal float; false (and 0) when none stands at p.
+const char* NextLine(const char* p, const char* end)
+{
+    return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))) + 1;
+}
+
+// A decimal float, or 0 when none stands at p; returns where reading goes on, or null
+// when the rest of the line holds no more numbers.
 const char* ParseFloat(const char* p, const char* end, float* value)
 {
     *value = 0.0f;
-    p = SkipBlanks(p, end);
-    const char* digits = p < end && *p == '+' ? p + 1 : p;
-    if (digits < end && *digits == '-' && digits != p)
-        return end;  // "+-" is no number
-    const auto result = std::from_chars(digits, end, *value);
+    p = SkipBlanks(p);
+    if (*p == '+')
+        ++p;
+    if (*p == '\n' || *p == '+')
+        return nullptr;
+    const auto result = std::from_chars(p, end, *value);
+    if (result.ec == std::errc::invalid_argument)
+        return nullptr;
     if (result.ec == std::errc::result_out_of_range)
-        return result.ptr;  // keeps from_chars' value unless it is garbage
-    if (result.ec != std::errc())
-        return end;  // stop reading this line: later numbers stay 0
+        *value = 0.0f;
     return result.ptr;
 }
 
@@ -113,51 +151,55 @@ void ReadTexcoordLine(ObjFile& file, const char* p, const char* end)
         file.out_of_memory = true;
         return;
     }
-    float u, v;
+    float u, v = 0.0f;
     p = ParseFloat(p, end, &u);
-    ParseFloat(p, end, &v);
+    if (p)
+        ParseFloat(p, end, &v);
     file.texcoords[file.texcoord_count++] = TexCoord{u, 1.0f - v};
 }
 
-// The texture coordinate number of one corner token (between its first and second
-// slash), resolved against the texture coordinates read so far.
-uint32_t CornerTexcoord(const char* p, const char* end, size_t texcoords_so_far)
+// One corner token: its texture coordinate number is the one between its first and
+// second slash, resolved against the texture coordinates read so far. Sets *next
+// to the end of the token.
+uint32_t ReadCorner(const char* p, const char** next, size_t texcoords_so_far)
 {
-    while (p < end && *p != '/')
+    while (!EndsWord(*p) && *p != '/')
         ++p;
-    if (p == end)
-        return NO_TEXCOORD;
-    ++p;
-    const bool negative = p < end && *p == '-';
-    if (p < end && (*p == '-' || *p == '+'))
+    uint32_t texcoord = NO_TEXCOORD;
+    if (*p == '/') {
         ++p;
-    const char* digits = p;
-    uint64_t n = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-        if (n <= UINT32_MAX)
-            n = n * 10 + static_cast<uint64_t>(*p - '0');
+        const bool negative = *p == '-';
+        if (*p == '-' || *p == '+')
+            ++p;
+        const char* digits = p;
+        uint64_t n = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (n <= UINT32_MAX)
+                n = n * 10 + static_cast<uint64_t>(*p - '0');
+        }
+        if (p != digits && (*p == '/' || EndsWord(*p))) {
+            if (!negative)
+                texcoord = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);  // checked later
+            else if (n != 0 && n <= texcoords_so_far)
+                texcoord = static_cast<uint32_t>(texcoords_so_far + 1 - n);
+        }
     }
-    if (p == digits || (p < end && *p != '/'))
-        return NO_TEXCOORD;
-    if (!negative)
-        return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);  // checked at the end
-    if (n == 0 || n > texcoords_so_far)
-        return NO_TEXCOORD;  // before the first texture coordinate
-    return static_cast<uint32_t>(texcoords_so_far + 1 - n);
+    while (!EndsWord(*p))
+        ++p;
+    *next = p;
+    return texcoord;
 }
 
-void ReadFaceLine(ObjFile& file, const char* p, const char* end)
+// Returns the start of the next line.
+const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
 {
     uint32_t first = NO_TEXCOORD, previous = NO_TEXCOORD;
     int corners = 0;
     for (;;) {
-        p = SkipBlanks(p, end);
-        if (p == end)
-            break;
-        const char* token = p;
-        while (p < end && !IsBlank(*p))
-            ++p;
-        const uint32_t texcoord = CornerTexcoord(token, p, file.texcoord_count);
+        p = SkipBlanks(p);
+        if (*p == '\n')
+            return p + 1;
+        const uint32_t texcoord = ReadCorner(p, &p, file.texcoord_count);
         ++corners;
         if (corners == 1) {
             first = texcoord;
@@ -165,7 +207,7 @@ void ReadFaceLine(ObjFile& file, const char* p, const char* end)
             // Fanned from the first corner: (0, 1, 2), (0, 2, 3), ...
             if (!Reserve(file.corners, file.corner_capacity, file.corner_count + 3)) {
                 file.out_of_memory = true;
-                return;
+                return NextLine(p, end);
             }
             uint32_t* triangle = file.corners + file.corner_count;
             triangle[0] = first;
@@ -177,38 +219,43 @@ void ReadFaceLine(ObjFile& file, const char* p, const char* end)
     }
 }
 
-// One line without its line feed. The keyword is the first word, matched whole.
-void ReadLine(ObjFile& file, const char* p, const char* end)
+// One line, ended by a line feed; returns the start of the next. The keyword is the
+// first word, matched whole.
+const char* ReadLine(ObjFile& file, const char* p, const char* end)
 {
-    p = SkipBlanks(p, end);
-    if (p == end)
-        return;
-    const char* after = p + 1;
-    if (*p == 'f' && (after == end || IsBlank(*after))) {
-        ReadFaceLine(file, after, end);
-    } else if (*p == 'v') {
-        if (after == end || IsBlank(*after))
+    p = SkipBlanks(p);
+    if (p[0] == 'f' && EndsWord(p[1]))
+        return ReadFaceLine(file, p + 1, end);
+    if (p[0] == 'v') {
+        if (EndsWord(p[1]))
             ++file.vertex_lines;
-        else if (*after == 't' && (after + 1 == end || IsBlank(after[1])))
-            ReadTexcoordLine(file, after + 1, end);
+        else if (p[1] == 't' && EndsWord(p[2]))
+            ReadTexcoordLine(file, p + 2, end);
     }
+    return NextLine(p, end);
 }
 
-// Reads every line of [p, end) that ends in a line feed, and the rest as a last line
-// when `final`. Returns where the unread rest begins.
+// Reads the lines of [p, end); every one must end with a line feed.
+void ReadCompleteLines(ObjFile& file, const char* p, const char* end)
+{
+    while (p < end && !file.out_of_memory)
+        p = ReadLine(file, p, end);
+}
+
+// Reads [p, end): its complete lines and, when `final`, the rest as a last line.
+// Returns where the unread rest begins.
 const char* ReadLines(ObjFile& file, const char* p, const char* end, bool final)
 {
-    while (p < end && !file.out_of_memory) {
-        const char* line_end = static_cast<const char*>(std::memchr(p, '\n', end - p));
-        if (!line_end) {
-            if (!final)
-                return p;
-            line_end = end;
-        }
-        ReadLine(file, p, line_end);
-        p = line_end == end ? end : line_end + 1;
-    }
-    return p;
+    const char* rest = end;
+    while (rest > p && rest[-1] != '\n')
+        --rest;
+    ReadCompleteLines(file, p, rest);
+    if (!final || rest == end)
+        return rest;
+    std::string last(rest, end);  // a last line without a line feed: give it one
+    last += '\n';
+    ReadCompleteLines(file, last.data(), last.data() + last.size());
+    return end;
 }
 
 bool ReadStream(ObjFile& file, FILE* stream)
@@ -306,14 +353,13 @@ bool AllocateTable(int64_t count)
     const size_t n = static_cast<size_t>(count);
     if (n > SIZE_MAX / sizeof(RemapTriangle))
         return false;
-    auto* triangles = static_cast<RemapTriangle*>(std::malloc(n * sizeof(RemapTriangle)));
+    auto* triangles = static_cast<RemapTriangle*>(LargeResize(nullptr, 0, n * sizeof(RemapTriangle)));
     auto* drawable = static_cast<uint8_t*>(std::malloc(n));
     if (!triangles || !drawable) {
-        std::free(triangles);
+        LargeFree(triangles, n * sizeof(RemapTriangle));
         std::free(drawable);
         return false;
     }
-    AdviseHugePages(triangles, n * sizeof(RemapTriangle));
     remap_table = RemapTable{static_cast<int32_t>(count), triangles, drawable};
     return true;
 }
@@ -361,29 +407,23 @@ bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
 {
     LogMessage("loading OBJ files");
     LogMessage("'%s'", source_input.name);
-    int64_t source_triangles = 0;
-    {
-        ObjFile source;
-        const ReadResult read = ReadMesh(source_input, source);
-        if (read == ReadResult::NOT_FOUND) {
-            LogMessage("'%s' not found", source_input.name);
-            return false;
-        }
-        if (read == ReadResult::OUT_OF_MEMORY)
-            return FailForMemory();
-        LogCounts(source);
-        source_triangles = source.Triangles();
-        if (!AllocateTable(source_triangles))
-            return FailForMemory();
-        FillSourceHalves(source);
+    ObjFile file;
+    ReadResult read = ReadMesh(source_input, file);
+    if (read == ReadResult::NOT_FOUND) {
+        LogMessage("'%s' not found", source_input.name);
+        return false;
     }
+    if (read == ReadResult::OUT_OF_MEMORY)
+        return FailForMemory();
+    LogCounts(file);
+    const int64_t source_triangles = file.Triangles();
+    if (!AllocateTable(source_triangles))
+        return FailForMemory();
+    FillSourceHalves(file);
 
     LogMessage("'%s'", target_input.name);
-    ObjFile target;
-    // The common case is a target as long as the source: no regrowth then.
-    if (!Reserve(target.corners, target.corner_capacity, static_cast<size_t>(source_triangles) * 3))
-        return FailForMemory();
-    const ReadResult read = ReadMesh(target_input, target);
+    file.Reuse();
+    read = ReadMesh(target_input, file);
     if (read == ReadResult::NOT_FOUND) {
         LogMessage("'%s' not found", target_input.name);
         if (remap_table.count > 0)
@@ -392,11 +432,11 @@ bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
     }
     if (read == ReadResult::OUT_OF_MEMORY)
         return FailForMemory();
-    LogCounts(target);
-    if (target.Triangles() != source_triangles)
+    LogCounts(file);
+    if (file.Triangles() != source_triangles)
         LogMessage("triangle counts differ: %i in '%s', %i in '%s'", ClampToInt(source_triangles),
-                   source_input.name, ClampToInt(target.Triangles()), target_input.name);
-    FillTargetHalves(target);
+                   source_input.name, ClampToInt(file.Triangles()), target_input.name);
+    FillTargetHalves(file);
     LogMessage("done");
     return true;
 }
@@ -405,7 +445,7 @@ bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
 
 void ClearRemapTable()
 {
-    std::free(remap_table.triangles);
+    LargeFree(remap_table.triangles, static_cast<size_t>(remap_table.count) * sizeof(RemapTriangle));
     std::free(remap_table.drawable);
     remap_table = RemapTable{};
 }
