@@ -8,10 +8,7 @@
 #include <cstring>
 #include <string>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
+#include "assets/large_block.h"
 #include "support/log.h"
 
 RemapTable remap_table;
@@ -46,37 +43,6 @@ struct ObjFile {
     }
     int64_t Triangles() const { return static_cast<int64_t>(corner_count / 3); }
 };
-
-// Large arrays are touched once, front to back. On Linux they are mapped directly:
-// they grow without a copy (mremap) and use huge pages, which make that first touch
-// many times faster. Elsewhere they come from the C heap.
-void* LargeResize(void* block, size_t old_bytes, size_t new_bytes)
-{
-#ifdef __linux__
-    void* grown = block ? mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE)
-                        : mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (grown == MAP_FAILED)
-        return nullptr;
-    madvise(grown, new_bytes, MADV_HUGEPAGE);
-    return grown;
-#else
-    (void)old_bytes;
-    return std::realloc(block, new_bytes);
-#endif
-}
-
-void LargeFree(void* block, size_t bytes)
-{
-    if (!block)
-        return;
-#ifdef __linux__
-    munmap(block, bytes);
-#else
-    (void)bytes;
-    std::free(block);
-#endif
-}
 
 // Makes room for `needed` elements, at least doubling; false when memory runs out.
 template <typename T>

@@ -31,8 +31,11 @@ start_wine() {
     mkdir -p "$WINEPREFIX"
     "$wine" wineboot --init >/dev/null 2>&1 || true
   fi
-  # A persistent server keeps each test process's start short.
+  # A persistent server keeps each test process's start short. The first program
+  # also starts Wine's background services, which keep the standard handles they
+  # inherit: start them here with /dev/null, so no test's output pipe stays open.
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
+  "$wine" wineboot >/dev/null 2>&1 </dev/null || true
 }
 
 stop_services() {

@@ -1,0 +1,11 @@
+// Large blocks that are filled once, front to back (the remap table, decoded images).
+// On Linux they are mapped directly: they grow without a copy (mremap) and use huge
+// pages, which make the first touch many times faster. Elsewhere they come from the
+// C heap. A block is resized and freed with its current size.
+#pragma once
+
+#include <cstddef>
+
+// Null when memory runs out; `block` is then left as it was.
+void* LargeResize(void* block, size_t old_bytes, size_t new_bytes);
+void LargeFree(void* block, size_t bytes);

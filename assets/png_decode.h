@@ -1,0 +1,30 @@
+// PNG decoding without GL: any PNG libpng reads becomes 8-bit RGBA words (red in the
+// low byte), first file row first. Images with an alpha channel get their interior
+// transparent pixels coloured from a neighbour (alpha stays 0), so filtering does not
+// bleed black into edges; others are opaque.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct Image {
+    uint32_t* pixels;  // width x height words; the caller releases them with FreeImage
+    int32_t width;
+    int32_t height;
+};
+
+constexpr size_t PNG_REASON_SIZE = 160;
+
+// Limits that keep a hostile file from exhausting memory.
+constexpr uint64_t PNG_MAX_BYTES = uint64_t(INT32_MAX);  // width x height x 4
+constexpr size_t PNG_MAX_CHUNK_BYTES = size_t(8) << 20;  // one ancillary chunk (libpng's
+                                                          // allocations: 4 times this)
+
+// On failure `image` is untouched and `reason` (PNG_REASON_SIZE bytes) says why.
+bool DecodePNG(const unsigned char* bytes, size_t size, Image* image, char* reason);
+bool DecodePNGFile(const char* path, Image* image, char* reason);
+void FreeImage(Image* image);
+
+// Gives each interior pixel of alpha 0 the colour of the first pixel of its 3 x 3
+// neighbourhood (row by row, from the top left) whose alpha is not 0.
+void FillTransparentPixels(uint32_t* pixels, int32_t width, int32_t height);

@@ -1,0 +1,300 @@
+// PNG decoding: every colour type and depth becomes RGBA; broken files fail cleanly.
+#include <gtest/gtest.h>
+
+#include <png.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "assets/png_decode.h"
+#include "testlib/png_writer.h"
+#include "testlib/temp_dir.h"
+
+namespace {
+
+uint32_t Rgba(int r, int g, int b, int a)
+{
+    return uint32_t(r) | uint32_t(g) << 8 | uint32_t(b) << 16 | uint32_t(a) << 24;
+}
+
+std::vector<uint32_t> Decode(const std::string& png, int* width = nullptr, int* height = nullptr)
+{
+    Image image{};
+    char reason[PNG_REASON_SIZE];
+    if (!DecodePNG(reinterpret_cast<const unsigned char*>(png.data()), png.size(), &image, reason)) {
+        ADD_FAILURE() << "decode failed: " << reason;
+        return {};
+    }
+    std::vector<uint32_t> pixels(image.pixels, image.pixels + size_t(image.width) * image.height);
+    if (width)
+        *width = image.width;
+    if (height)
+        *height = image.height;
+    FreeImage(&image);
+    return pixels;
+}
+
+// Packs `values` (each below 2^depth) into PNG rows of `per_row` samples.
+std::vector<uint8_t> Pack(const std::vector<int>& values, int per_row, int depth)
+{
+    std::vector<uint8_t> out;
+    for (size_t start = 0; start < values.size(); start += per_row) {
+        int bits = 0, acc = 0;
+        for (int i = 0; i < per_row; ++i) {
+            const int v = values[start + i];
+            if (depth == 16) {
+                out.push_back(uint8_t(v >> 8));
+                out.push_back(uint8_t(v));
+                continue;
+            }
+            acc = acc << depth | v;
+            bits += depth;
+            if (bits == 8) {
+                out.push_back(uint8_t(acc));
+                bits = acc = 0;
+            }
+        }
+        if (bits)
+            out.push_back(uint8_t(acc << (8 - bits)));
+    }
+    return out;
+}
+
+struct GreyCase {
+    int depth;
+    bool interlaced;
+};
+
+class GreyDepths : public ::testing::TestWithParam<GreyCase> {};
+
+TEST_P(GreyDepths, ExpandToOpaqueRgb)
+{
+    const auto [depth, interlaced] = GetParam();
+    const int width = 9, height = 7, max = (1 << (depth == 16 ? 8 : depth)) - 1;
+    std::vector<int> values;
+    std::vector<uint32_t> expected;
+    for (int i = 0; i < width * height; ++i) {
+        const int level = (i * 7) % (max + 1);
+        values.push_back(depth == 16 ? level * 257 : level);
+        const int grey = level * 255 / max;
+        expected.push_back(Rgba(grey, grey, grey, 255));
+    }
+    PngSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.color_type = PNG_COLOR_TYPE_GRAY;
+    spec.bit_depth = depth;
+    spec.interlaced = interlaced;
+    spec.samples = Pack(values, width, depth);
+    EXPECT_EQ(Decode(EncodePng(spec)), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(PngDecode, GreyDepths,
+                         ::testing::Values(GreyCase{1, false}, GreyCase{2, false}, GreyCase{4, true},
+                                           GreyCase{8, false}, GreyCase{8, true}, GreyCase{16, false},
+                                           GreyCase{16, true}));
+
+// Colour types with 8- or 16-bit samples; 16-bit samples are v * 257 so they scale to v.
+std::string ChannelImage(int color_type, int depth, bool interlaced, int channels,
+                         std::vector<uint32_t>* expected)
+{
+    const int width = 6, height = 5;
+    std::vector<int> values;
+    for (int i = 0; i < width * height; ++i) {
+        int c[4] = {(i * 40) % 256, (i * 13 + 7) % 256, (511 - i * 9) % 256, 1 + (i * 31) % 255};
+        if (channels <= 2)
+            c[0] = c[1] = c[2] = (i * 17) % 256;
+        const int alpha = channels == 2 || channels == 4 ? c[3] : 255;
+        expected->push_back(Rgba(c[0], c[1], c[2], alpha));
+        const int order[4][4] = {{0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
+        for (int k = 0; k < channels; ++k)
+            values.push_back(depth == 16 ? c[order[channels - 1][k]] * 257 : c[order[channels - 1][k]]);
+    }
+    PngSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.color_type = color_type;
+    spec.bit_depth = depth;
+    spec.interlaced = interlaced;
+    spec.samples = Pack(values, width * channels, depth);
+    return EncodePng(spec);
+}
+
+TEST(PngDecode, EveryChannelLayoutAndDepthBecomesRgba)
+{
+    const struct {
+        int color_type, channels;
+    } layouts[] = {{PNG_COLOR_TYPE_GRAY_ALPHA, 2}, {PNG_COLOR_TYPE_RGB, 3}, {PNG_COLOR_TYPE_RGB_ALPHA, 4}};
+    for (const auto& layout : layouts)
+        for (int depth : {8, 16})
+            for (bool interlaced : {false, true}) {
+                std::vector<uint32_t> expected;
+                const std::string png =
+                    ChannelImage(layout.color_type, depth, interlaced, layout.channels, &expected);
+                EXPECT_EQ(Decode(png), expected) << "type " << layout.color_type << " depth " << depth
+                                                 << (interlaced ? " interlaced" : "");
+            }
+}
+
+TEST(PngDecode, PaletteWithAndWithoutTransparency)
+{
+    for (int depth : {1, 2, 4, 8}) {
+        const int entries = 1 << depth;
+        PngSpec spec;
+        spec.width = 5;
+        spec.height = 1;  // one row: the fill pass has no interior
+        spec.color_type = PNG_COLOR_TYPE_PALETTE;
+        spec.bit_depth = depth;
+        std::vector<int> indices;
+        for (int i = 0; i < spec.width; ++i)
+            indices.push_back(i % entries);
+        for (int e = 0; e < entries; ++e) {
+            spec.palette.push_back(uint8_t(e * 50));
+            spec.palette.push_back(uint8_t(200 - e));
+            spec.palette.push_back(uint8_t(e * 3));
+        }
+        spec.samples = Pack(indices, spec.width, depth);
+        std::vector<uint32_t> opaque, keyed;
+        for (int index : indices) {
+            opaque.push_back(Rgba(index * 50 % 256, 200 - index, index * 3, 255));
+            keyed.push_back(Rgba(index * 50 % 256, 200 - index, index * 3, index == 0 ? 0 : 255));
+        }
+        EXPECT_EQ(Decode(EncodePng(spec)), opaque) << "depth " << depth;
+        spec.transparency = {0};  // entry 0 transparent, the rest opaque
+        EXPECT_EQ(Decode(EncodePng(spec)), keyed) << "depth " << depth;
+    }
+}
+
+TEST(PngDecode, RgbWithTransparentKeyGetsAlpha)
+{
+    PngSpec spec;
+    spec.width = 3;
+    spec.height = 1;
+    spec.samples = {1, 2, 3, 9, 9, 9, 4, 5, 6};
+    spec.transparency = {0, 9, 0, 9, 0, 9};
+    EXPECT_EQ(Decode(EncodePng(spec)),
+              (std::vector<uint32_t>{Rgba(1, 2, 3, 255), Rgba(9, 9, 9, 0), Rgba(4, 5, 6, 255)}));
+}
+
+TEST(PngDecode, KeepsSizeAndFileRowOrder)
+{
+    std::vector<uint32_t> pixels(300 * 200);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = Rgba(int(i % 300) % 256, int(i / 300), 7, 255);
+    int width = 0, height = 0;
+    EXPECT_EQ(Decode(EncodeRgbPng(pixels, 300, 200), &width, &height), pixels);
+    EXPECT_EQ(width, 300);
+    EXPECT_EQ(height, 200);
+    EXPECT_EQ(Decode(EncodeRgbPng({Rgba(10, 20, 30, 0)}, 1, 1)), std::vector<uint32_t>{0xFF1E140Au});
+}
+
+TEST(PngDecode, FillPassColoursInteriorTransparentPixelsFromTheFirstNeighbour)
+{
+    const uint32_t R = Rgba(255, 0, 0, 255), G = Rgba(0, 255, 0, 128), B = Rgba(0, 0, 255, 9);
+    const uint32_t T = Rgba(1, 2, 3, 0);
+    // 5 x 4; the border stays as it is, filled pixels never feed their neighbours.
+    std::vector<uint32_t> pixels = {
+        T, T, R, T, T,
+        T, T, T, T, G,
+        T, T, T, T, T,
+        B, T, T, T, T,
+    };
+    FillTransparentPixels(pixels.data(), 5, 4);
+    const uint32_t r = R & 0xFFFFFF, g = G & 0xFFFFFF, b = B & 0xFFFFFF;
+    const std::vector<uint32_t> expected = {
+        T, T, R, T, T,
+        T, r, r, r, G,
+        T, b, T, g, T,
+        B, T, T, T, T,
+    };
+    EXPECT_EQ(pixels, expected);
+
+    // Too small for an interior: unchanged.
+    std::vector<uint32_t> thin = {T, R, T, T, G, T};
+    FillTransparentPixels(thin.data(), 3, 2);
+    EXPECT_EQ(thin, (std::vector<uint32_t>{T, R, T, T, G, T}));
+}
+
+// --- Broken files ---------------------------------------------------------------
+
+std::string ValidRgb()
+{
+    return EncodeRgbPng(std::vector<uint32_t>(16 * 16, Rgba(1, 2, 3, 255)), 16, 16);
+}
+
+// Rewrites the CRC of the chunk that starts at `offset` (its length field).
+void FixCrc(std::string& png, size_t offset)
+{
+    const uint32_t length = uint32_t(uint8_t(png[offset])) << 24 | uint32_t(uint8_t(png[offset + 1])) << 16 |
+                            uint32_t(uint8_t(png[offset + 2])) << 8 | uint8_t(png[offset + 3]);
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + offset + 4), length + 4);
+    for (int i = 0; i < 4; ++i)
+        png[offset + 8 + length + i] = char(crc >> (24 - 8 * i));
+}
+
+void ExpectRefused(const std::string& png, const char* what)
+{
+    Image image{reinterpret_cast<uint32_t*>(0x1), 77, 88};
+    char reason[PNG_REASON_SIZE] = "";
+    EXPECT_FALSE(DecodePNG(reinterpret_cast<const unsigned char*>(png.data()), png.size(), &image, reason))
+        << what;
+    EXPECT_EQ(image.pixels, reinterpret_cast<uint32_t*>(0x1)) << what;
+    EXPECT_EQ(image.width, 77) << what;
+    EXPECT_EQ(image.height, 88) << what;
+    EXPECT_STRNE(reason, "") << what;
+}
+
+TEST(PngDecode, BrokenFilesFailAndLeaveTheImageUntouched)
+{
+    const std::string valid = ValidRgb();
+    ExpectRefused("", "empty");
+    ExpectRefused("GIF89a not a png at all", "not a PNG");
+    ExpectRefused(valid.substr(0, valid.size() / 2), "truncated");
+    ExpectRefused(valid.substr(0, 40), "truncated in IHDR");
+
+    std::string crc = valid;
+    crc[8 + 8 + 3] ^= 0x40;  // a bit of IHDR's width, CRC left as it was
+    ExpectRefused(crc, "CRC error in IHDR");
+
+    std::string corrupt = valid;
+    const size_t idat = corrupt.find("IDAT");
+    for (size_t i = idat + 4; i < idat + 20; ++i)
+        corrupt[i] = char(0xA5);
+    FixCrc(corrupt, idat - 4);
+    ExpectRefused(corrupt, "corrupt image data");
+
+    // 65536 x 65536: within libpng's side limit only if raised; refused either way.
+    std::string huge = valid;
+    huge.replace(16, 8, std::string("\x00\x01\x00\x00\x00\x01\x00\x00", 8));
+    FixCrc(huge, 8);
+    ExpectRefused(huge, "lying size");
+
+    // 40000 x 40000 passes libpng's limits but is over the pixel-byte cap.
+    std::string large = valid;
+    large.replace(16, 8, std::string("\x00\x00\x9C\x40\x00\x00\x9C\x40", 8));
+    FixCrc(large, 8);
+    ExpectRefused(large, "width x height x 4 over the cap");
+}
+
+TEST(PngDecode, LyingChunkLengthIsRefusedWithoutAHugeAllocation)
+{
+    // An iTXt after IHDR that claims 2 GB; the file is a few hundred bytes.
+    const std::string valid = ValidRgb();
+    std::string lying = valid.substr(0, 33);
+    lying += std::string("\x7F\xFF\xFF\xF0", 4) + "iTXt" + std::string(400, 'x');
+    ExpectRefused(lying, "lying iTXt");
+}
+
+TEST(PngDecode, MissingFileSaysNotFound)
+{
+    TempDir dir;
+    Image image{};
+    char reason[PNG_REASON_SIZE];
+    EXPECT_FALSE(DecodePNGFile(dir.File("texture.png").c_str(), &image, reason));
+    EXPECT_STREQ(reason, "not found");
+    EXPECT_EQ(image.pixels, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,22 @@
+// Writes PNG files in memory through libpng's write API, for tests and example data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PngSpec {
+    int width = 1;
+    int height = 1;
+    int color_type = 2;   // PNG_COLOR_TYPE_*
+    int bit_depth = 8;
+    bool interlaced = false;
+    std::vector<uint8_t> samples;           // packed rows as the PNG stores them, big-endian 16-bit
+    std::vector<uint8_t> palette;           // r, g, b per entry
+    std::vector<uint8_t> transparency;      // tRNS: palette alphas, or a grey/RGB key (16-bit each)
+};
+
+std::string EncodePng(const PngSpec& spec);
+
+// An 8-bit RGB image from words (red in the low byte; alpha is ignored).
+std::string EncodeRgbPng(const std::vector<uint32_t>& pixels, int width, int height);
