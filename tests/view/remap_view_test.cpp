@@ -297,3 +297,37 @@ TEST_F(RemapView, InitLoadsTheInputsFromTheCurrentDirectory)
 }
 
 }  // namespace
+
+namespace {
+
+std::string ExamplesDirectory()
+{
+#ifdef _WIN32
+    return std::string("Z:") + TEXWARP_EXAMPLES;  // Wine's drive for the Unix root
+#else
+    return TEXWARP_EXAMPLES;
+#endif
+}
+
+TEST_F(RemapView, ExampleShowsTheIslandsWhereTheTargetLayoutPutsThem)
+{
+    {
+        ScopedCurrentDir in_examples(ExamplesDirectory());
+        plxInit();
+    }
+    ASSERT_EQ(remap_texture.width, 256);
+    ASSERT_EQ(remap_table.count, 32);
+    Resize(BUFFER_W, BUFFER_H);
+    Draw();
+    const Rgb red{220, 40, 40}, green{40, 180, 60}, orange{240, 150, 20}, magenta{190, 60, 200};
+    ExpectNear(At(161, 161), red, 161, 161);        // F, moved down and right
+    ExpectNear(At(188, 212), WHITE, 188, 212);      // its glyph's stem
+    ExpectNear(At(134, 161), green, 134, 161);      // R, turned: its top-left corner is now top-right
+    ExpectNear(At(262, 33), orange, 262, 33);       // 4, mirrored: top-left corner now top-right
+    ExpectNear(At(58, 58), magenta, 58, 58);        // 7, halved
+    EXPECT_EQ(At(140, 80), BLUE);                   // nothing is laid out here
+    EXPECT_EQ(At(276, 100), WHITE);
+    EXPECT_EQ(At(100, 276), WHITE);
+}
+
+}  // namespace
