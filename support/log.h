@@ -20,5 +20,9 @@ struct LogState {
 extern LogState log_state;
 
 void LogOpen(const char* path);
+#ifdef __GNUC__
 void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
+void LogMessage(const char* format, ...);
+#endif
 void LogResume();

@@ -81,14 +81,14 @@ TEST_P(GreyDepths, ExpandToOpaqueRgb)
         const int grey = level * 255 / max;
         expected.push_back(Rgba(grey, grey, grey, 255));
     }
-    PngSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.color_type = PNG_COLOR_TYPE_GRAY;
-    spec.bit_depth = depth;
-    spec.interlaced = interlaced;
-    spec.samples = Pack(values, width, depth);
-    EXPECT_EQ(Decode(EncodePng(spec)), expected);
+    PngImage image;
+    image.width = width;
+    image.height = height;
+    image.color_type = PNG_COLOR_TYPE_GRAY;
+    image.bit_depth = depth;
+    image.interlaced = interlaced;
+    image.samples = Pack(values, width, depth);
+    EXPECT_EQ(Decode(EncodePng(image)), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(PngDecode, GreyDepths,
@@ -112,14 +112,14 @@ std::string ChannelImage(int color_type, int depth, bool interlaced, int channel
         for (int k = 0; k < channels; ++k)
             values.push_back(depth == 16 ? c[order[channels - 1][k]] * 257 : c[order[channels - 1][k]]);
     }
-    PngSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.color_type = color_type;
-    spec.bit_depth = depth;
-    spec.interlaced = interlaced;
-    spec.samples = Pack(values, width * channels, depth);
-    return EncodePng(spec);
+    PngImage image;
+    image.width = width;
+    image.height = height;
+    image.color_type = color_type;
+    image.bit_depth = depth;
+    image.interlaced = interlaced;
+    image.samples = Pack(values, width * channels, depth);
+    return EncodePng(image);
 }
 
 TEST(PngDecode, EveryChannelLayoutAndDepthBecomesRgba)
@@ -142,39 +142,39 @@ TEST(PngDecode, PaletteWithAndWithoutTransparency)
 {
     for (int depth : {1, 2, 4, 8}) {
         const int entries = 1 << depth;
-        PngSpec spec;
-        spec.width = 5;
-        spec.height = 1;  // one row: the fill pass has no interior
-        spec.color_type = PNG_COLOR_TYPE_PALETTE;
-        spec.bit_depth = depth;
+        PngImage image;
+        image.width = 5;
+        image.height = 1;  // one row: the fill pass has no interior
+        image.color_type = PNG_COLOR_TYPE_PALETTE;
+        image.bit_depth = depth;
         std::vector<int> indices;
-        for (int i = 0; i < spec.width; ++i)
+        for (int i = 0; i < image.width; ++i)
             indices.push_back(i % entries);
         for (int e = 0; e < entries; ++e) {
-            spec.palette.push_back(uint8_t(e * 50));
-            spec.palette.push_back(uint8_t(200 - e));
-            spec.palette.push_back(uint8_t(e * 3));
+            image.palette.push_back(uint8_t(e * 50));
+            image.palette.push_back(uint8_t(200 - e));
+            image.palette.push_back(uint8_t(e * 3));
         }
-        spec.samples = Pack(indices, spec.width, depth);
+        image.samples = Pack(indices, image.width, depth);
         std::vector<uint32_t> opaque, keyed;
         for (int index : indices) {
             opaque.push_back(Rgba(index * 50 % 256, 200 - index, index * 3, 255));
             keyed.push_back(Rgba(index * 50 % 256, 200 - index, index * 3, index == 0 ? 0 : 255));
         }
-        EXPECT_EQ(Decode(EncodePng(spec)), opaque) << "depth " << depth;
-        spec.transparency = {0};  // entry 0 transparent, the rest opaque
-        EXPECT_EQ(Decode(EncodePng(spec)), keyed) << "depth " << depth;
+        EXPECT_EQ(Decode(EncodePng(image)), opaque) << "depth " << depth;
+        image.transparency = {0};  // entry 0 transparent, the rest opaque
+        EXPECT_EQ(Decode(EncodePng(image)), keyed) << "depth " << depth;
     }
 }
 
 TEST(PngDecode, RgbWithTransparentKeyGetsAlpha)
 {
-    PngSpec spec;
-    spec.width = 3;
-    spec.height = 1;
-    spec.samples = {1, 2, 3, 9, 9, 9, 4, 5, 6};
-    spec.transparency = {0, 9, 0, 9, 0, 9};
-    EXPECT_EQ(Decode(EncodePng(spec)),
+    PngImage image;
+    image.width = 3;
+    image.height = 1;
+    image.samples = {1, 2, 3, 9, 9, 9, 4, 5, 6};
+    image.transparency = {0, 9, 0, 9, 0, 9};
+    EXPECT_EQ(Decode(EncodePng(image)),
               (std::vector<uint32_t>{Rgba(1, 2, 3, 255), Rgba(9, 9, 9, 0), Rgba(4, 5, 6, 255)}));
 }
 

@@ -12,7 +12,7 @@ static void Append(png_structp png, png_bytep data, size_t size)
 
 static void Flush(png_structp) {}
 
-std::string EncodePng(const PngSpec& spec)
+std::string EncodePng(const PngImage& image)
 {
     std::string out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -22,21 +22,21 @@ std::string EncodePng(const PngSpec& spec)
         return std::string();
     }
     png_set_write_fn(png, &out, Append, Flush);
-    png_set_IHDR(png, info, spec.width, spec.height, spec.bit_depth, spec.color_type,
-                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, image.width, image.height, image.bit_depth, image.color_type,
+                 image.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!spec.palette.empty())
-        png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(spec.palette.data()),
-                     static_cast<int>(spec.palette.size() / 3));
-    if (!spec.transparency.empty()) {
-        if (spec.color_type == PNG_COLOR_TYPE_PALETTE) {
-            png_set_tRNS(png, info, spec.transparency.data(),
-                         static_cast<int>(spec.transparency.size()), nullptr);
+    if (!image.palette.empty())
+        png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(image.palette.data()),
+                     static_cast<int>(image.palette.size() / 3));
+    if (!image.transparency.empty()) {
+        if (image.color_type == PNG_COLOR_TYPE_PALETTE) {
+            png_set_tRNS(png, info, image.transparency.data(),
+                         static_cast<int>(image.transparency.size()), nullptr);
         } else {
-            const auto& t = spec.transparency;
+            const auto& t = image.transparency;
             png_color_16 key{};
             auto word = [&](size_t i) { return static_cast<png_uint_16>(t[i] << 8 | t[i + 1]); };
-            if (spec.color_type == PNG_COLOR_TYPE_GRAY) {
+            if (image.color_type == PNG_COLOR_TYPE_GRAY) {
                 key.gray = word(0);
             } else {
                 key.red = word(0);
@@ -48,9 +48,9 @@ std::string EncodePng(const PngSpec& spec)
     }
     png_write_info(png, info);
     const size_t row_bytes = png_get_rowbytes(png, info);
-    std::vector<png_bytep> rows(spec.height);
-    for (int y = 0; y < spec.height; ++y)
-        rows[y] = const_cast<png_bytep>(spec.samples.data() + y * row_bytes);
+    std::vector<png_bytep> rows(image.height);
+    for (int y = 0; y < image.height; ++y)
+        rows[y] = const_cast<png_bytep>(image.samples.data() + y * row_bytes);
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
@@ -59,13 +59,13 @@ std::string EncodePng(const PngSpec& spec)
 
 std::string EncodeRgbPng(const std::vector<uint32_t>& pixels, int width, int height)
 {
-    PngSpec spec;
-    spec.width = width;
-    spec.height = height;
+    PngImage image;
+    image.width = width;
+    image.height = height;
     for (uint32_t p : pixels) {
-        spec.samples.push_back(static_cast<uint8_t>(p));
-        spec.samples.push_back(static_cast<uint8_t>(p >> 8));
-        spec.samples.push_back(static_cast<uint8_t>(p >> 16));
+        image.samples.push_back(static_cast<uint8_t>(p));
+        image.samples.push_back(static_cast<uint8_t>(p >> 8));
+        image.samples.push_back(static_cast<uint8_t>(p >> 16));
     }
-    return EncodePng(spec);
+    return EncodePng(image);
 }

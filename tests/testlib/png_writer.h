@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-struct PngSpec {
+struct PngImage {
     int width = 1;
     int height = 1;
     int color_type = 2;   // PNG_COLOR_TYPE_*
@@ -16,7 +16,7 @@ struct PngSpec {
     std::vector<uint8_t> transparency;      // tRNS: palette alphas, or a grey/RGB key (16-bit each)
 };
 
-std::string EncodePng(const PngSpec& spec);
+std::string EncodePng(const PngImage& spec);
 
 // An 8-bit RGB image from words (red in the low byte; alpha is ignored).
 std::string EncodeRgbPng(const std::vector<uint32_t>& pixels, int width, int height);
