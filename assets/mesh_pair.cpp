@@ -358,7 +358,8 @@ void FillTargetHalves(const ObjFile& target)
             remap_table.drawable[i] = 0;
         }
     }
-    std::memset(remap_table.drawable + paired, 0, static_cast<size_t>(remap_table.count - paired));
+    for (int64_t i = paired; i < remap_table.count; ++i)
+        remap_table.drawable[i] = 0;  // no target face
     LogUndrawable(undrawable);
 }
 

@@ -157,6 +157,15 @@ TEST_F(MeshPairLoader, CountsOnlyExactKeywords)
     ExpectSource(0, 0, 1, 0, 1, 1, 0);  // the bare "vt" line reads as 0 0
 }
 
+TEST_F(MeshPairLoader, EmptyFilesGiveAnEmptyTable)
+{
+    // Found by fuzzing: an empty table once reached memset with a null pointer.
+    EXPECT_TRUE(Load("", ""));
+    EXPECT_EQ(remap_table.count, 0);
+    EXPECT_TRUE(Load("vt 1 1\n", std::string(kTexcoords) + "f 1/1 2/2 3/3\n"));
+    EXPECT_EQ(remap_table.count, 0);
+}
+
 TEST_F(MeshPairLoader, ReadsTheLastLineWithoutALineFeed)
 {
     const std::string source = "vt 0 0\nvt 1 0\nvt 0 1\nf 1/1 2/2 3/3";
