@@ -126,6 +126,12 @@ void ReadConfig(const char* path)
     FILE* f = std::fopen(path, "r");
     if (!f)
         return;
+    ReadConfigFrom(f);
+    std::fclose(f);
+}
+
+void ReadConfigFrom(FILE* f)
+{
     int32_t version = 0;
     ScanSetting(f, "version", &version);
     if (version == SETTINGS_VERSION) {
@@ -135,7 +141,6 @@ void ReadConfig(const char* path)
         ScanSetting(f, "window_y", &window_state.window_y);
         ScanSetting(f, "window_maximized", &window_state.window_maximized);
     }
-    std::fclose(f);
 }
 
 void WriteConfig(const char* path)

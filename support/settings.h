@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 constexpr int32_t SETTINGS_VERSION = 1;
@@ -23,4 +24,6 @@ void StartupPaths();
 const char* ProgramPath(const char* name);
 
 void ReadConfig(const char* path);
+// The reading itself, from a stream standing at the file's first byte.
+void ReadConfigFrom(FILE* file);
 void WriteConfig(const char* path);
