@@ -62,55 +62,23 @@ std::vector<uint8_t> Pack(const std::vector<int>& values, int per_row, int depth
     return out;
 }
 
-struct GreyCase {
-    int depth;
-    bool interlaced;
-};
-
-class GreyDepths : public ::testing::TestWithParam<GreyCase> {};
-
-TEST_P(GreyDepths, ExpandToOpaqueRgb)
+// An image with `channels` samples a pixel (1 grey, 2 grey and alpha, 3 RGB, 4 RGBA)
+// and its expected RGBA words. 16-bit samples are v * 257, so they scale to exactly v;
+// alpha is never 0, so the fill pass leaves the image alone.
+std::string LayoutImage(int color_type, int channels, int depth, bool interlaced,
+                        std::vector<uint32_t>* expected)
 {
-    const auto [depth, interlaced] = GetParam();
-    const int width = 9, height = 7, max = (1 << (depth == 16 ? 8 : depth)) - 1;
-    std::vector<int> values;
-    std::vector<uint32_t> expected;
-    for (int i = 0; i < width * height; ++i) {
-        const int level = (i * 7) % (max + 1);
-        values.push_back(depth == 16 ? level * 257 : level);
-        const int grey = level * 255 / max;
-        expected.push_back(Rgba(grey, grey, grey, 255));
-    }
-    PngImage image;
-    image.width = width;
-    image.height = height;
-    image.color_type = PNG_COLOR_TYPE_GRAY;
-    image.bit_depth = depth;
-    image.interlaced = interlaced;
-    image.samples = Pack(values, width, depth);
-    EXPECT_EQ(Decode(EncodePng(image)), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(PngDecode, GreyDepths,
-                         ::testing::Values(GreyCase{1, false}, GreyCase{2, false}, GreyCase{4, true},
-                                           GreyCase{8, false}, GreyCase{8, true}, GreyCase{16, false},
-                                           GreyCase{16, true}));
-
-// Colour types with 8- or 16-bit samples; 16-bit samples are v * 257 so they scale to v.
-std::string ChannelImage(int color_type, int depth, bool interlaced, int channels,
-                         std::vector<uint32_t>* expected)
-{
-    const int width = 6, height = 5;
+    const int width = 9, height = 7, max = (1 << (depth < 8 ? depth : 8)) - 1;
+    const bool grey = channels <= 2, alpha = channels % 2 == 0;
+    const std::vector<int> order = grey ? std::vector<int>{0, 3} : std::vector<int>{0, 1, 2, 3};
     std::vector<int> values;
     for (int i = 0; i < width * height; ++i) {
-        int c[4] = {(i * 40) % 256, (i * 13 + 7) % 256, (511 - i * 9) % 256, 1 + (i * 31) % 255};
-        if (channels <= 2)
-            c[0] = c[1] = c[2] = (i * 17) % 256;
-        const int alpha = channels == 2 || channels == 4 ? c[3] : 255;
-        expected->push_back(Rgba(c[0], c[1], c[2], alpha));
-        const int order[4][4] = {{0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
+        const int level[4] = {i * 7 % (max + 1), (i * 13 + 7) % (max + 1), (i * 9 + 100) % (max + 1),
+                              1 + i * 31 % max};
+        auto eight = [&](int k) { return level[k] * 255 / max; };
+        expected->push_back(Rgba(eight(0), eight(grey ? 0 : 1), eight(grey ? 0 : 2), alpha ? eight(3) : 255));
         for (int k = 0; k < channels; ++k)
-            values.push_back(depth == 16 ? c[order[channels - 1][k]] * 257 : c[order[channels - 1][k]]);
+            values.push_back(depth == 16 ? level[order[k]] * 257 : level[order[k]]);
     }
     PngImage image;
     image.width = width;
@@ -122,17 +90,20 @@ std::string ChannelImage(int color_type, int depth, bool interlaced, int channel
     return EncodePng(image);
 }
 
-TEST(PngDecode, EveryChannelLayoutAndDepthBecomesRgba)
+TEST(PngDecode, EveryLayoutDepthAndInterlaceBecomesRgba)
 {
     const struct {
         int color_type, channels;
-    } layouts[] = {{PNG_COLOR_TYPE_GRAY_ALPHA, 2}, {PNG_COLOR_TYPE_RGB, 3}, {PNG_COLOR_TYPE_RGB_ALPHA, 4}};
+        std::vector<int> depths;
+    } layouts[] = {{PNG_COLOR_TYPE_GRAY, 1, {1, 2, 4, 8, 16}},
+                   {PNG_COLOR_TYPE_GRAY_ALPHA, 2, {8, 16}},
+                   {PNG_COLOR_TYPE_RGB, 3, {8, 16}},
+                   {PNG_COLOR_TYPE_RGB_ALPHA, 4, {8, 16}}};
     for (const auto& layout : layouts)
-        for (int depth : {8, 16})
+        for (int depth : layout.depths)
             for (bool interlaced : {false, true}) {
                 std::vector<uint32_t> expected;
-                const std::string png =
-                    ChannelImage(layout.color_type, depth, interlaced, layout.channels, &expected);
+                const std::string png = LayoutImage(layout.color_type, layout.channels, depth, interlaced, &expected);
                 EXPECT_EQ(Decode(png), expected) << "type " << layout.color_type << " depth " << depth
                                                  << (interlaced ? " interlaced" : "");
             }
@@ -246,45 +217,19 @@ void ExpectRefused(const std::string& png, const char* what)
     EXPECT_STRNE(reason, "") << what;
 }
 
+// Truncated, CRC-broken, lying-size and lying-chunk files are in the hostile-input tests.
 TEST(PngDecode, BrokenFilesFailAndLeaveTheImageUntouched)
 {
     const std::string valid = ValidRgb();
     ExpectRefused("", "empty");
     ExpectRefused("GIF89a not a png at all", "not a PNG");
-    ExpectRefused(valid.substr(0, valid.size() / 2), "truncated");
     ExpectRefused(valid.substr(0, 40), "truncated in IHDR");
-
-    std::string crc = valid;
-    crc[8 + 8 + 3] ^= 0x40;  // a bit of IHDR's width, CRC left as it was
-    ExpectRefused(crc, "CRC error in IHDR");
-
     std::string corrupt = valid;
     const size_t idat = corrupt.find("IDAT");
     for (size_t i = idat + 4; i < idat + 20; ++i)
         corrupt[i] = char(0xA5);
     FixCrc(corrupt, idat - 4);
     ExpectRefused(corrupt, "corrupt image data");
-
-    // 65536 x 65536: within libpng's side limit only if raised; refused either way.
-    std::string huge = valid;
-    huge.replace(16, 8, std::string("\x00\x01\x00\x00\x00\x01\x00\x00", 8));
-    FixCrc(huge, 8);
-    ExpectRefused(huge, "lying size");
-
-    // 40000 x 40000 passes libpng's limits but is over the pixel-byte cap.
-    std::string large = valid;
-    large.replace(16, 8, std::string("\x00\x00\x9C\x40\x00\x00\x9C\x40", 8));
-    FixCrc(large, 8);
-    ExpectRefused(large, "width x height x 4 over the cap");
-}
-
-TEST(PngDecode, LyingChunkLengthIsRefusedWithoutAHugeAllocation)
-{
-    // An iTXt after IHDR that claims 2 GB; the file is a few hundred bytes.
-    const std::string valid = ValidRgb();
-    std::string lying = valid.substr(0, 33);
-    lying += std::string("\x7F\xFF\xFF\xF0", 4) + "iTXt" + std::string(400, 'x');
-    ExpectRefused(lying, "lying iTXt");
 }
 
 TEST(PngDecode, MissingFileSaysNotFound)

@@ -1,6 +1,7 @@
 // Settings file and program paths: round trip, the lenient reading rules, the paths.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "support/log.h"
@@ -57,71 +58,51 @@ TEST_F(SettingsTest, WriteThenReadRestoresEveryFieldNegativesIncluded)
     ExpectPlacement(window_state, 1234, 567, -8, -32000, 0);
 }
 
-TEST_F(SettingsTest, BlanksOfAnyKindBetweenKeysAndValuesAreRead)
-{
-    ExpectPlacement(Read("version 1\r\nwindow_width 800\r\nwindow_height 600\r\n"
-                         "window_x 10\r\nwindow_y 20\r\nwindow_maximized 0\r\n"),
-                    800, 600, 10, 20, 0);
-    ExpectPlacement(Read("version\t1\n\n\nwindow_width  \t 801\n\nwindow_height\t601\n"
-                         "window_x   11\nwindow_y 21\nwindow_maximized 2\nextra 5\n"),
-                    801, 601, 11, 21, 2);
-    ExpectPlacement(Read("version 1 window_width 802 window_height 602 window_x 12 "
-                         "window_y 22 window_maximized 0"),
-                    802, 602, 12, 22, 0);
-    ExpectPlacement(Read("version1window_width803window_height603window_x13"
-                         "window_y23window_maximized0"),
-                    803, 603, 13, 23, 0);
-}
-
-TEST_F(SettingsTest, FirstByteMustStartTheVersionKey)
+TEST_F(SettingsTest, ReadingRules)
 {
     const std::string body = "version 1\nwindow_width 800\nwindow_height 600\n"
                              "window_x 10\nwindow_y 20\nwindow_maximized 0\n";
-    for (const std::string& prefix : {std::string("\n"), std::string(" "),
-                                      std::string("\xEF\xBB\xBF")}) {
+    const struct {
+        const char* what;
+        std::string text;
+        int expected[5];  // width, height, x, y, maximized
+    } cases[] = {
+        {"CR LF", "version 1\r\nwindow_width 800\r\nwindow_height 600\r\nwindow_x 10\r\n"
+                  "window_y 20\r\nwindow_maximized 0\r\n", {800, 600, 10, 20, 0}},
+        {"tabs, runs of blanks, blank lines, extra lines",
+         "version\t1\n\n\nwindow_width  \t 800\n\nwindow_height\t600\nwindow_x   10\nwindow_y 20\n"
+         "window_maximized 2\nextra 5\n", {800, 600, 10, 20, 2}},
+        {"one line", "version 1 window_width 800 window_height 600 window_x 10 window_y 20 "
+                     "window_maximized 0", {800, 600, 10, 20, 0}},
+        {"no blanks at all", "version1window_width800window_height600window_x10window_y20"
+                             "window_maximized0", {800, 600, 10, 20, 0}},
+        {"leading blank line", "\n" + body, {950, 650, 0, 0, 1}},
+        {"leading space", " " + body, {950, 650, 0, 0, 1}},
+        {"byte-order mark", "\xEF\xBB\xBF" + body, {950, 650, 0, 0, 1}},
+        {"version 2", "version 2\nwindow_width 800\n", {950, 650, 0, 0, 1}},
+        {"empty file", "", {950, 650, 0, 0, 1}},
+        {"misplaced key", "version 1\nwindow_height 600\nwindow_width 800\nwindow_x 10\n", {950, 650, 0, 0, 1}},
+        {"ends after window_height", "version 1\nwindow_width 800\nwindow_height 600\n", {800, 600, 0, 0, 1}},
+        {"not a number", "version 1\nwindow_width abc\nwindow_height 600\n", {950, 650, 0, 0, 1}},
+        {"cut inside a key", "version 1\nwindow_width 800\nwindow_heig", {800, 650, 0, 0, 1}},
+        // "0x" without a hex digit is 0, and reading goes on after the x.
+        {"0x alone", "version 1\nwindow_width 800\nwindow_height 600\nwindow_x 0x\nwindow_y 5\n",
+         {800, 600, 0, 5, 1}},
+        {"octal and hex", "version 0x1\nwindow_width 010\nwindow_height 0x10\nwindow_x -010\n"
+                          "window_y +0X1f\nwindow_maximized 00\n", {8, 16, -8, 31, 0}},
+        // "09": octal 0, then "9" fails the next key.
+        {"09", "version 1\nwindow_width 09\nwindow_height 5\n", {0, 650, 0, 0, 1}},
+        {"out of range saturates", "version 1\nwindow_width 99999999999\nwindow_height -2147483649\n"
+                                   "window_x 0xFFFFFFFFFFFFFFFFFFFF\nwindow_y -2147483648\n"
+                                   "window_maximized 2147483647\n",
+         {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX}},
+    };
+    for (const auto& c : cases) {
         SetUp();
-        ExpectPlacement(Read(prefix + body), 950, 650, 0, 0, 1);
+        SCOPED_TRACE(c.what);
+        const int* e = c.expected;
+        ExpectPlacement(Read(c.text), e[0], e[1], e[2], e[3], e[4]);
     }
-    SetUp();
-    ExpectPlacement(Read("version 2\nwindow_width 800\n"), 950, 650, 0, 0, 1);
-    SetUp();
-    ExpectPlacement(Read(""), 950, 650, 0, 0, 1);
-}
-
-TEST_F(SettingsTest, AFailedKeyOrValueStopsEveryLaterKey)
-{
-    ExpectPlacement(Read("version 1\nwindow_height 600\nwindow_width 800\nwindow_x 10\n"),
-                    950, 650, 0, 0, 1);
-    SetUp();
-    ExpectPlacement(Read("version 1\nwindow_width 800\nwindow_height 600\n"), 800, 600, 0, 0, 1);
-    SetUp();
-    ExpectPlacement(Read("version 1\nwindow_width abc\nwindow_height 600\n"), 950, 650, 0, 0, 1);
-    SetUp();
-    // "0x" without a hex digit is the number 0; reading goes on after the x.
-    window_state.window_x = 7;
-    ExpectPlacement(Read("version 1\nwindow_width 800\nwindow_height 600\nwindow_x 0x\n"
-                         "window_y 5\n"),
-                    800, 600, 0, 5, 1);
-    SetUp();
-    ExpectPlacement(Read("version 1\nwindow_width 800\nwindow_heig"), 800, 650, 0, 0, 1);
-}
-
-TEST_F(SettingsTest, ValuesFollowTheirPrefixBase)
-{
-    ExpectPlacement(Read("version 0x1\nwindow_width 010\nwindow_height 0x10\n"
-                         "window_x -010\nwindow_y +0X1f\nwindow_maximized 00\n"),
-                    8, 16, -8, 31, 0);
-    SetUp();
-    // "09": octal 0, then "9" fails the next key.
-    ExpectPlacement(Read("version 1\nwindow_width 09\nwindow_height 5\n"), 0, 650, 0, 0, 1);
-}
-
-TEST_F(SettingsTest, OutOfRangeValuesSaturate)
-{
-    ExpectPlacement(Read("version 1\nwindow_width 99999999999\nwindow_height -2147483649\n"
-                         "window_x 0xFFFFFFFFFFFFFFFFFFFF\nwindow_y -2147483648\n"
-                         "window_maximized 2147483647\n"),
-                    2147483647, -2147483647 - 1, 2147483647, -2147483647 - 1, 2147483647);
 }
 
 TEST_F(SettingsTest, MissingFileChangesNothingAndLogsTheRead)

@@ -16,7 +16,7 @@ struct PngImage {
     std::vector<uint8_t> transparency;      // tRNS: palette alphas, or a grey/RGB key (16-bit each)
 };
 
-std::string EncodePng(const PngImage& spec);
+std::string EncodePng(const PngImage& image);
 
 // An 8-bit RGB image from words (red in the low byte; alpha is ignored).
 std::string EncodeRgbPng(const std::vector<uint32_t>& pixels, int width, int height);
