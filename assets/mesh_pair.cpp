@@ -29,20 +29,20 @@ struct ObjFile {
     size_t corner_count = 0;
     size_t corner_capacity = 0;
     bool out_of_memory = false;
-
-    ObjFile() = default;
-    ObjFile(const ObjFile&) = delete;
-    ObjFile& operator=(const ObjFile&) = delete;
-    ~ObjFile();
-    // Empties the file for the next one; the arrays, already touched, are kept.
-    void Reuse()
-    {
-        vertex_lines = 0;
-        texcoord_count = 0;
-        corner_count = 0;
-    }
-    int64_t Triangles() const { return static_cast<int64_t>(corner_count / 3); }
 };
+
+int64_t TriangleCount(const ObjFile& file)
+{
+    return static_cast<int64_t>(file.corner_count / 3);
+}
+
+// Empties the record for the next file; the arrays, already touched, are kept.
+void ReuseObjFile(ObjFile& file)
+{
+    file.vertex_lines = 0;
+    file.texcoord_count = 0;
+    file.corner_count = 0;
+}
 
 // Makes room for `needed` elements, at least doubling; false when memory runs out.
 template <typename T>
@@ -63,10 +63,11 @@ bool Reserve(T*& array, size_t& capacity, size_t needed)
     return true;
 }
 
-ObjFile::~ObjFile()
+void FreeObjFile(ObjFile& file)
 {
-    LargeFree(texcoords, texcoord_capacity * sizeof(TexCoord));
-    LargeFree(corners, corner_capacity * sizeof(uint32_t));
+    LargeFree(file.texcoords, file.texcoord_capacity * sizeof(TexCoord));
+    LargeFree(file.corners, file.corner_capacity * sizeof(uint32_t));
+    file = ObjFile{};
 }
 
 // Lines are parsed in place up to their line feed, which the reader guarantees, so
@@ -286,7 +287,7 @@ int ClampToInt(int64_t n)
 
 void LogCounts(const ObjFile& file)
 {
-    LogMessage("%i vertices, %i triangles", ClampToInt(file.vertex_lines), ClampToInt(file.Triangles()));
+    LogMessage("%i vertices, %i triangles", ClampToInt(file.vertex_lines), ClampToInt(TriangleCount(file)));
     LogMessage("%i texcoords", ClampToInt(static_cast<int64_t>(file.texcoord_count)));
 }
 
@@ -348,7 +349,7 @@ void FillSourceHalves(const ObjFile& source)
 
 void FillTargetHalves(const ObjFile& target)
 {
-    const int64_t paired = target.Triangles() < remap_table.count ? target.Triangles() : remap_table.count;
+    const int64_t paired = TriangleCount(target) < remap_table.count ? TriangleCount(target) : remap_table.count;
     int64_t undrawable = 0;
     for (int32_t i = 0; i < paired; ++i) {
         RemapTriangle& record = remap_table.triangles[i];
@@ -370,11 +371,11 @@ bool FailForMemory()
     return false;
 }
 
-bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
+// Both files through one ObjFile record, whose arrays the caller frees.
+bool LoadPairInto(ObjFile& file, const MeshInput& source_input, const MeshInput& target_input)
 {
     LogMessage("loading OBJ files");
     LogMessage("'%s'", source_input.name);
-    ObjFile file;
     ReadResult read = ReadMesh(source_input, file);
     if (read == ReadResult::NOT_FOUND) {
         LogMessage("'%s' not found", source_input.name);
@@ -383,13 +384,13 @@ bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
     if (read == ReadResult::OUT_OF_MEMORY)
         return FailForMemory();
     LogCounts(file);
-    const int64_t source_triangles = file.Triangles();
+    const int64_t source_triangles = TriangleCount(file);
     if (!AllocateTable(source_triangles))
         return FailForMemory();
     FillSourceHalves(file);
 
     LogMessage("'%s'", target_input.name);
-    file.Reuse();
+    ReuseObjFile(file);
     read = ReadMesh(target_input, file);
     if (read == ReadResult::NOT_FOUND) {
         LogMessage("'%s' not found", target_input.name);
@@ -400,12 +401,20 @@ bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
     if (read == ReadResult::OUT_OF_MEMORY)
         return FailForMemory();
     LogCounts(file);
-    if (file.Triangles() != source_triangles)
+    if (TriangleCount(file) != source_triangles)
         LogMessage("triangle counts differ: %i in '%s', %i in '%s'", ClampToInt(source_triangles),
-                   source_input.name, ClampToInt(file.Triangles()), target_input.name);
+                   source_input.name, ClampToInt(TriangleCount(file)), target_input.name);
     FillTargetHalves(file);
     LogMessage("done");
     return true;
+}
+
+bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
+{
+    ObjFile file;
+    const bool loaded = LoadPairInto(file, source_input, target_input);
+    FreeObjFile(file);
+    return loaded;
 }
 
 }  // namespace
