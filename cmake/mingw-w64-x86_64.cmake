@@ -1,21 +1,3 @@
-# Cross-compiles texwarp for Windows (x86_64) with Debian's MinGW-w64 (posix threads, for std::mutex in the tests).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles texwarp for Windows on x86_64 with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(TEXWARP_TRIPLE x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${TEXWARP_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TEXWARP_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${TEXWARP_TRIPLE}-windres)
-
-# libpng comes from the project's own build (scripts/build-libpng), zlib from
-# Debian's libz-mingw-w64-dev.
-set(TEXWARP_DEPS "/opt/texwarp-deps" CACHE PATH "where scripts/setup put the Windows libpng")
-set(CMAKE_FIND_ROOT_PATH "${TEXWARP_DEPS}/${TEXWARP_TRIPLE}" /usr/${TEXWARP_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ZLIB_USE_STATIC_LIBS ON)
-
-# The executables must run where only the system DLLs exist.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -2,11 +2,11 @@
 // glyph), mesh1.obj (the islands as painted), mesh2.obj (the same faces laid out anew:
 // moved, rotated, mirrored, scaled) and icon-16.ico.
 //   build/native/examples/make_example examples
-#include <png.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "testlib/png_writer.h"
 
 namespace {
 
@@ -41,20 +41,15 @@ void TargetPoint(int i, double s, double t, double* x, double* y)
 
 bool WritePng(const std::string& path, const std::vector<unsigned char>& rgb)
 {
+    PngImage image;
+    image.width = SIDE;
+    image.height = SIDE;
+    image.samples = rgb;
+    const std::string png = EncodePng(image);
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)
         return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_set_IHDR(png, info, SIDE, SIDE, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 9);
-    png_write_info(png, info);
-    for (int y = 0; y < SIDE; ++y)
-        png_write_row(png, rgb.data() + y * SIDE * 3);
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
+    std::fwrite(png.data(), 1, png.size(), f);
     return std::fclose(f) == 0;
 }
 

@@ -2,7 +2,6 @@
 // interlace) and the hostile inputs the regression tests and the end-to-end run read.
 //   build/native/make_fuzz_inputs <fuzz/corpus/png> <tests/data/hostile>
 #include <png.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <string>
@@ -48,15 +47,6 @@ std::string Pattern(int width, int height, int color_type, int depth, bool inter
         image.transparency = {0, 128};
     }
     return EncodePng(image);
-}
-
-void SetCrc(std::string& png, size_t chunk)
-{
-    const uint32_t length = uint32_t(uint8_t(png[chunk])) << 24 | uint32_t(uint8_t(png[chunk + 1])) << 16 |
-                            uint32_t(uint8_t(png[chunk + 2])) << 8 | uint8_t(png[chunk + 3]);
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + chunk + 4), length + 4);
-    for (int i = 0; i < 4; ++i)
-        png[chunk + 8 + length + i] = char(crc >> (24 - 8 * i));
 }
 
 void WritePngSeeds()
@@ -112,7 +102,7 @@ void WriteHostileFiles()
     Write("png-crc-ihdr.png", crc);
     std::string huge = valid;
     huge.replace(16, 8, std::string("\x00\x00\x9C\x40\x00\x00\x9C\x40", 8));  // 40000 x 40000
-    SetCrc(huge, 8);
+    FixChunkCrc(huge, 8);
     Write("png-size-over-32-bits.png", huge);
     // Signature and IHDR, then an iTXt that claims 2 GB: 474 bytes in all.
     std::string lying = valid.substr(0, 33) + std::string("\x7F\xFF\xFF\xF0", 4) + "iTXt";

@@ -2,6 +2,7 @@
 #include "testlib/png_writer.h"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <csetjmp>
 
@@ -68,4 +69,13 @@ std::string EncodeRgbPng(const std::vector<uint32_t>& pixels, int width, int hei
         image.samples.push_back(static_cast<uint8_t>(p >> 16));
     }
     return EncodePng(image);
+}
+
+void FixChunkCrc(std::string& png, size_t offset)
+{
+    const auto byte = [&](size_t i) { return uint32_t(uint8_t(png[offset + i])); };
+    const uint32_t length = byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + offset + 4), length + 4);
+    for (int i = 0; i < 4; ++i)
+        png[offset + 8 + length + i] = char(crc >> (24 - 8 * i));
 }

@@ -18,5 +18,8 @@ struct PngImage {
 
 std::string EncodePng(const PngImage& image);
 
+// Recomputes the CRC of the chunk whose length field starts at `offset`.
+void FixChunkCrc(std::string& png, size_t offset);
+
 // An 8-bit RGB image from words (red in the low byte; alpha is ignored).
 std::string EncodeRgbPng(const std::vector<uint32_t>& pixels, int width, int height);
