@@ -36,6 +36,8 @@ start_wine() {
   # inherit: start them here with /dev/null, so no test's output pipe stays open.
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
   "$wine" wineboot >/dev/null 2>&1 </dev/null || true
+  # Xvfb has no window manager: Wine then places, decorates and maximizes windows itself.
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
 }
 
 stop_services() {
