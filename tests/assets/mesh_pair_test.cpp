@@ -166,14 +166,6 @@ TEST_F(MeshPairLoader, EmptyFilesGiveAnEmptyTable)
     EXPECT_EQ(remap_table.count, 0);
 }
 
-TEST_F(MeshPairLoader, ReadsTheLastLineWithoutALineFeed)
-{
-    const std::string source = "vt 0 0\nvt 1 0\nvt 0 1\nf 1/1 2/2 3/3";
-    EXPECT_TRUE(Load(source, source));
-    EXPECT_EQ(remap_table.count, 1);
-    EXPECT_EQ(remap_table.drawable[0], 1);
-}
-
 TEST_F(MeshPairLoader, ShortTargetLeavesTheRestUndrawnAndSaysSo)
 {
     const std::string faces = "f 1/1 2/2 3/3\n";

@@ -221,14 +221,4 @@ TEST(PngDecode, BrokenFilesFailAndLeaveTheImageUntouched)
     ExpectRefused(corrupt, "corrupt image data");
 }
 
-TEST(PngDecode, MissingFileSaysNotFound)
-{
-    TempDir dir;
-    Image image{};
-    char reason[PNG_REASON_SIZE];
-    EXPECT_FALSE(DecodePNGFile(dir.File("texture.png").c_str(), &image, reason));
-    EXPECT_STREQ(reason, "not found");
-    EXPECT_EQ(image.pixels, nullptr);
-}
-
 }  // namespace
