@@ -27,12 +27,7 @@ void Write(const std::string& name, const std::string& bytes)
 // An image of the given layout whose samples are a simple pattern.
 std::string Pattern(int width, int height, int color_type, int depth, bool interlaced)
 {
-    PngImage image;
-    image.width = width;
-    image.height = height;
-    image.color_type = color_type;
-    image.bit_depth = depth;
-    image.interlaced = interlaced;
+    PngImage image{width, height, color_type, depth, interlaced, {}, {}, {}};
     const int channels = color_type == PNG_COLOR_TYPE_GRAY || color_type == PNG_COLOR_TYPE_PALETTE ? 1
                          : color_type == PNG_COLOR_TYPE_GRAY_ALPHA                                ? 2
                          : color_type == PNG_COLOR_TYPE_RGB                                       ? 3

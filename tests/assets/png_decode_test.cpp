@@ -79,12 +79,7 @@ std::string LayoutImage(int color_type, int channels, int depth, bool interlaced
         for (int k = 0; k < channels; ++k)
             values.push_back(depth == 16 ? level[order[k]] * 257 : level[order[k]]);
     }
-    PngImage image;
-    image.width = width;
-    image.height = height;
-    image.color_type = color_type;
-    image.bit_depth = depth;
-    image.interlaced = interlaced;
+    PngImage image{width, height, color_type, depth, interlaced, {}, {}, {}};
     image.samples = Pack(values, width * channels, depth);
     return EncodePng(image);
 }
