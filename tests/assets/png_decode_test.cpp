@@ -201,7 +201,7 @@ void ExpectRefused(const std::string& png, const char* what)
     EXPECT_STRNE(reason, "") << what;
 }
 
-// Truncated, CRC-broken, lying-size and lying-chunk files are in the hostile-input tests.
+// Truncated, CRC-broken, over-32-bit and lying-chunk files are in the hostile-input tests.
 TEST(PngDecode, BrokenFilesFailAndLeaveTheImageUntouched)
 {
     const std::string valid = ValidRgb();
@@ -214,6 +214,10 @@ TEST(PngDecode, BrokenFilesFailAndLeaveTheImageUntouched)
         corrupt[i] = char(0xA5);
     FixChunkCrc(corrupt, idat - 4);
     ExpectRefused(corrupt, "corrupt image data");
+    std::string huge = valid;  // 65536 x 65536, with a valid CRC
+    huge.replace(16, 8, std::string("\x00\x01\x00\x00\x00\x01\x00\x00", 8));
+    FixChunkCrc(huge, 8);
+    ExpectRefused(huge, "lying size");
 }
 
 }  // namespace
