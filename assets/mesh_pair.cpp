@@ -338,13 +338,20 @@ void FillSourceHalves(const ObjFile& source)
         RemapTriangle& record = remap_table.triangles[i];
         const bool valid = ResolveTriangle(source, static_cast<size_t>(i), record.source);
         if (!valid) {
-            record = RemapTriangle{};
+            std::memset(record.source, 0, sizeof record.source);
             ++undrawable;
         }
         std::memset(record.target, 0, sizeof record.target);
         remap_table.drawable[i] = valid;
     }
     LogUndrawable(undrawable);
+}
+
+// Records from `first` on have no target face.
+void MarkUndrawableFrom(int64_t first)
+{
+    for (int64_t i = first; i < remap_table.count; ++i)
+        remap_table.drawable[i] = 0;
 }
 
 void FillTargetHalves(const ObjFile& target)
@@ -359,8 +366,7 @@ void FillTargetHalves(const ObjFile& target)
             remap_table.drawable[i] = 0;
         }
     }
-    for (int64_t i = paired; i < remap_table.count; ++i)
-        remap_table.drawable[i] = 0;  // no target face
+    MarkUndrawableFrom(paired);
     LogUndrawable(undrawable);
 }
 
@@ -394,8 +400,7 @@ bool LoadPairInto(ObjFile& file, const MeshInput& source_input, const MeshInput&
     read = ReadMesh(target_input, file);
     if (read == ReadResult::NOT_FOUND) {
         LogMessage("'%s' not found", target_input.name);
-        if (remap_table.count > 0)
-            std::memset(remap_table.drawable, 0, static_cast<size_t>(remap_table.count));
+        MarkUndrawableFrom(0);
         return false;
     }
     if (read == ReadResult::OUT_OF_MEMORY)
