@@ -1,7 +1,7 @@
 // Frame time of the remap view for 2,097,152 triangles (a 1024 x 1024-quad grid pair)
 // drawn as the program draws them, in immediate mode, into a 1280 x 1024 pbuffer; and
 // the same triangles drawn from client vertex arrays, for comparison.
-#include <GL/gl.h>
+#include "assets/gl_api.h"
 
 #include <cstdio>
 #include <cstdlib>

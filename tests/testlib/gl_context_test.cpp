@@ -6,7 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #endif
-#include <GL/gl.h>
+#include "assets/gl_api.h"
 
 TEST(TestGLContext, ClearsAndReadsBack)
 {
