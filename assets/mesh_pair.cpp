@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "assets/large_block.h"
 #include "support/log.h"
@@ -77,9 +76,10 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\r';
 }
 
+// A '#' begins a comment wherever it stands: it ends the word and the line's content.
 bool EndsWord(char c)
 {
-    return IsBlank(c) || c == '\n';
+    return IsBlank(c) || c == '\n' || c == '#';
 }
 
 const char* SkipBlanks(const char* p)
@@ -94,34 +94,34 @@ const char* NextLine(const char* p, const char* end)
     return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))) + 1;
 }
 
-// A decimal float, or 0 when none stands at p; returns where reading goes on, or null
-// when the rest of the line holds no more numbers.
-const char* ParseFloat(const char* p, const char* end, float* value)
+// The next word as a decimal float, 0 when it is not one whole; returns where reading
+// goes on, or null when the rest of the line holds no more words.
+const char* ParseFloat(const char* p, float* value)
 {
     *value = 0.0f;
     p = SkipBlanks(p);
-    if (*p == '+')
-        ++p;
-    if (*p == '\n' || *p == '+')
+    if (EndsWord(*p))
         return nullptr;
-    const auto result = std::from_chars(p, end, *value);
-    if (result.ec == std::errc::invalid_argument)
-        return nullptr;
-    if (result.ec == std::errc::result_out_of_range)
+    const char* word_end = p;
+    while (!EndsWord(*word_end))
+        ++word_end;
+    const char* digits = *p == '+' ? p + 1 : p;  // from_chars takes no plus sign
+    const auto result = std::from_chars(digits, word_end, *value);
+    if (result.ec != std::errc() || result.ptr != word_end)
         *value = 0.0f;
-    return result.ptr;
+    return word_end;
 }
 
-void ReadTexcoordLine(ObjFile& file, const char* p, const char* end)
+void ReadTexcoordLine(ObjFile& file, const char* p)
 {
     if (!Reserve(file.texcoords, file.texcoord_capacity, file.texcoord_count + 1)) {
         file.out_of_memory = true;
         return;
     }
     float u, v = 0.0f;
-    p = ParseFloat(p, end, &u);
+    p = ParseFloat(p, &u);
     if (p)
-        ParseFloat(p, end, &v);
+        ParseFloat(p, &v);
     file.texcoords[file.texcoord_count++] = TexCoord{u, 1.0f - v};
 }
 
@@ -164,8 +164,8 @@ const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
     int corners = 0;
     for (;;) {
         p = SkipBlanks(p);
-        if (*p == '\n')
-            return p + 1;
+        if (EndsWord(*p))
+            return NextLine(p, end);
         const uint32_t texcoord = ReadCorner(p, &p, file.texcoord_count);
         ++corners;
         if (corners == 1) {
@@ -197,7 +197,7 @@ const char* ReadLine(ObjFile& file, const char* p, const char* end)
         if (EndsWord(p[1]))
             ++file.vertex_lines;
         else if (p[1] == 't' && EndsWord(p[2]))
-            ReadTexcoordLine(file, p + 2, end);
+            ReadTexcoordLine(file, p + 2);
     }
     return NextLine(p, end);
 }
@@ -209,52 +209,77 @@ void ReadCompleteLines(ObjFile& file, const char* p, const char* end)
         p = ReadLine(file, p, end);
 }
 
-// Reads [p, end): its complete lines and, when `final`, the rest as a last line.
-// Returns where the unread rest begins.
-const char* ReadLines(ObjFile& file, const char* p, const char* end, bool final)
+// Reads the complete lines of [p, end); returns where the unfinished rest begins.
+const char* ReadLines(ObjFile& file, const char* p, const char* end)
 {
     const char* rest = end;
     while (rest > p && rest[-1] != '\n')
         --rest;
     ReadCompleteLines(file, p, rest);
-    if (!final || rest == end)
-        return rest;
-    std::string last(rest, end);  // a last line without a line feed: give it one
-    last += '\n';
-    ReadCompleteLines(file, last.data(), last.data() + last.size());
-    return end;
+    return rest;
 }
 
-bool ReadStream(ObjFile& file, FILE* stream)
+enum class ReadResult { OK, NOT_FOUND, READ_ERROR, OUT_OF_MEMORY };
+
+ReadResult ReadStream(ObjFile& file, FILE* stream)
 {
     size_t capacity = READ_CHUNK;
     char* buffer = static_cast<char*>(std::malloc(capacity));
     if (!buffer)
-        return false;
+        return ReadResult::OUT_OF_MEMORY;
     size_t kept = 0;  // an unfinished line carried over from the last read
+    ReadResult result = ReadResult::OK;
     for (;;) {
         if (kept == capacity) {  // one line fills the buffer: make it larger
             char* larger = capacity <= SIZE_MAX / 2
                                ? static_cast<char*>(std::realloc(buffer, capacity * 2))
                                : nullptr;
             if (!larger) {
-                std::free(buffer);
-                return false;
+                result = ReadResult::OUT_OF_MEMORY;
+                break;
             }
             buffer = larger;
             capacity *= 2;
         }
         const size_t got = std::fread(buffer + kept, 1, capacity - kept, stream);
-        const bool final = got == 0;  // end of file or a read error: the rest is the last line
+        if (got == 0) {
+            if (std::ferror(stream)) {
+                result = ReadResult::READ_ERROR;  // not the end: what was read is not the file
+                break;
+            }
+            // The end: a last line without a line feed gets one, in the room kept free.
+            if (kept > 0) {
+                buffer[kept] = '\n';
+                ReadCompleteLines(file, buffer, buffer + kept + 1);
+            }
+            break;
+        }
         const char* end = buffer + kept + got;
-        const char* rest = ReadLines(file, buffer, end, final);
-        if (final || file.out_of_memory)
+        const char* rest = ReadLines(file, buffer, end);
+        if (file.out_of_memory)
             break;
         kept = static_cast<size_t>(end - rest);
         std::memmove(buffer, rest, kept);
     }
     std::free(buffer);
-    return !file.out_of_memory;
+    return file.out_of_memory ? ReadResult::OUT_OF_MEMORY : result;
+}
+
+// Bytes in memory; a last line without a line feed is read from a copy that has one.
+ReadResult ReadBytes(ObjFile& file, const char* bytes, size_t size)
+{
+    const char* rest = ReadLines(file, bytes, bytes + size);
+    const size_t left = static_cast<size_t>(bytes + size - rest);
+    if (left > 0 && !file.out_of_memory) {
+        char* last = static_cast<char*>(std::malloc(left + 1));
+        if (!last)
+            return ReadResult::OUT_OF_MEMORY;
+        std::memcpy(last, rest, left);
+        last[left] = '\n';
+        ReadCompleteLines(file, last, last + left + 1);
+        std::free(last);
+    }
+    return file.out_of_memory ? ReadResult::OUT_OF_MEMORY : ReadResult::OK;
 }
 
 // Where a mesh comes from: a file by name, or bytes in memory when `bytes` is set.
@@ -264,20 +289,16 @@ struct MeshInput {
     size_t size;
 };
 
-enum class ReadResult { OK, NOT_FOUND, OUT_OF_MEMORY };
-
 ReadResult ReadMesh(const MeshInput& input, ObjFile& file)
 {
-    if (input.bytes) {
-        ReadLines(file, input.bytes, input.bytes + input.size, true);
-        return file.out_of_memory ? ReadResult::OUT_OF_MEMORY : ReadResult::OK;
-    }
+    if (input.bytes)
+        return ReadBytes(file, input.bytes, input.size);
     FILE* stream = std::fopen(input.name, "rb");
     if (!stream)
         return ReadResult::NOT_FOUND;
-    const bool read = ReadStream(file, stream);
+    const ReadResult result = ReadStream(file, stream);
     std::fclose(stream);
-    return read ? ReadResult::OK : ReadResult::OUT_OF_MEMORY;
+    return result;
 }
 
 int ClampToInt(int64_t n)
@@ -377,18 +398,29 @@ bool FailForMemory()
     return false;
 }
 
+// A file that cannot be read fails the load like a missing one: nothing of the pair
+// is drawn.
+bool FailForFile(const char* name, ReadResult read)
+{
+    if (read == ReadResult::OUT_OF_MEMORY)
+        return FailForMemory();
+    if (read == ReadResult::NOT_FOUND)
+        LogMessage("'%s' not found", name);
+    else
+        LogMessage("'%s' could not be read", name);
+    MarkUndrawableFrom(0);
+    return false;
+}
+
 // Both files through one ObjFile record, whose arrays the caller frees.
 bool LoadPairInto(ObjFile& file, const MeshInput& source_input, const MeshInput& target_input)
 {
     LogMessage("loading OBJ files");
     LogMessage("'%s'", source_input.name);
+    ClearRemapTable();
     ReadResult read = ReadMesh(source_input, file);
-    if (read == ReadResult::NOT_FOUND) {
-        LogMessage("'%s' not found", source_input.name);
-        return false;
-    }
-    if (read == ReadResult::OUT_OF_MEMORY)
-        return FailForMemory();
+    if (read != ReadResult::OK)
+        return FailForFile(source_input.name, read);
     LogCounts(file);
     const int64_t source_triangles = TriangleCount(file);
     if (!AllocateTable(source_triangles))
@@ -398,13 +430,8 @@ bool LoadPairInto(ObjFile& file, const MeshInput& source_input, const MeshInput&
     LogMessage("'%s'", target_input.name);
     ReuseObjFile(file);
     read = ReadMesh(target_input, file);
-    if (read == ReadResult::NOT_FOUND) {
-        LogMessage("'%s' not found", target_input.name);
-        MarkUndrawableFrom(0);
-        return false;
-    }
-    if (read == ReadResult::OUT_OF_MEMORY)
-        return FailForMemory();
+    if (read != ReadResult::OK)
+        return FailForFile(target_input.name, read);
     LogCounts(file);
     if (TriangleCount(file) != source_triangles)
         LogMessage("triangle counts differ: %i in '%s', %i in '%s'", ClampToInt(source_triangles),

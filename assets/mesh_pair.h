@@ -30,7 +30,8 @@ struct RemapTable {
 extern RemapTable remap_table;
 
 // Reads both files (opened as passed) into remap_table, replacing what it held.
-// False when either file cannot be opened or memory runs out; logs its progress.
+// False when either file cannot be opened or read, or memory runs out; logs its
+// progress. Nothing of the pair is drawn after a file that could not be read.
 bool LoadRemapMeshes(const char* source_path, const char* target_path);
 
 // The same reading from bytes in memory (for fuzzing and tests); the names are only logged.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
@@ -12,6 +13,59 @@
 #include "assets/mesh_pair.h"
 #include "support/log.h"
 #include "testlib/temp_dir.h"
+
+// Counts operator new while a test asks for it. Every plain form is replaced, so
+// that each block is freed by the family that took it.
+static bool counting_operator_new = false;
+static int operator_new_calls = 0;
+
+static void* CountedNew(size_t size) noexcept
+{
+    operator_new_calls += counting_operator_new;
+    return std::malloc(size ? size : 1);
+}
+void* operator new(size_t size)
+{
+    if (void* block = CountedNew(size))
+        return block;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size)
+{
+    return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept
+{
+    return CountedNew(size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept
+{
+    return CountedNew(size);
+}
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+void operator delete[](void* block) noexcept
+{
+    std::free(block);
+}
+void operator delete(void* block, size_t) noexcept
+{
+    std::free(block);
+}
+void operator delete[](void* block, size_t) noexcept
+{
+    std::free(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept
+{
+    std::free(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept
+{
+    std::free(block);
+}
 
 namespace {
 
@@ -65,7 +119,7 @@ void ExpectSource(int i, float u0, float v0, float u1, float v1, float u2, float
 TEST_F(MeshPairLoader, StoresVFlippedAndPairsTheNthFaces)
 {
     const std::string source = std::string(kTexcoords) + "f 1/4 2/5 3/6\n";
-    const std::string target = std::string(kTexcoords) + "f 1/1 2/2 3/3\n";
+    const std::string target = std::string(kTexcoords) + "f 1/1 2/2 3/3";  // no line feed
     EXPECT_TRUE(Load(source, target));
     ASSERT_EQ(remap_table.count, 1);
     ExpectSource(0, 0.25f, 0.25f, 0.5f, 0.5f, 0.1f, 0.8f);
@@ -86,10 +140,12 @@ TEST_F(MeshPairLoader, ReadsTheTexcoordBetweenTheFirstAndSecondSlash)
     const std::string source = std::string(kTexcoords) +
                                "f 7/4/9 8/5/9 9/6/9\n"
                                "f 1/4\t2/5 \t 3/6\r\n"
-                               "  \tf 1/004/1 2/05 3/0006\n";
+                               "  \tf 1/004/1 2/05 3/0006\n"
+                               "f 1/4 2/5 3/6 # 1/1 2/2 3/3\n"  // a comment ends the corners
+                               "f 1/4 2/5 3/6#1/1\n";
     EXPECT_TRUE(Load(source, source));
-    ASSERT_EQ(remap_table.count, 3);
-    for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(remap_table.count, 5);
+    for (int i = 0; i < 5; ++i) {
         ExpectSource(i, 0.25f, 0.25f, 0.5f, 0.5f, 0.1f, 0.8f);
         EXPECT_EQ(remap_table.drawable[i], 1);
     }
@@ -148,13 +204,14 @@ TEST_F(MeshPairLoader, InvalidCornersKeepTheirRecordSoLaterFacesStayPaired)
 TEST_F(MeshPairLoader, CountsOnlyExactKeywords)
 {
     const std::string source = "v 1 2 3\nv\t1 2 3\nvn 0 0 1\nv1 2 3\nvt\n# f 1/1 2/2 3/3\n"
-                               "fo 1/1 2/2 3/3\ng f\n\n   \n\tvp 1\nvt 1 1\nf 1/1 1/1 1/2\n"
-                               "f 1/1 1/1\nf\n";
+                               "fo 1/1 2/2 3/3\ng f\n\n   \n\tvp 1\nvt 1 1\nvt 0x1p-1 0.25\n"
+                               "f 1/1 1/3 1/2\nf 1/1 1/1\nf\n";
     EXPECT_TRUE(Load(source, source));
     EXPECT_EQ(Log()[2], "2 vertices, 1 triangles");
-    EXPECT_EQ(Log()[3], "2 texcoords");
+    EXPECT_EQ(Log()[3], "3 texcoords");
     ASSERT_EQ(remap_table.count, 1);
-    ExpectSource(0, 0, 1, 0, 1, 1, 0);  // the bare "vt" line reads as 0 0
+    // The bare "vt" line reads as 0 0; a word that is not a decimal number as 0 alone.
+    ExpectSource(0, 0, 1, 0, 0.75f, 1, 0);
 }
 
 TEST_F(MeshPairLoader, EmptyFilesGiveAnEmptyTable)
@@ -200,6 +257,34 @@ TEST_F(MeshPairLoader, MissingFilesAreLoggedAndNothingIsDrawn)
     EXPECT_EQ(Log(), (std::vector<std::string>{"loading OBJ files", "'" + source + "'",
                                                "0 vertices, 1 triangles", "6 texcoords",
                                                "'" + target + "'", "'" + target + "' not found"}));
+#ifndef _WIN32
+    // A file that opens but cannot be read (a folder here) fails like a missing one,
+    // after a good source too: nothing of the pair is drawn.
+    LogOpen(log_path.c_str());
+    EXPECT_FALSE(LoadRemapMeshes(source.c_str(), dir.path.c_str()));
+    ASSERT_EQ(remap_table.count, 1);
+    EXPECT_EQ(remap_table.drawable[0], 0);
+    EXPECT_EQ(Log().back(), "'" + dir.path + "' could not be read");
+    EXPECT_FALSE(LoadRemapMeshes(dir.path.c_str(), source.c_str()));
+    EXPECT_EQ(remap_table.count, 0);
+#endif
+}
+
+TEST_F(MeshPairLoader, TakesNoMemoryThatEndsTheProcessWhenItRunsOut)
+{
+    // operator new ends a program without exceptions when memory runs out; the
+    // loader's memory must all come from where running out is an answer.
+    const std::string last_line = "vt 0 0\nf 1/1 1/1 1/1 1/1 1/1 1/1";  // no line feed
+    const std::string path = dir.File("mesh.obj");
+    WriteWholeFile(path, last_line);
+    operator_new_calls = 0;
+    counting_operator_new = true;
+    const bool from_file = LoadRemapMeshes(path.c_str(), path.c_str());
+    const bool from_bytes = Load(last_line, last_line);
+    counting_operator_new = false;
+    EXPECT_TRUE(from_file && from_bytes);
+    EXPECT_EQ(remap_table.count, 4);
+    EXPECT_EQ(operator_new_calls, 0);
 }
 
 TEST_F(MeshPairLoader, ReadsLinesOfAnyLengthAcrossReadChunks)
