@@ -6,6 +6,7 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -133,9 +134,13 @@ bool DecodePNG(const unsigned char* bytes, size_t size, Image* image, char* reas
 
 bool DecodePNGFile(const char* path, Image* image, char* reason)
 {
+    errno = 0;
     FILE* file = std::fopen(path, "rb");
     if (!file) {
-        std::snprintf(reason, PNG_REASON_SIZE, "not found");
+        // "not found" only for a file that is not there; anything else in the system's words.
+        const int error = errno;
+        std::snprintf(reason, PNG_REASON_SIZE, "%s",
+                      error == ENOENT || error == 0 ? "not found" : std::strerror(error));
         return false;
     }
     const bool decoded = DecodeWith(AttachFile, file, image, reason);

@@ -18,8 +18,11 @@ public:
     Texture& operator=(const Texture&) = delete;
 
     int32_t GetName() const;
-    // pixels: width x height words, red in the low byte, first row first.
-    void Upload(const uint32_t* pixels, int32_t width, int32_t height, int flags);
+    // pixels: width x height words, red in the low byte, first row first. Sides that
+    // are not powers of two are kept where GL allows it, else rescaled. False (the
+    // Texture unchanged, GL's reason in *failure) when GL refuses the image.
+    bool Upload(const uint32_t* pixels, int32_t width, int32_t height, int flags,
+                const char** failure = nullptr);
     // False (the Texture unchanged, the reason logged) when the file cannot be read.
     bool LoadPNG(const char* path, int flags);
 
@@ -27,6 +30,9 @@ public:
     int32_t width;   // pixel size of the last uploaded image
     int32_t height;
 };
+
+// Whether the current GL context takes textures whose sides are not powers of two.
+bool TakesAnyTextureSize();
 
 // The program's one texture: the image the remap view draws from.
 extern Texture remap_texture;

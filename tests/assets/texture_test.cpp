@@ -1,8 +1,10 @@
 // Texture object on a real GL context: names, filter and wrap state, pixel layout.
 #include <gtest/gtest.h>
 
-#include <GL/gl.h>
+#include "assets/gl_api.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -143,11 +145,33 @@ TEST_F(TextureTest, FailedLoadLeavesTheTextureAndLogsWhy)
     EXPECT_EQ(texture.width, 1);
     EXPECT_EQ(texture.height, 1);
 
+    // GL refuses an image of no size: the old texture stays, the new name goes.
+    const char* failure = nullptr;
+    EXPECT_FALSE(texture.Upload(&pixel, 0, 0, 0, &failure));
+    ASSERT_NE(failure, nullptr);
+    EXPECT_STRNE(failure, "");
+    EXPECT_EQ(texture.GetName(), name);
+    EXPECT_EQ(texture.width, 1);
+    EXPECT_TRUE(glIsTexture(static_cast<GLuint>(name)));
+    GLint bound = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    EXPECT_EQ(bound, name);
+
+    // A folder is there but cannot be read as an image: not "not found".
+    EXPECT_FALSE(texture.LoadPNG(dir.path.c_str(), TEX_LINEAR));
     const auto log = ReadLines(dir.File("log.txt"));
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], "'" + missing + "' not loaded: not found");
     EXPECT_EQ(log[1].rfind("'" + broken + "' not loaded: ", 0), 0u) << log[1];
     EXPECT_GT(log[1].size(), broken.size() + 16);
+    EXPECT_EQ(log[2].rfind("'" + dir.path + "' not loaded: ", 0), 0u) << log[2];
+    EXPECT_EQ(log[2].find("not found"), std::string::npos) << log[2];
+#ifndef _WIN32
+    const std::string through_a_file = dir.File("log.txt") + "/texture.png";
+    EXPECT_FALSE(texture.LoadPNG(through_a_file.c_str(), TEX_LINEAR));
+    EXPECT_EQ(ReadLines(dir.File("log.txt")).back(),
+              "'" + through_a_file + "' not loaded: " + std::strerror(ENOTDIR));
+#endif
 }
 
 }  // namespace
