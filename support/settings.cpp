@@ -3,6 +3,8 @@
 
 #include <climits>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "support/executable_path.h"
 #include "support/log.h"
@@ -143,17 +145,35 @@ void ReadConfigFrom(FILE* f)
     }
 }
 
+// The six lines; false when any of them could not be written.
+static bool WriteSettings(FILE* f)
+{
+    const int32_t values[] = {SETTINGS_VERSION,        window_state.window_width,
+                              window_state.window_height, window_state.window_x,
+                              window_state.window_y,   window_state.window_maximized};
+    const char* const formats[] = {"version %i\n",  "window_width %i\n", "window_height %i\n",
+                                   "window_x %i\n", "window_y %i\n",     "window_maximized %i\n"};
+    bool written = true;
+    for (int i = 0; i < 6; ++i)
+        written = std::fprintf(f, formats[i], static_cast<int>(values[i])) > 0 && written;
+    return std::fflush(f) == 0 && written && !std::ferror(f);
+}
+
 void WriteConfig(const char* path)
 {
     LogMessage("writing config");
-    FILE* f = std::fopen(path, "w");
+    // Whole or not at all: the lines go to a file beside it, which then replaces it,
+    // so a full disk or a crash never leaves a cut config.txt behind.
+    const std::string temporary = std::string(path) + ".tmp";
+    FILE* f = std::fopen(temporary.c_str(), "w");
     if (!f)
         return;
-    std::fprintf(f, "version %i\n", static_cast<int>(SETTINGS_VERSION));
-    std::fprintf(f, "window_width %i\n", static_cast<int>(window_state.window_width));
-    std::fprintf(f, "window_height %i\n", static_cast<int>(window_state.window_height));
-    std::fprintf(f, "window_x %i\n", static_cast<int>(window_state.window_x));
-    std::fprintf(f, "window_y %i\n", static_cast<int>(window_state.window_y));
-    std::fprintf(f, "window_maximized %i\n", static_cast<int>(window_state.window_maximized));
-    std::fclose(f);
+    const bool written = WriteSettings(f);
+    std::error_code error;
+    if (std::fclose(f) == 0 && written)
+        std::filesystem::rename(temporary, path, error);
+    else
+        error = std::make_error_code(std::errc::io_error);
+    if (error)
+        std::filesystem::remove(temporary, error);
 }

@@ -1,6 +1,7 @@
 // Settings file and program paths: round trip, the lenient reading rules, the paths.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,10 @@
 #include "support/settings.h"
 #include "support/window_state.h"
 #include "testlib/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -119,6 +124,27 @@ TEST_F(SettingsTest, UnwritableConfigIsLeftAloneAndLogged)
     WriteConfig(dir.File("missing-folder/config.txt").c_str());
     EXPECT_EQ(ReadLines(dir.File("log.txt")), std::vector<std::string>{"writing config"});
 }
+
+#ifndef _WIN32
+TEST_F(SettingsTest, AWriteThatFailsLeavesTheOldFileWhole)
+{
+    window_state = {1234, 567, -8, -32000, 0, false, 0, 0};
+    WriteConfig(config.c_str());
+    const std::string before = ReadWholeFile(config);
+    // A disk that is full after 20 bytes.
+    window_state = kDefaults;
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit;
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit full_disk = {20, limit.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &full_disk);
+    WriteConfig(config.c_str());
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(ReadWholeFile(config), before);
+    EXPECT_FALSE(FileExists(config + ".tmp"));
+}
+#endif
 
 TEST_F(SettingsTest, ProgramPathJoinsTheDirectoryAndSharesOneResult)
 {
