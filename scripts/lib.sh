@@ -38,6 +38,10 @@ start_wine() {
   "$wine" wineboot >/dev/null 2>&1 </dev/null || true
   # Xvfb has no window manager: Wine then places, decorates and maximizes windows itself.
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
+  # Frames with a padded border, as on Windows 10 and later: the outer frame is then
+  # wider than SM_CXFRAME says (-60 is 4 pixels).
+  "$wine" reg add 'HKCU\Control Panel\Desktop\WindowMetrics' /v PaddedBorderWidth /d -60 /f \
+    >/dev/null 2>&1 </dev/null || true
 }
 
 stop_services() {

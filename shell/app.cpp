@@ -31,7 +31,10 @@ void ChooseStartPlacement()
         SetDefaultPlacement();  // a maximized start restores to the defaults
         return;
     }
-    if (window_state.window_width < 1 || window_state.window_height < 1) {
+    // A client area must exist and fit the largest window the system allows.
+    if (window_state.window_width < 1 || window_state.window_height < 1 ||
+        window_state.window_width > GetSystemMetrics(SM_CXMAXTRACK) ||
+        window_state.window_height > GetSystemMetrics(SM_CYMAXTRACK)) {
         window_state.window_width = DEFAULT_WIDTH;
         window_state.window_height = DEFAULT_HEIGHT;
     }
@@ -69,6 +72,13 @@ bool RunLoopPass(int* quit_code, bool* quit)
     return !*quit;
 }
 
+RECT WorkspaceToScreen(const RECT& rect, const RECT& work_area, const RECT& monitor)
+{
+    const LONG dx = work_area.left - monitor.left;
+    const LONG dy = work_area.top - monitor.top;
+    return RECT{rect.left + dx, rect.top + dy, rect.right + dx, rect.bottom + dy};
+}
+
 void RecordExitPlacement()
 {
     if (!IsIconic(window_handles.window)) {
@@ -81,7 +91,13 @@ void RecordExitPlacement()
     placement.length = sizeof placement;
     if (!GetWindowPlacement(window_handles.window, &placement))
         return;
-    const RECT& normal = placement.rcNormalPosition;
+    // NOTE: rcNormalPosition is in workspace coordinates, which start at the work
+    // area's corner: a taskbar at the top or left shifts them from screen coordinates.
+    RECT normal = placement.rcNormalPosition;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoA(MonitorFromRect(&normal, MONITOR_DEFAULTTONEAREST), &monitor))
+        normal = WorkspaceToScreen(normal, monitor.rcWork, monitor.rcMonitor);
     const SIZE frame = OuterSizeForClient(0, 0);
     window_state.window_x = normal.left;
     window_state.window_y = normal.top;

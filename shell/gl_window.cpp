@@ -1,7 +1,7 @@
 // Window and GL context on Win32 and WGL.
 #include "shell/gl_window.h"
 
-#include <GL/gl.h>
+#include "assets/gl_api.h"
 
 #include "shell/window_proc.h"
 #include "support/log.h"
@@ -19,6 +19,13 @@ SIZE OuterSizeForClient(int width, int height)
     RECT rect = {0, 0, width, height};
     AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, EX_STYLE);
     return SIZE{rect.right - rect.left, rect.bottom - rect.top};
+}
+
+POINT ClientOffset()
+{
+    RECT rect = {0, 0, 0, 0};
+    AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, EX_STYLE);
+    return POINT{-rect.left, -rect.top};
 }
 
 static void RegisterWindowClass()

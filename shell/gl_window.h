@@ -27,3 +27,6 @@ void PresentFrame();
 
 // The outer window's size for a client area of width x height.
 SIZE OuterSizeForClient(int width, int height);
+// Where the client area starts inside the outer window. Derived as creation derives
+// the outer size, so that a stored position comes back exactly at the next start.
+POINT ClientOffset();

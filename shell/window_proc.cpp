@@ -1,6 +1,8 @@
 // Window procedure and cursor.
 #include "shell/window_proc.h"
 
+#include <cstdint>
+
 #include "shell/gl_window.h"
 #include "support/window_state.h"
 
@@ -12,8 +14,9 @@ static void StoreWindowPosition(LPARAM lparam)
     // NOTE: the coordinates are signed 16-bit: a window off the left or top edge is negative.
     const int client_x = static_cast<short>(LOWORD(lparam));
     const int client_y = static_cast<short>(HIWORD(lparam));
-    window_state.window_x = client_x - GetSystemMetrics(SM_CXFRAME);
-    window_state.window_y = client_y - GetSystemMetrics(SM_CYFRAME) - GetSystemMetrics(SM_CYCAPTION);
+    const POINT offset = ClientOffset();
+    window_state.window_x = client_x - offset.x;
+    window_state.window_y = client_y - offset.y;
 }
 
 static void StoreClientSize(LPARAM lparam)
@@ -97,8 +100,10 @@ bool CursorInClientArea()
 {
     POINT cursor;
     GetCursorPos(&cursor);
-    const int left = window_state.window_x + GetSystemMetrics(SM_CXFRAME);
-    const int top = window_state.window_y + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION);
+    // In 64 bits: the stored placement may hold any 32-bit values.
+    const POINT offset = ClientOffset();
+    const int64_t left = int64_t(window_state.window_x) + offset.x;
+    const int64_t top = int64_t(window_state.window_y) + offset.y;
     return cursor.x >= left && cursor.x < left + window_state.window_width && cursor.y >= top &&
            cursor.y < top + window_state.window_height;
 }

@@ -1,7 +1,7 @@
 // Remap view: set-up hook and per-frame drawing, OpenGL 1.1 immediate mode.
 #include "view/remap_view.h"
 
-#include <GL/gl.h>
+#include "assets/gl_api.h"
 
 #include "assets/mesh_pair.h"
 #include "assets/texture.h"
@@ -16,7 +16,12 @@ void plxInit()
     glDepthFunc(GL_LEQUAL);
     glEnable(GL_CULL_FACE);
     glCullFace(GL_BACK);
+    // The settings are read once more, but the window exists now: its real placement,
+    // kept by WM_MOVE and WM_SIZE, stands over the file's, which start-up may have
+    // refused as unusable.
+    const WindowState live = window_state;
     ReadConfig(ProgramPath("config.txt"));
+    window_state = live;
     LogResume();
     remap_texture.LoadPNG("texture.png", TEX_LINEAR);
     LoadRemapMeshes("mesh1.obj", "mesh2.obj");

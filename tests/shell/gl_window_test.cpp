@@ -4,13 +4,15 @@
 
 #include <windows.h>
 
-#include <GL/gl.h>
+#include "assets/gl_api.h"
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "assets/mesh_pair.h"
+#include "shell/app.h"
 #include "shell/gl_window.h"
 #include "shell/window_proc.h"
 #include "support/log.h"
@@ -107,11 +109,19 @@ TEST_F(GLWindow, ResizeViewportSetsViewportAndPixelProjection)
 
 TEST_F(GLWindow, MoveAndSizeMessagesUpdateThePlacement)
 {
+    // The frame WM_MOVE takes off is the one the real window has (with a padded
+    // border too, which the test prefix gives windows as Windows 10 does).
+    RECT outer;
+    GetWindowRect(window_handles.window, &outer);
+    POINT origin = {0, 0};
+    ClientToScreen(window_handles.window, &origin);
+    const POINT offset = ClientOffset();
+    EXPECT_EQ(origin.x - outer.left, offset.x);
+    EXPECT_EQ(origin.y - outer.top, offset.y);
     const LPARAM off_screen = MAKELPARAM(static_cast<WORD>(-30), static_cast<WORD>(-40));
     EXPECT_EQ(Send(WM_MOVE, 0, off_screen), 0);
-    EXPECT_EQ(window_state.window_x, -30 - GetSystemMetrics(SM_CXFRAME));
-    EXPECT_EQ(window_state.window_y,
-              -40 - GetSystemMetrics(SM_CYFRAME) - GetSystemMetrics(SM_CYCAPTION));
+    EXPECT_EQ(window_state.window_x, -30 - offset.x);
+    EXPECT_EQ(window_state.window_y, -40 - offset.y);
 
     EXPECT_EQ(Send(WM_SIZE, SIZE_RESTORED, MAKELPARAM(640, 0)), 0);
     EXPECT_EQ(window_state.window_width, 640);
@@ -202,6 +212,47 @@ TEST_F(GLWindow, ArrowIsSetOverTheClientAreaOnly)
     mouse_tracked = true;
     EXPECT_FALSE(CursorInClientArea());
     EXPECT_FALSE(SelectCursor());
+}
+
+TEST(StartPlacement, UnusableStoredPlacementsFallBack)
+{
+    const int max_w = GetSystemMetrics(SM_CXMAXTRACK), max_h = GetSystemMetrics(SM_CYMAXTRACK);
+    using Placement = std::vector<int>;  // width, height, x, y, maximized
+    const struct {
+        Placement stored, chosen;
+    } rows[] = {
+        {{640, 480, 100, 80, 0}, {640, 480, 100, 80, 0}},
+        {{1, 1, 100, 80, 0}, {1, 1, 100, 80, 0}},
+        {{max_w, max_h, 0, 0, 0}, {max_w, max_h, 0, 0, 0}},
+        {{0, -5, 100, 80, 0}, {950, 650, 100, 80, 0}},
+        {{640, 0, 100, 80, 0}, {950, 650, 100, 80, 0}},
+        {{max_w + 1, 480, 100, 80, 0}, {950, 650, 100, 80, 0}},
+        {{640, max_h + 1, 100, 80, 0}, {950, 650, 100, 80, 0}},
+        {{INT_MAX, INT_MAX, 100, 80, 0}, {950, 650, 100, 80, 0}},
+        {{640, 480, 9000, 9000, 0}, {640, 480, 0, 0, 0}},
+        {{640, 480, INT_MAX, INT_MIN, 0}, {640, 480, 0, 0, 0}},
+        {{640, 480, 100, 80, 1}, {950, 650, 0, 0, 1}},
+    };
+    for (const auto& row : rows) {
+        const Placement& s = row.stored;
+        window_state = WindowState{s[0], s[1], s[2], s[3], s[4], false, 0, 0};
+        ChooseStartPlacement();
+        EXPECT_EQ(Placement({window_state.window_width, window_state.window_height, window_state.window_x,
+                             window_state.window_y, window_state.window_maximized}),
+                  row.chosen);
+    }
+}
+
+TEST(StartPlacement, WorkspaceCoordinatesShiftByTheWorkArea)
+{
+    const RECT monitor = {0, 0, 1280, 1024}, top_bar = {0, 40, 1280, 1024}, left_bar = {60, 0, 1280, 1024};
+    const RECT normal = {10, 20, 110, 220};
+    const RECT below = WorkspaceToScreen(normal, top_bar, monitor);
+    const RECT beside = WorkspaceToScreen(normal, left_bar, monitor);
+    EXPECT_EQ(std::vector<LONG>({below.left, below.top, below.right, below.bottom}),
+              std::vector<LONG>({10, 60, 110, 260}));
+    EXPECT_EQ(std::vector<LONG>({beside.left, beside.top, beside.right, beside.bottom}),
+              std::vector<LONG>({70, 20, 170, 220}));
 }
 
 // Refuses every window, so creation fails and the error box cannot block the test.

@@ -1,7 +1,7 @@
 // Remap view drawn into a headless context and read back pixel by pixel.
 #include <gtest/gtest.h>
 
-#include <GL/gl.h>
+#include "assets/gl_api.h"
 
 #include <string>
 #include <vector>
@@ -256,6 +256,25 @@ TEST_F(RemapView, RecordsMarkedUndrawableAreSkipped)
     EXPECT_NE(At(20 + 20, 20 + 100), BLUE);   // below it: the other one
 }
 
+TEST_F(RemapView, ImageOfAnySizeComesBackTexelForTexel)
+{
+    // Sides that are not powers of two must not be rescaled on the way to the screen.
+    constexpr int W = 300, H = 200;
+    std::vector<uint32_t> pixels(W * H);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = 0xFF000000u | (uint32_t(i) * 2654435761u >> 8);
+    ASSERT_TRUE(remap_texture.Upload(pixels.data(), W, H, TEX_LINEAR));
+    LoadMeshes(kWholeImage, kWholeImage);
+    Draw();
+    int differing = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const uint32_t p = pixels[size_t(y) * W + x];
+            differing += At(20 + x, 20 + y) != Rgb{int(p & 0xFF), int(p >> 8 & 0xFF), int(p >> 16 & 0xFF)};
+        }
+    EXPECT_EQ(differing, 0);
+}
+
 TEST_F(RemapView, InitLoadsTheInputsFromTheCurrentDirectory)
 {
     TempDir inputs, program;
@@ -275,8 +294,9 @@ TEST_F(RemapView, InitLoadsTheInputsFromTheCurrentDirectory)
     SetProgramDirectory("");
     EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
     EXPECT_TRUE(glIsEnabled(GL_CULL_FACE));
-    EXPECT_EQ(window_state.window_width, 333);
-    EXPECT_EQ(window_state.window_height, 222);
+    // The file is read again, but the window's live placement stands.
+    EXPECT_EQ(window_state.window_width, BUFFER_W);
+    EXPECT_EQ(window_state.window_height, BUFFER_H);
     EXPECT_EQ(remap_texture.width, 64);
     EXPECT_EQ(remap_texture.height, 32);
     ASSERT_EQ(remap_table.count, 2);
