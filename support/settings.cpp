@@ -148,15 +148,21 @@ void ReadConfigFrom(FILE* f)
 // The six lines; false when any of them could not be written.
 static bool WriteSettings(FILE* f)
 {
-    const int32_t values[] = {SETTINGS_VERSION,        window_state.window_width,
-                              window_state.window_height, window_state.window_x,
-                              window_state.window_y,   window_state.window_maximized};
-    const char* const formats[] = {"version %i\n",  "window_width %i\n", "window_height %i\n",
-                                   "window_x %i\n", "window_y %i\n",     "window_maximized %i\n"};
+    const struct {
+        const char* format;
+        int32_t value;
+    } lines[] = {
+        {"version %i\n", SETTINGS_VERSION},
+        {"window_width %i\n", window_state.window_width},
+        {"window_height %i\n", window_state.window_height},
+        {"window_x %i\n", window_state.window_x},
+        {"window_y %i\n", window_state.window_y},
+        {"window_maximized %i\n", window_state.window_maximized},
+    };
     bool written = true;
-    for (int i = 0; i < 6; ++i)
-        written = std::fprintf(f, formats[i], static_cast<int>(values[i])) > 0 && written;
-    return std::fflush(f) == 0 && written && !std::ferror(f);
+    for (const auto& line : lines)
+        written = std::fprintf(f, line.format, static_cast<int>(line.value)) > 0 && written;
+    return std::fflush(f) == 0 && written;
 }
 
 void WriteConfig(const char* path)
