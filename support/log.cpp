@@ -26,8 +26,27 @@ static void AppendToLog(const char* text)
     std::fclose(f);
 }
 
+void LogToSink(void (*sink)(const char* line))
+{
+    log_state.sink = sink;
+}
+
+static void FormatMessage(char* message, const char* format, va_list args)
+{
+    std::vsnprintf(message, LOG_MESSAGE_SIZE, format, args);  // cuts at 1023 characters
+}
+
 void LogMessage(const char* format, ...)
 {
+    char message[LOG_MESSAGE_SIZE];
+    if (log_state.sink) {
+        va_list args;
+        va_start(args, format);
+        FormatMessage(message, format, args);
+        va_end(args);
+        log_state.sink(message);
+        return;
+    }
     if (!log_state.enabled)
         return;
     if (log_state.counter >= LOG_LINE_LIMIT)
@@ -39,10 +58,9 @@ void LogMessage(const char* format, ...)
         return;
     }
 
-    char message[LOG_MESSAGE_SIZE];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);  // cuts at 1023 characters
+    FormatMessage(message, format, args);
     va_end(args);
     AppendToLog(message);
 }

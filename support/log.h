@@ -15,11 +15,15 @@ struct LogState {
     bool open;         // LogOpen has run
     bool enabled;      // LogMessage writes only while set
     int32_t counter;   // LogMessage calls since LogOpen; stops at LOG_LINE_LIMIT
+    void (*sink)(const char* line);  // takes the lines instead of the file while set
 };
 
 extern LogState log_state;
 
 void LogOpen(const char* path);
+// Sends every line to `sink` instead of a file, with no flood limit (null stops it):
+// for programs that report on their own terms, such as the command-line bake.
+void LogToSink(void (*sink)(const char* line));
 #ifdef __GNUC__
 void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 #else
