@@ -1,6 +1,7 @@
 // Mesh pair loader: one streaming pass per file, no line length limit.
 #include "assets/mesh_pair.h"
 
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -28,6 +29,7 @@ struct ObjFile {
     size_t corner_count = 0;
     size_t corner_capacity = 0;
     bool out_of_memory = false;
+    int open_error = 0;  // errno when the file could not be opened
 };
 
 int64_t TriangleCount(const ObjFile& file)
@@ -41,6 +43,7 @@ void ReuseObjFile(ObjFile& file)
     file.vertex_lines = 0;
     file.texcoord_count = 0;
     file.corner_count = 0;
+    file.open_error = 0;
 }
 
 // Makes room for `needed` elements, at least doubling; false when memory runs out.
@@ -219,7 +222,7 @@ const char* ReadLines(ObjFile& file, const char* p, const char* end)
     return rest;
 }
 
-enum class ReadResult { OK, NOT_FOUND, READ_ERROR, OUT_OF_MEMORY };
+enum class ReadResult { OK, NOT_FOUND, NOT_OPENED, READ_ERROR, OUT_OF_MEMORY };
 
 ReadResult ReadStream(ObjFile& file, FILE* stream)
 {
@@ -293,9 +296,13 @@ ReadResult ReadMesh(const MeshInput& input, ObjFile& file)
 {
     if (input.bytes)
         return ReadBytes(file, input.bytes, input.size);
+    errno = 0;
     FILE* stream = std::fopen(input.name, "rb");
-    if (!stream)
-        return ReadResult::NOT_FOUND;
+    if (!stream) {
+        file.open_error = errno;
+        return file.open_error == ENOENT || file.open_error == 0 ? ReadResult::NOT_FOUND
+                                                                 : ReadResult::NOT_OPENED;
+    }
     const ReadResult result = ReadStream(file, stream);
     std::fclose(stream);
     return result;
@@ -348,7 +355,7 @@ bool AllocateTable(int64_t count)
         std::free(drawable);
         return false;
     }
-    remap_table = RemapTable{static_cast<int32_t>(count), triangles, drawable};
+    remap_table = RemapTable{static_cast<int32_t>(count), triangles, drawable, 0};
     return true;
 }
 
@@ -400,12 +407,14 @@ bool FailForMemory()
 
 // A file that cannot be read fails the load like a missing one: nothing of the pair
 // is drawn.
-bool FailForFile(const char* name, ReadResult read)
+bool FailForFile(const char* name, ReadResult read, int open_error)
 {
     if (read == ReadResult::OUT_OF_MEMORY)
         return FailForMemory();
     if (read == ReadResult::NOT_FOUND)
         LogMessage("'%s' not found", name);
+    else if (read == ReadResult::NOT_OPENED)
+        LogMessage("'%s' could not be read: %s", name, std::strerror(open_error));
     else
         LogMessage("'%s' could not be read", name);
     MarkUndrawableFrom(0);
@@ -420,7 +429,7 @@ bool LoadPairInto(ObjFile& file, const MeshInput& source_input, const MeshInput&
     ClearRemapTable();
     ReadResult read = ReadMesh(source_input, file);
     if (read != ReadResult::OK)
-        return FailForFile(source_input.name, read);
+        return FailForFile(source_input.name, read, file.open_error);
     LogCounts(file);
     const int64_t source_triangles = TriangleCount(file);
     if (!AllocateTable(source_triangles))
@@ -431,12 +440,13 @@ bool LoadPairInto(ObjFile& file, const MeshInput& source_input, const MeshInput&
     ReuseObjFile(file);
     read = ReadMesh(target_input, file);
     if (read != ReadResult::OK)
-        return FailForFile(target_input.name, read);
+        return FailForFile(target_input.name, read, file.open_error);
     LogCounts(file);
     if (TriangleCount(file) != source_triangles)
         LogMessage("triangle counts differ: %i in '%s', %i in '%s'", ClampToInt(source_triangles),
                    source_input.name, ClampToInt(TriangleCount(file)), target_input.name);
     FillTargetHalves(file);
+    remap_table.target_count = ClampToInt(TriangleCount(file));
     LogMessage("done");
     return true;
 }

@@ -25,6 +25,7 @@ struct RemapTable {
     int32_t count;             // records, one per source triangle
     RemapTriangle* triangles;  // count records; null while empty
     uint8_t* drawable;         // count flags: 1 = draw the record, 0 = skip it
+    int32_t target_count;      // triangles the target file held (0 when it was not read)
 };
 
 extern RemapTable remap_table;
