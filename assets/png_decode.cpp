@@ -63,7 +63,16 @@ void AttachFile(png_structp png, void* file)
     png_init_io(png, static_cast<FILE*>(file));
 }
 
-bool DecodeWith(void (*attach)(png_structp, void*), void* input, Image* image, char* reason)
+bool IsLittleEndian()
+{
+    const uint16_t one = 1;
+    unsigned char first;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
+bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, DeepImage* image,
+                char* reason)
 {
     std::snprintf(reason, PNG_REASON_SIZE, "out of memory");
     png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, reason, OnError, OnWarning,
@@ -76,10 +85,11 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, Image* image, c
         return false;
     }
     // Changed after setjmp, read after longjmp: volatile.
-    uint32_t* volatile pixels = nullptr;
+    void* volatile pixels = nullptr;
+    volatile size_t pixel_bytes = 0;
     png_bytep* volatile rows = nullptr;
     if (setjmp(png_jmpbuf(png))) {
-        LargeFree(pixels, size_t(png_get_image_width(png, info)) * png_get_image_height(png, info) * 4);
+        LargeFree(pixels, pixel_bytes);
         std::free(rows);
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
@@ -91,48 +101,47 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, Image* image, c
 
     const png_uint_32 width = png_get_image_width(png, info);
     const png_uint_32 height = png_get_image_height(png, info);
-    const bool has_alpha = (png_get_color_type(png, info) & PNG_COLOR_MASK_ALPHA) ||
-                           png_get_valid(png, info, PNG_INFO_tRNS);
-    // Palette, grey, 1/2/4-bit and tRNS become 8-bit RGB(A); 16-bit is scaled to 8.
+    const int color_type = png_get_color_type(png, info);
+    const bool has_alpha = (color_type & PNG_COLOR_MASK_ALPHA) || png_get_valid(png, info, PNG_INFO_tRNS);
+    const int bits = keep_16 && png_get_bit_depth(png, info) == 16 ? 16 : 8;
+    // Palette, grey, 1/2/4-bit and tRNS become RGB(A) of 8 bits, or of 16 where kept.
     png_set_expand(png);
-    png_set_scale_16(png);
+    if (bits == 8)
+        png_set_scale_16(png);
+    else if (IsLittleEndian())
+        png_set_swap(png);  // 16-bit samples in the machine's order
     png_set_gray_to_rgb(png);
     if (!has_alpha)
-        png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+        png_set_filler(png, 0xFFFF, PNG_FILLER_AFTER);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
 
-    const uint64_t bytes = uint64_t(width) * height * 4;
-    if (bytes == 0 || bytes > PNG_MAX_BYTES)
+    const uint64_t pixel_size = bits / 2;  // four channels
+    const uint64_t bytes = uint64_t(width) * height * pixel_size;
+    if (width == 0 || height == 0 || uint64_t(width) * height > PNG_MAX_PIXELS || bytes > SIZE_MAX)
         png_error(png, "image too large");
-    if (png_get_rowbytes(png, info) != size_t(width) * 4)
+    if (png_get_rowbytes(png, info) != size_t(width) * pixel_size)
         png_error(png, "unexpected row layout");
-    pixels = static_cast<uint32_t*>(LargeResize(nullptr, 0, size_t(bytes)));
+    pixel_bytes = size_t(bytes);
+    pixels = LargeResize(nullptr, 0, size_t(bytes));
     rows = static_cast<png_bytep*>(std::malloc(size_t(height) * sizeof(png_bytep)));
     if (!pixels || !rows)
         png_error(png, "out of memory");
     for (png_uint_32 y = 0; y < height; ++y)
-        rows[y] = reinterpret_cast<png_bytep>(pixels + size_t(y) * width);
+        rows[y] = static_cast<png_bytep>(pixels) + size_t(y) * width * pixel_size;
     png_read_image(png, rows);
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
     std::free(rows);
 
+    *image = DeepImage{pixels, int32_t(width), int32_t(height), bits,
+                       !(color_type & PNG_COLOR_MASK_COLOR), has_alpha};
     if (has_alpha)
-        FillTransparentPixels(pixels, int32_t(width), int32_t(height));
-    *image = Image{pixels, int32_t(width), int32_t(height)};
+        FillTransparentPixels(image);
     return true;
 }
 
-}  // namespace
-
-bool DecodePNG(const unsigned char* bytes, size_t size, Image* image, char* reason)
-{
-    MemoryInput input{bytes, size};
-    return DecodeWith(AttachMemory, &input, image, reason);
-}
-
-bool DecodePNGFile(const char* path, Image* image, char* reason)
+bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reason)
 {
     errno = 0;
     FILE* file = std::fopen(path, "rb");
@@ -143,18 +152,63 @@ bool DecodePNGFile(const char* path, Image* image, char* reason)
                       error == ENOENT || error == 0 ? "not found" : std::strerror(error));
         return false;
     }
-    const bool decoded = DecodeWith(AttachFile, file, image, reason);
+    const bool decoded = DecodeWith(AttachFile, file, keep_16, image, reason);
     std::fclose(file);
     return decoded;
 }
 
-// The first pixel around (x, y), row by row from the top left, whose alpha is not 0.
-static const uint32_t* FirstOpaqueNeighbour(const uint32_t* pixels, int32_t width, int32_t x, int32_t y)
+Image AsImage(const DeepImage& deep)
 {
+    return Image{static_cast<uint32_t*>(deep.pixels), deep.width, deep.height};
+}
+
+}  // namespace
+
+bool DecodePNG(const unsigned char* bytes, size_t size, Image* image, char* reason)
+{
+    MemoryInput input{bytes, size};
+    DeepImage deep;
+    if (!DecodeWith(AttachMemory, &input, false, &deep, reason))
+        return false;
+    *image = AsImage(deep);
+    return true;
+}
+
+bool DecodePNGFile(const char* path, Image* image, char* reason)
+{
+    DeepImage deep;
+    if (!DecodeFileWith(path, false, &deep, reason))
+        return false;
+    *image = AsImage(deep);
+    return true;
+}
+
+bool DecodeDeepPNG(const unsigned char* bytes, size_t size, DeepImage* image, char* reason)
+{
+    MemoryInput input{bytes, size};
+    return DecodeWith(AttachMemory, &input, true, image, reason);
+}
+
+bool DecodeDeepPNGFile(const char* path, DeepImage* image, char* reason)
+{
+    return DecodeFileWith(path, true, image, reason);
+}
+
+void FreeDeepImage(DeepImage* image)
+{
+    LargeFree(image->pixels, size_t(image->width) * size_t(image->height) * size_t(image->bits / 2));
+    *image = DeepImage{};
+}
+
+// The first pixel around (x, y), row by row from the top left, whose alpha is not 0.
+template <typename Pixel>
+static const Pixel* FirstOpaqueNeighbour(const Pixel* pixels, int32_t width, int32_t x, int32_t y)
+{
+    constexpr int alpha_shift = sizeof(Pixel) * 6;  // alpha is the last of four channels
     for (int32_t ny = y - 1; ny <= y + 1; ++ny) {
-        const uint32_t* row = pixels + size_t(ny) * width;
+        const Pixel* row = pixels + size_t(ny) * width;
         for (int32_t nx = x - 1; nx <= x + 1; ++nx) {
-            if (row[nx] >> 24)
+            if (row[nx] >> alpha_shift)
                 return row + nx;
         }
     }
@@ -167,16 +221,32 @@ void FreeImage(Image* image)
     *image = Image{};
 }
 
-void FillTransparentPixels(uint32_t* pixels, int32_t width, int32_t height)
+template <typename Pixel>
+static void FillTransparent(Pixel* pixels, int32_t width, int32_t height)
 {
+    constexpr int alpha_shift = sizeof(Pixel) * 6;
+    constexpr Pixel colour = (Pixel(1) << alpha_shift) - 1;
     for (int32_t y = 1; y + 1 < height; ++y) {
         for (int32_t x = 1; x + 1 < width; ++x) {
-            uint32_t& pixel = pixels[size_t(y) * width + x];
-            if (pixel >> 24)
+            Pixel& pixel = pixels[size_t(y) * width + x];
+            if (pixel >> alpha_shift)
                 continue;
             // A filled pixel keeps alpha 0, so it never serves as a source here.
-            if (const uint32_t* source = FirstOpaqueNeighbour(pixels, width, x, y))
-                pixel = *source & 0x00FFFFFFu;
+            if (const Pixel* source = FirstOpaqueNeighbour(pixels, width, x, y))
+                pixel = *source & colour;
         }
     }
+}
+
+void FillTransparentPixels(uint32_t* pixels, int32_t width, int32_t height)
+{
+    FillTransparent(pixels, width, height);
+}
+
+void FillTransparentPixels(DeepImage* image)
+{
+    if (image->bits == 16)
+        FillTransparent(static_cast<uint64_t*>(image->pixels), image->width, image->height);
+    else
+        FillTransparent(static_cast<uint32_t*>(image->pixels), image->width, image->height);
 }

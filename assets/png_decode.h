@@ -16,7 +16,7 @@ struct Image {
 constexpr size_t PNG_REASON_SIZE = 160;
 
 // Limits that keep a hostile file from exhausting memory.
-constexpr uint64_t PNG_MAX_BYTES = uint64_t(INT32_MAX);  // width x height x 4
+constexpr uint64_t PNG_MAX_PIXELS = uint64_t(INT32_MAX) / 4;  // width x height
 constexpr size_t PNG_MAX_CHUNK_BYTES = size_t(8) << 20;  // one ancillary chunk (libpng's
                                                           // allocations: 4 times this)
 
@@ -25,6 +25,22 @@ bool DecodePNG(const unsigned char* bytes, size_t size, Image* image, char* reas
 bool DecodePNGFile(const char* path, Image* image, char* reason);
 void FreeImage(Image* image);
 
+// An image at its own depth, for programs that write it back: RGBA of 8 or 16 bits a
+// channel (16-bit ones in the machine's byte order), first file row first.
+struct DeepImage {
+    void* pixels;    // width x height x 4 channels; released with FreeDeepImage
+    int32_t width;
+    int32_t height;
+    int bits;        // 8 or 16: 16 only for 16-bit files, everything else is 8
+    bool grey;       // the file is grey (its three colour channels are equal)
+    bool alpha;      // the file has alpha: a channel or a transparent colour
+};
+
+bool DecodeDeepPNG(const unsigned char* bytes, size_t size, DeepImage* image, char* reason);
+bool DecodeDeepPNGFile(const char* path, DeepImage* image, char* reason);
+void FreeDeepImage(DeepImage* image);
+
 // Gives each interior pixel of alpha 0 the colour of the first pixel of its 3 x 3
 // neighbourhood (row by row, from the top left) whose alpha is not 0.
 void FillTransparentPixels(uint32_t* pixels, int32_t width, int32_t height);
+void FillTransparentPixels(DeepImage* image);

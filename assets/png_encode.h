@@ -1,0 +1,25 @@
+// PNG writing with libpng: RGBA pixels of 8 or 16 bits a channel become an RGBA or a
+// grey-and-alpha file, whole or not at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "assets/png_decode.h"
+
+struct PngOutput {
+    const void* pixels;  // width x height x 4 channels, first row first; 16-bit ones in the
+                         // machine's byte order
+    int32_t width;
+    int32_t height;
+    int bits;            // 8 or 16
+    bool grey;           // write grey and alpha, from the red channel
+    // Called after every row written, when set.
+    void (*progress)(int32_t rows_done, int32_t rows, void* context);
+    void* progress_context;
+};
+
+// Writes `image` to `path` through a temporary file beside it, which replaces `path`
+// only once complete. On failure nothing is left behind and `reason`
+// (PNG_REASON_SIZE bytes) says why.
+bool WritePNGFile(const char* path, const PngOutput& image, char* reason);
