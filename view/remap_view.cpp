@@ -57,10 +57,8 @@ void DrawHorizontalBand(float y)
     glEnd();
 }
 
-static void DrawRemapTriangles()
+void DrawRemapTable(float scale_x, float scale_y, float offset_x, float offset_y)
 {
-    const float width = static_cast<float>(remap_texture.width);
-    const float height = static_cast<float>(remap_texture.height);
     glBegin(GL_TRIANGLES);
     for (int32_t i = 0; i < remap_table.count; ++i) {
         if (!remap_table.drawable[i])
@@ -68,8 +66,7 @@ static void DrawRemapTriangles()
         const RemapTriangle& triangle = remap_table.triangles[i];
         for (int c = 0; c < 3; ++c) {
             glTexCoord2f(triangle.source[c].u, triangle.source[c].v);
-            glVertex3f(width * triangle.target[c].u + REMAP_OFFSET,
-                       height * triangle.target[c].v + REMAP_OFFSET, 0);
+            glVertex3f(scale_x * triangle.target[c].u + offset_x, scale_y * triangle.target[c].v + offset_y, 0);
         }
     }
     glEnd();
@@ -93,7 +90,8 @@ void DrawRemapView()
     const int32_t name = remap_texture.GetName();
     glBindTexture(GL_TEXTURE_2D, name == -1 ? 0u : static_cast<GLuint>(name));
     glColor4f(1, 1, 1, 1);
-    DrawRemapTriangles();
+    DrawRemapTable(static_cast<float>(remap_texture.width), static_cast<float>(remap_texture.height),
+                   REMAP_OFFSET, REMAP_OFFSET);
     glDisable(GL_TEXTURE_2D);
     glColor4f(1, 1, 1, 1);
 

@@ -10,6 +10,12 @@ constexpr float REMAP_OFFSET = 20.0f;  // pixels between the client's corner and
 void plxInit();
 void DrawRemapView();
 
+// Every drawable record of the remap table in one glBegin/glEnd, textured with its
+// source coordinates (the texture bound by the caller) at its target coordinates times
+// (scale_x, scale_y) plus (offset_x, offset_y): the placement the viewer and the bake
+// share, so that what is baked is what the window shows.
+void DrawRemapTable(float scale_x, float scale_y, float offset_x, float offset_y);
+
 // White bands one pixel thick across the whole client area: column x, row y.
 void DrawVerticalBand(float x);
 void DrawHorizontalBand(float y);
