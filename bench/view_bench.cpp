@@ -13,7 +13,7 @@
 #include "assets/texture.h"
 #include "bench/bench_util.h"
 #include "support/window_state.h"
-#include "testlib/gl_context.h"
+#include "bake/offscreen_gl.h"
 #include "view/remap_view.h"
 
 namespace {
@@ -72,7 +72,7 @@ void DrawWithArrays(const std::vector<float>& interleaved, int vertices)
 
 int main()
 {
-    if (!CreateTestGLContext(WIDTH, HEIGHT)) {
+    if (!CreateOffscreenGL(WIDTH, HEIGHT, nullptr)) {
         std::printf("view: no headless GL context\n");
         return 1;
     }
@@ -110,6 +110,6 @@ int main()
     remap_table.count = count;
     std::printf("view-frame: %.1f ms immediate mode, %.1f ms client arrays (%d triangles, %dx%d)\n",
                 immediate_ms, arrays_ms, count, WIDTH, HEIGHT);
-    DestroyTestGLContext();
+    DestroyOffscreenGL();
     return 0;
 }

@@ -11,7 +11,7 @@
 #include "support/log.h"
 #include "support/settings.h"
 #include "support/window_state.h"
-#include "testlib/gl_context.h"
+#include "bake/offscreen_gl.h"
 #include "testlib/temp_dir.h"
 
 namespace {
@@ -81,7 +81,7 @@ TEST_F(HostileInput, MeshFilesLoadWithBadFacesKeptButNotDrawn)
 
 TEST_F(HostileInput, PngFilesDecodeOrFailWithALogLine)
 {
-    ASSERT_TRUE(CreateTestGLContext(16, 16));
+    ASSERT_TRUE(CreateOffscreenGL(16, 16, nullptr));
     for (const char* good : {"png-16-bit.png", "png-palette.png", "png-grey.png", "png-grey-alpha.png",
                              "png-1-bit.png", "png-interlaced.png"}) {
         Texture texture;
@@ -100,7 +100,7 @@ TEST_F(HostileInput, PngFilesDecodeOrFailWithALogLine)
     ASSERT_EQ(lines.size(), 4u);
     for (size_t i = 0; i < 4; ++i)
         EXPECT_EQ(lines[i].rfind("'" + Hostile(bad[i]) + "' not loaded: ", 0), 0u) << lines[i];
-    DestroyTestGLContext();
+    DestroyOffscreenGL();
 }
 
 TEST_F(HostileInput, ConfigFilesApplyWhatTheyCanAndSaturate)

@@ -10,7 +10,7 @@
 
 #include "assets/texture.h"
 #include "support/log.h"
-#include "testlib/gl_context.h"
+#include "bake/offscreen_gl.h"
 #include "testlib/png_writer.h"
 #include "testlib/temp_dir.h"
 
@@ -20,8 +20,8 @@ constexpr GLint CLAMP_TO_EDGE = 0x812F;
 
 class TextureTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(CreateTestGLContext(64, 64)); }
-    static void TearDownTestSuite() { DestroyTestGLContext(); }
+    static void SetUpTestSuite() { ASSERT_TRUE(CreateOffscreenGL(64, 64, nullptr)); }
+    static void TearDownTestSuite() { DestroyOffscreenGL(); }
     void SetUp() override
     {
         log_state = LogState();

@@ -11,7 +11,7 @@
 #include "support/log.h"
 #include "support/settings.h"
 #include "support/window_state.h"
-#include "testlib/gl_context.h"
+#include "bake/offscreen_gl.h"
 #include "testlib/png_writer.h"
 #include "testlib/temp_dir.h"
 #include "view/remap_view.h"
@@ -40,11 +40,11 @@ Rgb Texel(int x, int y)
 
 class RemapView : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(CreateTestGLContext(BUFFER_W, BUFFER_H)); }
+    static void SetUpTestSuite() { ASSERT_TRUE(CreateOffscreenGL(BUFFER_W, BUFFER_H, nullptr)); }
     static void TearDownTestSuite()
     {
         ForgetTexture();
-        DestroyTestGLContext();
+        DestroyOffscreenGL();
     }
     void SetUp() override
     {

@@ -1,0 +1,39 @@
+// texwarp-bake: the texture re-laid-out for the target layout, written to PNG files
+// with no window. RunBake is the whole command line; main() only calls it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum BakeExit {
+    BAKE_DONE = 0,
+    BAKE_USAGE = 2,
+    BAKE_INPUT = 3,   // an input cannot be read
+    BAKE_OUTPUT = 4,  // an output cannot be written, or memory runs out
+    BAKE_NO_GL = 5,   // no usable OpenGL
+};
+
+struct BakeOptions {
+    std::string source;              // the layout the images are painted for
+    std::string target;              // the new layout
+    std::vector<std::string> images;
+    std::string out;                 // the output file, or the folder for several images
+    int32_t width = 0;               // output size; 0 for each image's own
+    int32_t height = 0;
+    int padding = 8;                 // pixels of edge padding around the islands
+    int samples = 1;                 // per side, per pixel
+    int background[4] = {0, 0, 0, 0};  // RGBA of what no island or padding reaches
+    bool nearest = false;            // nearest filtering instead of linear
+    bool quiet = false;              // no stage lines
+};
+
+// Reads the command line into *options; false with the reason in *error. *info is set
+// instead for --help and --version.
+bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, std::string* info,
+                      std::string* error);
+
+// Runs the command line and returns the process exit code (BakeExit).
+int RunBake(int argc, const char* const* argv);
+
+extern const char BAKE_USAGE_TEXT[];

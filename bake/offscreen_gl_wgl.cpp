@@ -1,0 +1,87 @@
+// Offscreen GL on Windows: a window that is never shown, with a WGL context.
+#include "bake/offscreen_gl.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+static HWND window;
+static HDC dc;
+static HGLRC context;
+static const char CLASS_NAME[] = "texwarp-offscreen";
+
+static std::string Failure(const char* what)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "no usable OpenGL; tried WGL: %s (error %lu)", what, GetLastError());
+    return text;
+}
+
+bool CreateOffscreenGL(int width, int height, std::string* error)
+{
+    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA window_class = {};
+    window_class.style = CS_OWNDC;
+    window_class.lpfnWndProc = DefWindowProcA;
+    window_class.hInstance = instance;
+    window_class.lpszClassName = CLASS_NAME;
+    RegisterClassA(&window_class);
+    RECT rect = {0, 0, width, height};
+    AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, 0);
+    window = CreateWindowExA(0, CLASS_NAME, "texwarp offscreen", WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS, 0, 0,
+                             rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
+    if (!window) {
+        if (error)
+            *error = Failure("no window");
+        DestroyOffscreenGL();
+        return false;
+    }
+    dc = GetDC(window);
+    PIXELFORMATDESCRIPTOR pfd = {};
+    pfd.nSize = sizeof pfd;
+    pfd.nVersion = 1;
+    pfd.dwFlags = PFD_DRAW_TO_WINDOW | PFD_SUPPORT_OPENGL | PFD_DOUBLEBUFFER;
+    pfd.iPixelType = PFD_TYPE_RGBA;
+    pfd.cColorBits = 32;   // RGBA8
+    pfd.cAlphaBits = 8;
+    pfd.cDepthBits = 16;
+    pfd.cStencilBits = 8;
+    const int format = dc ? ChoosePixelFormat(dc, &pfd) : 0;
+    if (!format || !SetPixelFormat(dc, format, &pfd)) {
+        if (error)
+            *error = Failure("no pixel format");
+        DestroyOffscreenGL();
+        return false;
+    }
+    context = wglCreateContext(dc);
+    if (!context || !wglMakeCurrent(dc, context)) {
+        if (error)
+            *error = Failure("no context");
+        DestroyOffscreenGL();
+        return false;
+    }
+    return true;
+}
+
+void DestroyOffscreenGL()
+{
+    if (context) {
+        wglMakeCurrent(nullptr, nullptr);
+        wglDeleteContext(context);
+        context = nullptr;
+    }
+    if (dc) {
+        ReleaseDC(window, dc);
+        dc = nullptr;
+    }
+    if (window) {
+        DestroyWindow(window);
+        window = nullptr;
+    }
+    UnregisterClassA(CLASS_NAME, GetModuleHandleA(nullptr));
+}
+
+GLProc OffscreenGLProc(const char* name)
+{
+    return reinterpret_cast<GLProc>(wglGetProcAddress(name));
+}
