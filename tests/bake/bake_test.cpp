@@ -1,0 +1,227 @@
+// texwarp-bake: the command line's outcomes, the bake against the viewer's frame,
+// 16-bit precision, tiles and edge padding.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "assets/gl_api.h"
+#include "assets/mesh_pair.h"
+#include "assets/png_decode.h"
+#include "assets/png_encode.h"
+#include "assets/texture.h"
+#include "bake/bake.h"
+#include "bake/offscreen_gl.h"
+#include "bake/padding.h"
+#include "support/window_state.h"
+#include "testlib/temp_dir.h"
+#include "view/remap_view.h"
+
+namespace {
+
+const std::string kExamples = TEXWARP_EXAMPLES;
+// The unit square as two triangles, the same in both layouts.
+const char kIdentity[] = "vt 0 1\nvt 1 1\nvt 1 0\nvt 0 0\nf 1/1 2/2 3/3 4/4\n";
+
+int Bake(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "texwarp-bake");
+    std::vector<const char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(arg.c_str());
+    return RunBake(int(argv.size()), argv.data());
+}
+
+DeepImage Decoded(const std::string& path)
+{
+    DeepImage image{};
+    char reason[PNG_REASON_SIZE];
+    EXPECT_TRUE(DecodeDeepPNGFile(path.c_str(), &image, reason)) << path << ": " << reason;
+    return image;
+}
+
+void WritePng(const std::string& path, const void* pixels, int width, int height, int bits, bool grey)
+{
+    char reason[PNG_REASON_SIZE];
+    ASSERT_TRUE(WritePNGFile(path.c_str(), PngOutput{pixels, width, height, bits, grey, nullptr, nullptr}, reason));
+}
+
+TEST(Bake, CommandLinesAndTheirOutcomes)
+{
+    TempDir dir;
+    const std::string mesh = dir.File("square.obj"), image = dir.File("image.png"), out = dir.File("out.png");
+    WriteWholeFile(mesh, kIdentity);
+    const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
+    WritePng(image, pixels, 2, 2, 8, false);
+    WriteWholeFile(dir.File("broken.png"), "\x89PNG\r\n\x1a\nnot really");
+    std::filesystem::create_directories(dir.File("sub"));
+    WriteWholeFile(dir.File("sub/image.png"), ReadWholeFile(image));
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::vector<std::string> outputs;  // files that exist afterwards
+    } rows[] = {
+        {{}, BAKE_USAGE, {}},
+        {{mesh, mesh, image}, BAKE_USAGE, {}},
+        {{mesh, mesh, "-o", out}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--bogus"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--samples", "0"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--samples=16"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--size", "0"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--size", "8x"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--padding", "-1"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--background", "1,2,3"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--background", "1,2,3,256"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, "-o", out, "--filter", "cubic"}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, image, "-o", dir.File("both")}, BAKE_USAGE, {}},
+        {{"--help"}, BAKE_DONE, {}},
+        {{dir.File("none.obj"), mesh, image, "-o", out}, BAKE_INPUT, {}},
+        {{mesh, dir.File("none.obj"), image, "-o", out}, BAKE_INPUT, {}},
+        {{mesh, mesh, dir.File("none.png"), "-o", out}, BAKE_INPUT, {}},
+        {{mesh, mesh, dir.File("broken.png"), "-o", out}, BAKE_INPUT, {}},
+        {{mesh, mesh, image, "-o", dir.File("no-folder/out.png")}, BAKE_OUTPUT, {}},
+        {{mesh, mesh, image, "-o", dir.File("sub")}, BAKE_OUTPUT, {}},  // a folder is in the way
+        {{mesh, mesh, image, "-q", "-o", out}, BAKE_DONE, {out}},
+        {{"--size=3x5", mesh, mesh, "--filter=nearest", image, "-o", out, "--samples", "3", "--padding", "0",
+          "--background", "1,2,3,4"},
+         BAKE_DONE,
+         {out}},
+        {{mesh, mesh, image, dir.File("sub/image.png"), "-o", dir.File("several")}, BAKE_USAGE, {}},
+        {{mesh, mesh, image, dir.File("broken.png"), "-o", dir.File("several")},
+         BAKE_INPUT,
+         {(std::filesystem::path(dir.File("several")) / "image.png").string()}},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::remove_all(dir.File("several"));
+        std::filesystem::remove(out);
+        std::string line;
+        for (const std::string& arg : row.args)
+            line += " " + arg;
+        EXPECT_EQ(Bake(row.args), row.code) << line;
+        std::vector<std::string> present;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path)) {
+            const std::string name = entry.path().string();
+            if (name == out || name.find("several") != std::string::npos || name.find(".partial") != std::string::npos)
+                present.push_back(name);
+        }
+        std::vector<std::string> expected = row.outputs;
+        if (!expected.empty() && expected[0].find("several") != std::string::npos)
+            expected.insert(expected.begin(), dir.File("several"));
+        std::sort(present.begin(), present.end());
+        EXPECT_EQ(present, expected) << line;
+    }
+    const DeepImage three_by_five = [&] {
+        Bake({"--size=3x5", mesh, mesh, image, "-q", "-o", out});
+        return Decoded(out);
+    }();
+    EXPECT_EQ(three_by_five.width, 3);
+    EXPECT_EQ(three_by_five.height, 5);
+}
+
+// The bake with one sample, no padding and an opaque blue background is the viewer's
+// frame inside the texture's rectangle.
+TEST(Bake, EqualsTheViewersFrame)
+{
+    TempDir dir;
+    const std::string out = dir.File("baked.png");
+    ASSERT_EQ(Bake({kExamples + "/mesh1.obj", kExamples + "/mesh2.obj", kExamples + "/texture.png", "-o", out,
+                    "--samples", "1", "--padding", "0", "--background", "0,0,255,255", "-q"}),
+              BAKE_DONE);
+    DeepImage baked = Decoded(out);
+    ASSERT_EQ(baked.bits, 8);
+
+    constexpr int W = 300, H = 300;
+    ASSERT_TRUE(CreateOffscreenGL(W, H, nullptr));
+    window_state.window_width = W;
+    window_state.window_height = H;
+    glViewport(0, 0, W, H);
+    ASSERT_TRUE(remap_texture.LoadPNG((kExamples + "/texture.png").c_str(), TEX_LINEAR));
+    ASSERT_TRUE(LoadRemapMeshes((kExamples + "/mesh1.obj").c_str(), (kExamples + "/mesh2.obj").c_str()));
+    DrawRemapView();
+    std::vector<uint32_t> frame(W * H);
+    glReadPixels(0, 0, W, H, GL_RGBA, GL_UNSIGNED_BYTE, frame.data());
+    DestroyOffscreenGL();
+    remap_texture.name = -1;
+    ClearRemapTable();
+
+    ASSERT_EQ(baked.width, remap_texture.width);
+    int differing = 0;
+    const auto* pixels = static_cast<const uint32_t*>(baked.pixels);
+    for (int y = 0; y < baked.height; ++y)
+        for (int x = 0; x < baked.width; ++x) {
+            const uint32_t seen = frame[size_t(H - 1 - (20 + y)) * W + 20 + x];
+            differing += ((seen ^ pixels[size_t(y) * baked.width + x]) & 0xFFFFFF) != 0;
+        }
+    EXPECT_EQ(differing, 0);
+    FreeDeepImage(&baked);
+}
+
+// 16-bit samples stay 16-bit end to end, grey stays grey, and a large output is
+// drawn in tiles that meet without a seam.
+TEST(Bake, SixteenBitsGreyAndTiles)
+{
+    TempDir dir;
+    const std::string mesh = dir.File("square.obj"), image = dir.File("ramp.png"), out = dir.File("out.png");
+    WriteWholeFile(mesh, kIdentity);
+    constexpr int W = 256, H = 256;
+    std::vector<uint16_t> ramp(W * H * 4);
+    for (int i = 0; i < W * H; ++i) {
+        ramp[i * 4] = ramp[i * 4 + 1] = ramp[i * 4 + 2] = uint16_t(i);  // every value of the lower 16 bits once
+        ramp[i * 4 + 3] = 65535;
+    }
+    WritePng(image, ramp.data(), W, H, 16, true);
+    ASSERT_EQ(Bake({mesh, mesh, image, "-o", out, "--padding", "0", "-q"}), BAKE_DONE);
+    DeepImage baked = Decoded(out);
+    EXPECT_EQ(baked.bits, 16);
+    EXPECT_TRUE(baked.grey);
+    int worst = 0;
+    const auto* samples = static_cast<const uint16_t*>(baked.pixels);
+    for (int i = 0; i < W * H * 4; ++i)
+        worst = std::max(worst, std::abs(int(samples[i]) - int(ramp[i])));
+    EXPECT_LE(worst, 2);
+    FreeDeepImage(&baked);
+
+    // Wider than the largest tile: two tiles across, columns from the 2 x 1 image's halves.
+    const uint32_t two[2] = {0xFF0000FF, 0xFFFF0000};
+    WritePng(image, two, 2, 1, 8, false);
+    ASSERT_EQ(Bake({mesh, mesh, image, "-o", out, "--size", "4100x2", "--filter", "nearest", "-q"}), BAKE_DONE);
+    DeepImage wide = Decoded(out);
+    ASSERT_EQ(wide.width, 4100);
+    const auto* row = static_cast<const uint32_t*>(wide.pixels);
+    int wrong = 0;
+    for (int x = 0; x < 4100; ++x)
+        wrong += row[x] != (x < 2050 ? two[0] : two[1]);
+    EXPECT_EQ(wrong, 0);
+    FreeDeepImage(&wide);
+}
+
+TEST(Bake, PaddingTakesTheNearestIslandValueRingByRing)
+{
+    // Two islands, A and B, in a 7 x 3 image of one byte a pixel; reach 1, then 2.
+    const std::vector<uint8_t> islands = {
+        0, 0, 0, 0, 0, 0, 0,
+        0, 1, 0, 0, 1, 0, 0,
+        0, 0, 0, 0, 0, 0, 0,
+    };
+    const std::vector<unsigned char> start = {
+        0, 0, 0, 0, 0, 0, 0,
+        0, 'A', 0, 0, 'B', 0, 0,
+        0, 0, 0, 0, 0, 0, 0,
+    };
+    std::vector<unsigned char> pixels = start;
+    EXPECT_EQ(PadIslands(pixels.data(), 1, islands.data(), 7, 3, 1), 16);
+    EXPECT_EQ(std::string(pixels.begin(), pixels.end()),
+              std::string("AAABBB\0" "AAABBB\0" "AAABBB\0", 21));
+    pixels = start;
+    EXPECT_EQ(PadIslands(pixels.data(), 1, islands.data(), 7, 3, 2), 19);
+    EXPECT_EQ(std::string(pixels.begin(), pixels.end()), std::string("AAABBBB" "AAABBBB" "AAABBBB"));
+    pixels = start;
+    EXPECT_EQ(PadIslands(pixels.data(), 1, islands.data(), 7, 3, 0), 0);
+    EXPECT_EQ(pixels, start);
+}
+
+}  // namespace
