@@ -264,9 +264,11 @@ const char* Layout(const DeepImage& image)
 }
 
 // Alpha from coverage: partly covered pixels keep their colour, and their alpha mixes
-// the image's (or full) with the background's by the share of covered samples.
+// the image's (or full) with the background's by the share of covered samples. With
+// `whole`, every covered or padded pixel counts as fully covered: padding then
+// continues the islands without a translucent seam between them.
 template <typename Sample>
-void Compose(Sample* pixels, const uint8_t* covered, size_t count, int samples, bool image_alpha,
+void Compose(Sample* pixels, const uint8_t* covered, size_t count, int samples, bool image_alpha, bool whole,
              const int background[4])
 {
     const uint32_t max = std::numeric_limits<Sample>::max();
@@ -276,7 +278,7 @@ void Compose(Sample* pixels, const uint8_t* covered, size_t count, int samples, 
         fill[c] = Sample(uint32_t(background[c]) * max / 255);
     for (size_t i = 0; i < count; ++i) {
         Sample* p = pixels + i * 4;
-        const uint32_t share = covered[i];
+        const uint32_t share = covered[i] && whole ? all : covered[i];
         if (share == 0) {
             std::memcpy(p, fill, sizeof fill);
             continue;
@@ -320,19 +322,20 @@ int BakeImage(const BakeOptions& options, const std::string& path, Reporter& rep
                 int(request.height), options.samples, options.samples, SecondsSince(start));
 
     start = Clock::now();
-    const size_t count = size_t(request.width) * size_t(request.height);
-    if (image.bits == 16)
-        Compose(static_cast<uint16_t*>(result.pixels), result.covered, count, options.samples, image.alpha,
-                options.background);
-    else
-        Compose(static_cast<uint8_t*>(result.pixels), result.covered, count, options.samples, image.alpha,
-                options.background);
     if (options.padding > 0) {
         const int64_t padded = PadIslands(static_cast<unsigned char*>(result.pixels), size_t(image.bits / 2),
                                           result.covered, request.width, request.height, options.padding);
         report.Line("%s: padded %lld pixels within %d, in %.3f s", name.c_str(), static_cast<long long>(padded),
                     options.padding, SecondsSince(start));
     }
+    const size_t count = size_t(request.width) * size_t(request.height);
+    const bool whole = options.padding > 0;
+    if (image.bits == 16)
+        Compose(static_cast<uint16_t*>(result.pixels), result.covered, count, options.samples, image.alpha, whole,
+                options.background);
+    else
+        Compose(static_cast<uint8_t*>(result.pixels), result.covered, count, options.samples, image.alpha, whole,
+                options.background);
 
     start = Clock::now();
     const std::string out = OutputPath(options, path);

@@ -38,8 +38,8 @@ void QueueNeighbours(Grid& grid, size_t i, std::vector<size_t>& ring)
 
 }  // namespace
 
-int64_t PadIslands(unsigned char* pixels, size_t pixel_bytes, const uint8_t* island, int32_t width,
-                   int32_t height, int reach)
+int64_t PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int32_t width, int32_t height,
+                   int reach)
 {
     if (reach <= 0 || width <= 0 || height <= 0)
         return 0;
@@ -65,8 +65,10 @@ int64_t PadIslands(unsigned char* pixels, size_t pixel_bytes, const uint8_t* isl
                 }
             }
         }
-        for (size_t i : ring)
+        for (size_t i : ring) {
             grid.state[i] = FILLED;
+            island[i] = 1;
+        }
         filled += int64_t(ring.size());
         next.clear();
         if (r + 1 < reach) {

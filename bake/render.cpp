@@ -141,11 +141,36 @@ void ReadTile(const Tile& tile, int samples, GLenum type, unsigned char* out)
     glReadPixels(0, 0, tile.width * samples, tile.height * samples, GL_RGBA, type, out);
 }
 
+// One sample a pixel, coverage in the colour's alpha: the rows, turned top to bottom.
+template <typename Sample>
+void CopyTile(const RenderRequest& request, const Tile& tile, RenderResult* result)
+{
+    const auto* colour = reinterpret_cast<const Sample*>(tile.colour.data());
+    const Sample half = std::numeric_limits<Sample>::max() / 2;
+    auto* out = static_cast<Sample*>(result->pixels);
+    for (int32_t y = 0; y < tile.height; ++y) {
+        const Sample* in = colour + size_t(tile.height - 1 - y) * size_t(tile.width) * 4;
+        const size_t first = size_t(tile.y + y) * size_t(request.width) + size_t(tile.x);
+        Sample* row = out + first * 4;
+        uint8_t* covered = result->covered + first;
+        for (int32_t x = 0; x < tile.width; ++x) {
+            const bool in_island = in[x * 4 + 3] > half;
+            for (int c = 0; c < 4; ++c)
+                row[x * 4 + c] = in_island ? in[x * 4 + c] : 0;
+            covered[x] = in_island;
+        }
+    }
+}
+
 // Averages the covered samples of every pixel of the tile into the result.
 template <typename Sample>
 void ResolveTile(const RenderRequest& request, const Tile& tile, bool separate_coverage, RenderResult* result)
 {
     const int n = request.samples;
+    if (n == 1 && !separate_coverage) {
+        CopyTile<Sample>(request, tile, result);
+        return;
+    }
     const size_t row_samples = size_t(tile.width) * n;
     const auto* colour = reinterpret_cast<const Sample*>(tile.colour.data());
     const Sample half = std::numeric_limits<Sample>::max() / 2;

@@ -1,10 +1,16 @@
 // Small helpers shared by the benchmarks: timing and the process's resident memory.
 #pragma once
 
+#include <png.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <random>
+#include <string>
+#include <vector>
 
 inline double MillisecondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -52,3 +58,75 @@ inline void ResetPeakMemory()
         std::fclose(f);
     }
 }
+
+// Writes a grid of `grid` x `grid` quads as an exporter would: v, vt and vn lines, then
+// v/vt/vn triangles. `mirrored` gives the target layout a different texture mapping.
+inline void WriteGrid(const std::string& path, int grid, bool mirrored)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::vector<char> buffer(1 << 20);
+    std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
+    std::fprintf(f, "# grid of %d x %d quads\no grid\n", grid, grid);
+    for (int y = 0; y <= grid; ++y)
+        for (int x = 0; x <= grid; ++x)
+            std::fprintf(f, "v %.6f %.6f %.6f\n", x / double(grid), y / double(grid), 0.0);
+    for (int y = 0; y <= grid; ++y)
+        for (int x = 0; x <= grid; ++x) {
+            const double u = x / double(grid), v = y / double(grid);
+            std::fprintf(f, "vt %.6f %.6f\n", mirrored ? 1.0 - v : u, mirrored ? u * 0.5 : v);
+        }
+    for (int y = 0; y <= grid; ++y)
+        for (int x = 0; x <= grid; ++x)
+            std::fprintf(f, "vn 0.000000 0.000000 1.000000\n");
+    std::fprintf(f, "s off\n");
+    for (int y = 0; y < grid; ++y)
+        for (int x = 0; x < grid; ++x) {
+            const int a = y * (grid + 1) + x + 1, b = a + 1, c = a + grid + 1, d = c + 1;
+            std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, b, b, b, d, d, d);
+            std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, d, d, d, c, c, c);
+        }
+    std::fclose(f);
+}
+
+inline bool Exists(const std::string& path)
+{
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::fclose(f);
+        return true;
+    }
+    return false;
+}
+
+// Gradients plus noise: compresses like a painted texture, not like a flat image.
+inline bool WriteNoisyRgbPng(const std::string& path, int side)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_set_IHDR(png, info, side, side, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    std::mt19937 rng(7);
+    std::vector<png_byte> row(side * 3);
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            const int noise = static_cast<int>(rng() % 17) - 8;
+            row[x * 3 + 0] = static_cast<png_byte>((x / 16 + noise) & 255);
+            row[x * 3 + 1] = static_cast<png_byte>((y / 16 + noise) & 255);
+            row[x * 3 + 2] = static_cast<png_byte>(((x + y) / 32) & 255);
+        }
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+    return true;
+}
+

@@ -16,48 +16,6 @@ namespace {
 
 constexpr int GRID = 1024;
 
-// Writes a grid as an exporter would: v, vt and vn lines, then v/vt/vn triangles.
-// `mirrored` gives the target layout a different texture mapping.
-void WriteGrid(const std::string& path, bool mirrored)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    std::vector<char> buffer(1 << 20);
-    std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
-    std::fprintf(f, "# grid of %d x %d quads\no grid\n", GRID, GRID);
-    for (int y = 0; y <= GRID; ++y)
-        for (int x = 0; x <= GRID; ++x)
-            std::fprintf(f, "v %.6f %.6f %.6f\n", x / double(GRID), y / double(GRID), 0.0);
-    for (int y = 0; y <= GRID; ++y)
-        for (int x = 0; x <= GRID; ++x) {
-            const double u = x / double(GRID), v = y / double(GRID);
-            std::fprintf(f, "vt %.6f %.6f\n", mirrored ? 1.0 - v : u, mirrored ? u * 0.5 : v);
-        }
-    for (int y = 0; y <= GRID; ++y)
-        for (int x = 0; x <= GRID; ++x)
-            std::fprintf(f, "vn 0.000000 0.000000 1.000000\n");
-    std::fprintf(f, "s off\n");
-    for (int y = 0; y < GRID; ++y)
-        for (int x = 0; x < GRID; ++x) {
-            const int a = y * (GRID + 1) + x + 1, b = a + 1, c = a + GRID + 1, d = c + 1;
-            std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, b, b, b, d, d, d);
-            std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, d, d, d, c, c, c);
-        }
-    std::fclose(f);
-}
-
-bool Exists(const std::string& path)
-{
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::fclose(f);
-        return true;
-    }
-    return false;
-}
-
 // The floor: the same bytes streamed through a 1 MiB buffer, line feeds counted.
 long CountLineFeeds(const std::string& path)
 {
@@ -87,8 +45,8 @@ int main(int argc, char** argv)
     const std::string source = dir + "/bench-mesh1.obj", target = dir + "/bench-mesh2.obj";
     if (!Exists(source) || !Exists(target)) {
         std::printf("writing the benchmark meshes into %s\n", dir.c_str());
-        WriteGrid(source, false);
-        WriteGrid(target, true);
+        WriteGrid(source, GRID, false);
+        WriteGrid(target, GRID, true);
     }
     LogOpen((dir + "/bench-log.txt").c_str());
 

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,35 +12,6 @@
 namespace {
 
 constexpr int SIDE = 4096;
-
-// Gradients plus noise: compresses like a painted texture, not like a flat image.
-bool WriteImage(const std::string& path)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_set_IHDR(png, info, SIDE, SIDE, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    std::mt19937 rng(7);
-    std::vector<png_byte> row(SIDE * 3);
-    for (int y = 0; y < SIDE; ++y) {
-        for (int x = 0; x < SIDE; ++x) {
-            const int noise = static_cast<int>(rng() % 17) - 8;
-            row[x * 3 + 0] = static_cast<png_byte>((x / 16 + noise) & 255);
-            row[x * 3 + 1] = static_cast<png_byte>((y / 16 + noise) & 255);
-            row[x * 3 + 2] = static_cast<png_byte>(((x + y) / 32) & 255);
-        }
-        png_write_row(png, row.data());
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    return true;
-}
 
 // libpng's row API into one preallocated 3-byte-per-pixel buffer.
 void DecodeRows(const std::string& path, std::vector<png_byte>& buffer)
@@ -69,7 +39,7 @@ int main(int argc, char** argv)
     const std::string path = dir + "/bench-texture.png";
     if (FILE* f = std::fopen(path.c_str(), "rb"))
         std::fclose(f);
-    else if (!WriteImage(path))
+    else if (!WriteNoisyRgbPng(path, SIDE))
         return 1;
 
     std::vector<png_byte> buffer(size_t(SIDE) * SIDE * 3);

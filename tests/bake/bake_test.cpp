@@ -201,27 +201,33 @@ TEST(Bake, SixteenBitsGreyAndTiles)
 
 TEST(Bake, PaddingTakesTheNearestIslandValueRingByRing)
 {
-    // Two islands, A and B, in a 7 x 3 image of one byte a pixel; reach 1, then 2.
-    const std::vector<uint8_t> islands = {
-        0, 0, 0, 0, 0, 0, 0,
-        0, 1, 0, 0, 1, 0, 0,
-        0, 0, 0, 0, 0, 0, 0,
-    };
+    // Two islands, A and B, in a 7 x 3 image of one byte a pixel; reach 1, 2 and 0.
     const std::vector<unsigned char> start = {
         0, 0, 0, 0, 0, 0, 0,
         0, 'A', 0, 0, 'B', 0, 0,
         0, 0, 0, 0, 0, 0, 0,
     };
-    std::vector<unsigned char> pixels = start;
-    EXPECT_EQ(PadIslands(pixels.data(), 1, islands.data(), 7, 3, 1), 16);
-    EXPECT_EQ(std::string(pixels.begin(), pixels.end()),
-              std::string("AAABBB\0" "AAABBB\0" "AAABBB\0", 21));
-    pixels = start;
-    EXPECT_EQ(PadIslands(pixels.data(), 1, islands.data(), 7, 3, 2), 19);
-    EXPECT_EQ(std::string(pixels.begin(), pixels.end()), std::string("AAABBBB" "AAABBBB" "AAABBBB"));
-    pixels = start;
-    EXPECT_EQ(PadIslands(pixels.data(), 1, islands.data(), 7, 3, 0), 0);
-    EXPECT_EQ(pixels, start);
+    const struct {
+        int reach;
+        int64_t filled;
+        std::string pixels, marks;
+    } rows[] = {
+        {1, 16, std::string("AAABBB\0" "AAABBB\0" "AAABBB\0", 21), "111111011111101111110"},
+        {2, 19, "AAABBBBAAABBBBAAABBBB", std::string(21, '1')},
+        {0, 0, std::string(start.begin(), start.end()), "000000001001000000000"},
+    };
+    for (const auto& row : rows) {
+        std::vector<unsigned char> pixels = start;
+        std::vector<uint8_t> islands(21);
+        for (size_t i = 0; i < 21; ++i)
+            islands[i] = start[i] != 0;
+        EXPECT_EQ(PadIslands(pixels.data(), 1, islands.data(), 7, 3, row.reach), row.filled);
+        EXPECT_EQ(std::string(pixels.begin(), pixels.end()), row.pixels) << "reach " << row.reach;
+        std::string marks;
+        for (uint8_t m : islands)
+            marks += char('0' + m);
+        EXPECT_EQ(marks, row.marks) << "reach " << row.reach;
+    }
 }
 
 }  // namespace
