@@ -47,11 +47,23 @@ int64_t PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, i
     Grid grid{width, height, std::vector<uint8_t>(count)};
     for (size_t i = 0; i < count; ++i)
         grid.state[i] = island[i] ? FILLED : EMPTY;
+    // The first ring: empty pixels that touch an island.
     std::vector<size_t> ring, next;
-    for (size_t i = 0; i < count; ++i) {
-        if (grid.state[i] == FILLED)
-            QueueNeighbours(grid, i, ring);
+    for (int32_t y = 0; y < height; ++y) {
+        for (int32_t x = 0; x < width; ++x) {
+            const size_t i = size_t(y) * width + size_t(x);
+            if (grid.state[i] != EMPTY)
+                continue;
+            for (const auto& step : STEPS) {
+                if (grid.At(x + step[0], y + step[1]) == FILLED) {
+                    ring.push_back(i);
+                    break;
+                }
+            }
+        }
     }
+    for (size_t i : ring)
+        grid.state[i] = QUEUED;
     int64_t filled = 0;
     for (int r = 0; r < reach && !ring.empty(); ++r) {
         // Every pixel of the ring takes its value from a pixel filled before the ring.
