@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "testlib/png_writer.h"
+#include "fuzz/png_writer.h"
 
 namespace {
 

@@ -1,36 +1,39 @@
-// The real window under Wine: creation and teardown logs, viewport and projection, and
-// what each message does to the shared state.
+// The real window under Wine: its creation and teardown, what each message does to the
+// shared state, one pass of the main loop, and the placements stored and chosen.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include "assets/gl_api.h"
-
 #include <climits>
-#include <cstring>
+#include <cmath>
 #include <string>
 #include <vector>
 
-#include "assets/mesh_pair.h"
+#include "assets/gl_api.h"
 #include "shell/app.h"
 #include "shell/gl_window.h"
 #include "shell/window_proc.h"
 #include "support/log.h"
 #include "support/window_state.h"
-#include "testlib/temp_dir.h"
+#include "testlib/files.h"
 
 namespace {
 
 const std::vector<std::string> kCreationLog = {
     "CreateGLWindow: start", "CreateGLWindow: register class", "CreateGLWindow: adjustwindowrect",
-    "CreateGLWindow: create window", "title=\"texwarp\"", "plaxe_winx=50", "plaxe_winy=60",
-    "width=400", "height=300"};
+    "CreateGLWindow: create window", "title=\"texwarp\"", "plaxe_winx=50", "plaxe_winy=60", "width=400",
+    "height=300"};
+
+std::vector<int> Placement()
+{
+    return {window_state.window_width, window_state.window_height, window_state.window_x, window_state.window_y,
+            window_state.window_maximized};
+}
 
 class GLWindow : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        log_state = LogState();
         LogOpen(dir.File("log.txt").c_str());
         window_state = WindowState{400, 300, 50, 60, 0, false, 0, 0};
         mouse_tracked = false;
@@ -54,172 +57,146 @@ protected:
     {
         return SendMessageA(window_handles.window, message, wparam, lparam);
     }
-    std::vector<std::string> Log() const { return ReadLines(dir.File("log.txt")); }
     TempDir dir;
 };
 
-std::vector<GLint> Viewport()
+TEST_F(GLWindow, CreatedDrawableAndTornDownInOrder)
 {
-    std::vector<GLint> viewport(4);
-    glGetIntegerv(GL_VIEWPORT, viewport.data());
-    return viewport;
-}
-
-TEST_F(GLWindow, CreationLogsEachStepInOrder)
-{
-    std::vector<std::string> expected = kCreationLog;
-    expected.insert(expected.end(),
-                    {"CreateGLWindow: dc stuff", "CreateGLWindow: init gl", "CreateGLWindow: done"});
-    EXPECT_EQ(Log(), expected);
-    EXPECT_EQ(window_state.window_width, 400);
-    EXPECT_EQ(window_state.window_height, 300);
-    EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
-    EXPECT_TRUE(glIsEnabled(GL_TEXTURE_2D));
-
+    PIXELFORMATDESCRIPTOR format = {};
+    DescribePixelFormat(window_handles.dc, GetPixelFormat(window_handles.dc), sizeof format, &format);
+    EXPECT_EQ(format.dwFlags & 0x25u, 0x25u);  // window, OpenGL, double-buffered
+    EXPECT_GE(format.cDepthBits, 16);
+    EXPECT_TRUE(glIsEnabled(GL_TEXTURE_2D) && !glIsEnabled(GL_DEPTH_TEST));
+    const auto get_interval = reinterpret_cast<int(WINAPI*)()>(
+        reinterpret_cast<void (*)()>(wglGetProcAddress("wglGetSwapIntervalEXT")));
+    if (get_interval) {
+        EXPECT_EQ(get_interval(), 0);  // no waiting for the vertical retrace
+    }
     DestroyGLWindow();
-    const auto log = Log();
-    ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
-              (std::vector<std::string>{"delete OpenGL context", "release DC", "destroy main window",
-                                        "unregister main class"}));
+    std::vector<std::string> expected = kCreationLog;
+    expected.insert(expected.end(), {"CreateGLWindow: dc stuff", "CreateGLWindow: init gl", "CreateGLWindow: done",
+                                     "delete OpenGL context", "release DC", "destroy main window",
+                                     "unregister main class"});
+    EXPECT_EQ(ReadLines(dir.File("log.txt")), expected);
+    WNDCLASSA gone;
+    EXPECT_FALSE(GetClassInfoA(GetModuleHandleA(nullptr), "plaxe", &gone));
 }
 
-TEST_F(GLWindow, ResizeViewportSetsViewportAndPixelProjection)
+TEST_F(GLWindow, MessagesKeepTheStateInStep)
 {
-    ResizeViewport(320, 0);
-    EXPECT_EQ(window_state.window_width, 320);
-    EXPECT_EQ(window_state.window_height, 1);  // height 0 becomes 1
-    EXPECT_EQ(Viewport(), (std::vector<GLint>{0, 0, 320, 1}));
-
-    window_state.window_width = 200;
-    window_state.window_height = 100;
-    ResizeViewport(-1, -1);  // re-applies the stored size
-    EXPECT_EQ(Viewport(), (std::vector<GLint>{0, 0, 200, 100}));
-    GLdouble m[16];
-    glGetDoublev(GL_PROJECTION_MATRIX, m);
-    EXPECT_NEAR(m[0], 2.0 / 200, 1e-7);
-    EXPECT_NEAR(m[5], -2.0 / 100, 1e-7);  // y grows downwards
-    EXPECT_NEAR(m[10], 1.0, 1e-7);        // near 1, far -1
-    EXPECT_NEAR(m[12], -1.0, 1e-7);
-    EXPECT_NEAR(m[13], 1.0, 1e-7);
-    GLint mode = 0;
-    glGetIntegerv(GL_MATRIX_MODE, &mode);
-    EXPECT_EQ(mode, GL_MODELVIEW);
-}
-
-TEST_F(GLWindow, MoveAndSizeMessagesUpdateThePlacement)
-{
-    // The frame WM_MOVE takes off is the one the real window has (with a padded
-    // border too, which the test prefix gives windows as Windows 10 does).
-    RECT outer;
-    GetWindowRect(window_handles.window, &outer);
-    POINT origin = {0, 0};
-    ClientToScreen(window_handles.window, &origin);
-    const POINT offset = ClientOffset();
-    EXPECT_EQ(origin.x - outer.left, offset.x);
-    EXPECT_EQ(origin.y - outer.top, offset.y);
-    const LPARAM off_screen = MAKELPARAM(static_cast<WORD>(-30), static_cast<WORD>(-40));
-    EXPECT_EQ(Send(WM_MOVE, 0, off_screen), 0);
-    EXPECT_EQ(window_state.window_x, -30 - offset.x);
-    EXPECT_EQ(window_state.window_y, -40 - offset.y);
-
-    EXPECT_EQ(Send(WM_SIZE, SIZE_RESTORED, MAKELPARAM(640, 0)), 0);
-    EXPECT_EQ(window_state.window_width, 640);
-    EXPECT_EQ(window_state.window_height, 1);
-    EXPECT_EQ(Viewport(), (std::vector<GLint>{0, 0, 640, 1}));
-
-    // The real window: moved and sized by the system, the client corner is the outer
-    // corner plus the frame.
+    // The frame WM_MOVE takes off is the real window's (with a padded border too, which
+    // the test prefix gives windows as Windows 10 does).
     SetWindowPos(window_handles.window, nullptr, 70, 90, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     Pump();
-    EXPECT_EQ(window_state.window_x, 70);
-    EXPECT_EQ(window_state.window_y, 90);
-}
+    EXPECT_EQ(Placement(), (std::vector<int>{400, 300, 70, 90, 0}));
+    const POINT offset = ClientOffset();
+    Send(WM_MOVE, 0, MAKELPARAM(WORD(-30), WORD(-40)));  // signed: off the left and top edges
+    EXPECT_EQ(Placement(), (std::vector<int>{400, 300, -30 - offset.x, -40 - offset.y, 0}));
 
-TEST_F(GLWindow, OnlyTheThirdPaintSinceALoopFrameDraws)
-{
-    window_state.paint_count = 0;  // as after a frame of the main loop
-    glClearColor(0.5f, 0.5f, 0.5f, 0.0f);
+    EXPECT_EQ(Send(WM_SIZE, SIZE_RESTORED, MAKELPARAM(640, 0)), 0);  // height 0 becomes 1
+    GLint viewport[4];
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    EXPECT_EQ(std::vector<int>(viewport, viewport + 4), (std::vector<int>{0, 0, 640, 1}));
+    window_state.window_width = 200;
+    window_state.window_height = 100;
+    ResizeViewport(-1, -1);  // applies the stored size again
+    GLdouble m[16];
+    glGetDoublev(GL_PROJECTION_MATRIX, m);
+    EXPECT_EQ(std::vector<long>({std::lround(m[0] * 1e8), std::lround(m[5] * 1e8), std::lround(m[10]),
+                                 std::lround(m[12]), std::lround(m[13])}),
+              std::vector<long>({1000000, -2000000, 1, -1, 1}));  // pixels, y down, near 1 and far -1
+
+    // Only the third paint since a frame of the main loop draws (the view clears to blue).
+    window_state.paint_count = 0;
     GLfloat clear[4];
-    for (int paint = 1; paint <= 2; ++paint) {
+    for (int paint = 1; paint <= 3; ++paint) {
+        glClearColor(0.5f, 0.5f, 0.5f, 0);
         Send(WM_PAINT);
         glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
-        EXPECT_FLOAT_EQ(clear[2], 0.5f) << "paint " << paint;
+        EXPECT_EQ(clear[2], paint < 3 ? 0.5f : 1.0f) << "paint " << paint;
     }
-    Send(WM_PAINT);
-    glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
-    EXPECT_FLOAT_EQ(clear[2], 1.0f);  // the view cleared to blue
-    EXPECT_EQ(window_state.paint_count, 3);
-}
-
-TEST_F(GLWindow, CloseOnlyRequestsTheEnd)
-{
     EXPECT_EQ(Send(WM_CLOSE), 0);
-    EXPECT_TRUE(window_state.close_requested);
     Pump();
-    EXPECT_TRUE(IsWindow(window_handles.window));
+    EXPECT_TRUE(window_state.close_requested && IsWindow(window_handles.window));  // closed at shutdown only
 }
 
-TEST_F(GLWindow, InertMessagesAnswerZeroAndChangeNothing)
+TEST_F(GLWindow, InputChangesNothingButPacingAndTheCursor)
 {
-    const WindowState before = window_state;
+    const std::vector<int> before = Placement();
     const struct {
         UINT message;
         WPARAM wparam;
         LPARAM lparam;
     } inert[] = {
-        {WM_ACTIVATE, WA_ACTIVE, 0},          {WM_CHAR, 'a', 1},
-        {WM_SYSKEYDOWN, VK_F4, 1 << 29},      {WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5)},
-        {WM_LBUTTONUP, 0, MAKELPARAM(5, 5)},  {WM_RBUTTONDOWN, MK_RBUTTON, 0},
-        {WM_RBUTTONUP, 0, 0},                 {WM_MBUTTONDOWN, MK_MBUTTON, 0},
-        {WM_MBUTTONUP, 0, 0},                 {WM_MOUSEWHEEL, MAKEWPARAM(0, 120), 0},
+        {WM_ACTIVATE, WA_ACTIVE, 0}, {WM_CHAR, 'a', 1},     {WM_SYSKEYDOWN, VK_F4, 1 << 29},
+        {WM_LBUTTONDOWN, 1, 0},      {WM_LBUTTONUP, 0, 0},  {WM_RBUTTONDOWN, 2, 0},
+        {WM_RBUTTONUP, 0, 0},        {WM_MBUTTONDOWN, 16, 0}, {WM_MBUTTONUP, 0, 0},
+        {WM_MOUSEWHEEL, MAKEWPARAM(0, 120), 0},
     };
     for (const auto& m : inert)
         EXPECT_EQ(Send(m.message, m.wparam, m.lparam), 0) << "message " << m.message;
     Pump();  // Alt+F4 left nothing behind that closes the window
-    EXPECT_EQ(std::memcmp(&before, &window_state, sizeof before), 0);
-    EXPECT_FALSE(mouse_tracked);
-}
+    EXPECT_EQ(Placement(), before);
+    EXPECT_FALSE(window_state.close_requested || mouse_tracked);
 
-TEST_F(GLWindow, PointerMovementArmsTheLeaveNotificationAndResetsIdling)
-{
-    window_state.idle_count = 55;
-    EXPECT_EQ(Send(WM_MOUSEMOVE, 0, MAKELPARAM(10, 10)), 0);
-    EXPECT_TRUE(mouse_tracked);
-    EXPECT_EQ(window_state.idle_count, 0);
+    // Over the client area the program sets the arrow, once a leave notification is asked for.
+    RECT client;
+    GetClientRect(window_handles.window, &client);
+    POINT corners[2] = {{0, 0}, {client.right - 1, client.bottom - 1}};
+    MapWindowPoints(window_handles.window, nullptr, corners, 2);
+    const LPARAM hit = MAKELPARAM(HTCLIENT, WM_MOUSEMOVE);
+    for (const POINT& p : corners) {
+        SetCursorPos(p.x, p.y);
+        mouse_tracked = false;
+        EXPECT_TRUE(CursorInClientArea());
+        EXPECT_FALSE(SelectCursor());
+        window_state.idle_count = 55;
+        EXPECT_EQ(Send(WM_MOUSEMOVE, 0, 0), 0);
+        EXPECT_TRUE(mouse_tracked && window_state.idle_count == 0);
+        SetCursor(nullptr);
+        EXPECT_EQ(Send(WM_SETCURSOR, WPARAM(window_handles.window), hit), 0);
+        EXPECT_EQ(GetCursor(), window_handles.arrow_cursor);
+    }
+    for (const POINT& p : {POINT{corners[1].x + 1, corners[1].y}, POINT{corners[1].x, corners[1].y + 1}}) {
+        SetCursorPos(p.x, p.y);  // just past the right and bottom edges
+        EXPECT_FALSE(CursorInClientArea());
+    }
     EXPECT_EQ(Send(WM_MOUSELEAVE), 0);
     EXPECT_FALSE(mouse_tracked);
 }
 
-TEST_F(GLWindow, ArrowIsSetOverTheClientAreaOnly)
+TEST_F(GLWindow, LoopPassesAndThePlacementStoredAtExit)
 {
-    SetWindowPos(window_handles.window, nullptr, 50, 60, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    int code = 0;
+    bool quit = false;
+    window_state.paint_count = 5;
+    window_state.idle_count = 40;
+    EXPECT_TRUE(RunLoopPass(&code, &quit));  // drew a frame
+    EXPECT_EQ(std::vector<int>({window_state.paint_count, window_state.idle_count, quit}), std::vector<int>({0, 41, 0}));
+    PostQuitMessage(7);
+    EXPECT_FALSE(RunLoopPass(&code, &quit));
+    EXPECT_EQ(std::vector<int>({code, quit, window_state.paint_count}), std::vector<int>({7, 1, 0}));
+    window_state.close_requested = true;
+    window_state.paint_count = 2;
+    EXPECT_FALSE(RunLoopPass(&code, &quit));
+    EXPECT_EQ(window_state.paint_count, 2);  // no frame once a close is asked for
+
+    ShowWindow(window_handles.window, SW_MAXIMIZE);
     Pump();
-    POINT centre = {200, 150};
-    ClientToScreen(window_handles.window, &centre);
-    SetCursorPos(centre.x, centre.y);
-    const LPARAM hit = MAKELPARAM(HTCLIENT, WM_MOUSEMOVE);
-    mouse_tracked = false;
-    EXPECT_TRUE(CursorInClientArea());
-    EXPECT_FALSE(SelectCursor());  // no leave notification asked for yet
-
-    mouse_tracked = true;
-    SetCursor(nullptr);
-    EXPECT_EQ(Send(WM_SETCURSOR, reinterpret_cast<WPARAM>(window_handles.window), hit), 0);
-    EXPECT_EQ(GetCursor(), window_handles.arrow_cursor);
-
-    SetCursorPos(window_state.window_x + 1, window_state.window_y + 1);  // on the frame
-    mouse_tracked = true;
-    EXPECT_FALSE(CursorInClientArea());
-    EXPECT_FALSE(SelectCursor());
+    RecordExitPlacement();
+    EXPECT_EQ(window_state.window_maximized, 1);
+    ShowWindow(window_handles.window, SW_RESTORE);
+    ShowWindow(window_handles.window, SW_MINIMIZE);
+    Pump();
+    RecordExitPlacement();  // minimized: the normal placement, not the far-off icon
+    EXPECT_EQ(Placement(), (std::vector<int>{400, 300, 50, 60, 0}));
 }
 
 TEST(StartPlacement, UnusableStoredPlacementsFallBack)
 {
     const int max_w = GetSystemMetrics(SM_CXMAXTRACK), max_h = GetSystemMetrics(SM_CYMAXTRACK);
-    using Placement = std::vector<int>;  // width, height, x, y, maximized
     const struct {
-        Placement stored, chosen;
+        std::vector<int> stored, chosen;  // width, height, x, y, maximized
     } rows[] = {
         {{640, 480, 100, 80, 0}, {640, 480, 100, 80, 0}},
         {{1, 1, 100, 80, 0}, {1, 1, 100, 80, 0}},
@@ -234,43 +211,32 @@ TEST(StartPlacement, UnusableStoredPlacementsFallBack)
         {{640, 480, 100, 80, 1}, {950, 650, 0, 0, 1}},
     };
     for (const auto& row : rows) {
-        const Placement& s = row.stored;
+        const std::vector<int>& s = row.stored;
         window_state = WindowState{s[0], s[1], s[2], s[3], s[4], false, 0, 0};
         ChooseStartPlacement();
-        EXPECT_EQ(Placement({window_state.window_width, window_state.window_height, window_state.window_x,
-                             window_state.window_y, window_state.window_maximized}),
-                  row.chosen);
+        EXPECT_EQ(Placement(), row.chosen);
     }
-}
-
-TEST(StartPlacement, WorkspaceCoordinatesShiftByTheWorkArea)
-{
-    const RECT monitor = {0, 0, 1280, 1024}, top_bar = {0, 40, 1280, 1024}, left_bar = {60, 0, 1280, 1024};
-    const RECT normal = {10, 20, 110, 220};
-    const RECT below = WorkspaceToScreen(normal, top_bar, monitor);
-    const RECT beside = WorkspaceToScreen(normal, left_bar, monitor);
-    EXPECT_EQ(std::vector<LONG>({below.left, below.top, below.right, below.bottom}),
-              std::vector<LONG>({10, 60, 110, 260}));
-    EXPECT_EQ(std::vector<LONG>({beside.left, beside.top, beside.right, beside.bottom}),
-              std::vector<LONG>({70, 20, 170, 220}));
+    // A minimized window's normal placement is in workspace coordinates: a taskbar at
+    // the top or the left shifts it.
+    const RECT monitor = {0, 0, 1280, 1024}, normal = {10, 20, 110, 220};
+    const RECT below = WorkspaceToScreen(normal, RECT{0, 40, 1280, 1024}, monitor);
+    const RECT beside = WorkspaceToScreen(normal, RECT{60, 0, 1280, 1024}, monitor);
+    EXPECT_EQ(std::vector<LONG>({below.left, below.top, below.right, below.bottom, beside.left, beside.top}),
+              std::vector<LONG>({10, 60, 110, 260, 70, 20}));
 }
 
 // Refuses every window, so creation fails and the error box cannot block the test.
 LRESULT CALLBACK RefuseWindows(int code, WPARAM wparam, LPARAM lparam)
 {
-    if (code == HCBT_CREATEWND)
-        return 1;
-    return CallNextHookEx(nullptr, code, wparam, lparam);
+    return code == HCBT_CREATEWND ? 1 : CallNextHookEx(nullptr, code, wparam, lparam);
 }
 
 TEST(GLWindowFailure, CreationFailureTearsDownAndReportsFalse)
 {
     TempDir dir;
-    log_state = LogState();
     LogOpen(dir.File("log.txt").c_str());
     window_state = WindowState{400, 300, 50, 60, 0, false, 0, 0};
     const HHOOK hook = SetWindowsHookExA(WH_CBT, RefuseWindows, nullptr, GetCurrentThreadId());
-    ASSERT_NE(hook, nullptr);
     EXPECT_FALSE(CreateGLWindow("texwarp", 400, 300, 32));
     UnhookWindowsHookEx(hook);
     EXPECT_EQ(window_handles.window, nullptr);

@@ -1,5 +1,5 @@
-// PNG writing for tests.
-#include "testlib/png_writer.h"
+// PNG writing in every layout, for generated data.
+#include "fuzz/png_writer.h"
 
 #include <png.h>
 #include <zlib.h>

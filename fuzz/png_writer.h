@@ -1,4 +1,5 @@
-// Writes PNG files in memory through libpng's write API, for tests and example data.
+// Writes PNG files in memory through libpng's write API, in every layout PNG has: for the
+// generated example, fuzzing seeds, hostile inputs and tests.
 #pragma once
 
 #include <cstdint>
