@@ -57,12 +57,19 @@ void Measure(const std::string& bake, const std::string& dir, const std::string&
     const std::string out = dir + "/bench-baked.png", report = dir + "/bench-bake.txt";
     const std::string command = "\"" + bake + "\" \"" + source + "\" \"" + target + "\" \"" + image + "\" -o \"" +
                                 out + "\" 2>\"" + report + "\"";
+    // The fastest run, with the stage times it reported.
+    double total = 1e300;
     Stages best_stages;
-    const double total = BestOf(runs, [&] {
-        if (std::system(command.c_str()) != 0)
-            Fail("the bake failed");
-    });
-    best_stages = ReadStages(report);
+    for (int run = 0; run < runs; ++run) {
+        const double ms = BestOf(1, [&] {
+            if (std::system(command.c_str()) != 0)
+                Fail("the bake failed");
+        });
+        if (ms < total) {
+            total = ms;
+            best_stages = ReadStages(report);
+        }
+    }
 
     DeepImage output{};
     char reason[PNG_REASON_SIZE];
