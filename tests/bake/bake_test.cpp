@@ -15,6 +15,7 @@
 #include "bake/bake.h"
 #include "bake/offscreen_gl.h"
 #include "bake/padding.h"
+#include "fuzz/png_writer.h"
 #include "support/window_state.h"
 #include "testlib/files.h"
 #include "view/remap_view.h"
@@ -77,6 +78,8 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {{mesh, mesh, image, "-o", out, "--background", "1,2,3"}, BAKE_USAGE, ""},
         {{mesh, mesh, image, "-o", out, "--background", "1,2,3,256"}, BAKE_USAGE, ""},
         {{mesh, mesh, image, "-o", out, "--filter", "cubic"}, BAKE_USAGE, ""},
+        {{mesh, mesh, image, "-o", out, "--padding", "4z"}, BAKE_USAGE, ""},
+        {{mesh, mesh, image, "-o", out, "--samples", "+3"}, BAKE_USAGE, ""},
         {{mesh, mesh, image, dir.File("sub/image.png"), "-o", several}, BAKE_USAGE, ""},  // one name twice
         {{"--help"}, BAKE_DONE, ""},
         {{dir.File("none.obj"), mesh, image, "-o", out}, BAKE_INPUT, ""},
@@ -164,38 +167,59 @@ TEST(Bake, SixteenBitsGreyAndTiles)
     EXPECT_LE(worst, 2);
     FreeDeepImage(&baked);
 
-    // Wider than the largest tile: two tiles across, columns from the 2 x 1 image's halves.
+    // Wider than the largest tile: two tiles across, the columns of the 2 x 1 RGB image.
     const uint32_t two[2] = {0xFF0000FF, 0xFFFF0000};
-    WritePng(image, two, 2, 1, 8, false);
+    WriteWholeFile(image, EncodePng({2, 1, 2, 8, false, {255, 0, 0, 0, 0, 255}, {}, {}}));
     ASSERT_EQ(Bake({mesh, mesh, image, "-o", out, "--size", "4100x2", "--filter", "nearest", "-q"}), BAKE_DONE);
     DeepImage wide = Decoded(out);
     ASSERT_EQ(wide.width, 4100);
     int wrong = 0;
-    for (int x = 0; x < 4100; ++x)
-        wrong += static_cast<const uint32_t*>(wide.pixels)[x] != two[x < 2050 ? 0 : 1];
+    for (int i = 0; i < 4100 * 2; ++i)
+        wrong += static_cast<const uint32_t*>(wide.pixels)[i] != two[i % 4100 < 2050 ? 0 : 1];
     EXPECT_EQ(wrong, 0);
     FreeDeepImage(&wide);
+
+    // Half the square: the pixels along the diagonal are partly covered. Their alpha is
+    // the covered share without padding, and full with it; their colour stays the image's.
+    WriteWholeFile(mesh, "vt 0 1\nvt 1 1\nvt 0 0\nf 1/1 2/2 3/3\n");
+    for (const char* padding : {"0", "2"}) {
+        ASSERT_EQ(Bake({mesh, mesh, image, "-o", out, "--size", "16", "--samples", "4", "--padding", padding,
+                        "--filter", "nearest", "-q"}),
+                  BAKE_DONE);
+        DeepImage half = Decoded(out);
+        const auto* row5 = static_cast<const uint32_t*>(half.pixels) + 5 * 16;
+        std::string alphas;  // F full, P partial, 0 none
+        for (int x = 0; x < 16; ++x)
+            alphas += row5[x] >> 24 == 255 ? 'F' : row5[x] >> 24 == 0 ? '0' : 'P';
+        EXPECT_EQ(alphas, padding[0] == '0' ? "FFFFFFFFFFP00000" : "FFFFFFFFFFFFFFF0") << "padding " << padding;
+        EXPECT_EQ(row5[10] & 0xFFFFFF, 0xFF0000u);  // blue, not darkened
+        FreeDeepImage(&half);
+    }
 }
 
 TEST(Bake, PaddingTakesTheNearestIslandValueRingByRing)
 {
-    // Two islands, A and B, in a 7 x 3 image of one byte a pixel.
-    const std::string start = std::string(8, '\0') + std::string("A\0\0B", 4) + std::string(9, '\0');
+    // Two islands, A and B, in a 7 x 5 image of one byte a pixel.
+    std::string start(35, '\0');
+    start[15] = 'A';
+    start[18] = 'B';
+    const std::string ring1 = std::string("AAABBB\0", 7), all = "AAABBBB";
     const struct {
         int reach;
         int64_t filled;
         std::string pixels, marks;
     } rows[] = {
-        {1, 16, std::string("AAABBB\0AAABBB\0AAABBB\0", 21), "111111011111101111110"},
-        {2, 19, "AAABBBBAAABBBBAAABBBB", std::string(21, '1')},
-        {0, 0, start, "000000001001000000000"},
+        {1, 16, std::string(7, '\0') + ring1 + ring1 + ring1 + std::string(7, '\0'),
+         "0000000" + std::string("1111110") + "1111110" + "1111110" + "0000000"},
+        {2, 33, all + all + all + all + all, std::string(35, '1')},
+        {0, 0, start, "00000000000000010010000000000000000"},
     };
     for (const auto& row : rows) {
         std::string pixels = start;
-        std::vector<uint8_t> islands(21);
-        for (size_t i = 0; i < 21; ++i)
+        std::vector<uint8_t> islands(35);
+        for (size_t i = 0; i < 35; ++i)
             islands[i] = start[i] != 0;
-        EXPECT_EQ(PadIslands(reinterpret_cast<unsigned char*>(&pixels[0]), 1, islands.data(), 7, 3, row.reach),
+        EXPECT_EQ(PadIslands(reinterpret_cast<unsigned char*>(&pixels[0]), 1, islands.data(), 7, 5, row.reach),
                   row.filled);
         std::string marks;
         for (uint8_t m : islands)

@@ -73,10 +73,11 @@ TEST_F(GLWindow, CreatedDrawableAndTornDownInOrder)
         EXPECT_EQ(get_interval(), 0);  // no waiting for the vertical retrace
     }
     DestroyGLWindow();
+    DestroyGLWindow();  // a second teardown finds nothing left to release
     std::vector<std::string> expected = kCreationLog;
     expected.insert(expected.end(), {"CreateGLWindow: dc stuff", "CreateGLWindow: init gl", "CreateGLWindow: done",
                                      "delete OpenGL context", "release DC", "destroy main window",
-                                     "unregister main class"});
+                                     "unregister main class", "unregister main class"});
     EXPECT_EQ(ReadLines(dir.File("log.txt")), expected);
     WNDCLASSA gone;
     EXPECT_FALSE(GetClassInfoA(GetModuleHandleA(nullptr), "plaxe", &gone));
@@ -176,6 +177,9 @@ TEST_F(GLWindow, LoopPassesAndThePlacementStoredAtExit)
     PostQuitMessage(7);
     EXPECT_FALSE(RunLoopPass(&code, &quit));
     EXPECT_EQ(std::vector<int>({code, quit, window_state.paint_count}), std::vector<int>({7, 1, 0}));
+    window_state.idle_count = INT_MAX;  // months of idling: the count stops
+    RunLoopPass(&code, &quit);
+    EXPECT_EQ(window_state.idle_count, INT_MAX);
     window_state.close_requested = true;
     window_state.paint_count = 2;
     EXPECT_FALSE(RunLoopPass(&code, &quit));
