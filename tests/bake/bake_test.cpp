@@ -170,7 +170,8 @@ TEST(Bake, SixteenBitsGreyAndTiles)
     // Wider than the largest tile: two tiles across, the columns of the 2 x 1 RGB image.
     const uint32_t two[2] = {0xFF0000FF, 0xFFFF0000};
     WriteWholeFile(image, EncodePng({2, 1, 2, 8, false, {255, 0, 0, 0, 0, 255}, {}, {}}));
-    ASSERT_EQ(Bake({mesh, mesh, image, "-o", out, "--size", "4100x2", "--filter", "nearest", "-q"}), BAKE_DONE);
+    ASSERT_EQ(Bake({mesh, mesh, image, "-o", out, "--size", "4100x2", "--filter", "nearest", "--padding", "0", "-q"}),
+              BAKE_DONE);
     DeepImage wide = Decoded(out);
     ASSERT_EQ(wide.width, 4100);
     int wrong = 0;
@@ -196,6 +197,18 @@ TEST(Bake, SixteenBitsGreyAndTiles)
         FreeDeepImage(&half);
     }
 }
+
+#ifndef _WIN32
+TEST(Bake, NoContextSaysWhatWasTried)
+{
+    std::string error;
+    EXPECT_FALSE(CreateOffscreenGL(-1, -1, &error));  // no surface of that size anywhere
+    for (const char* tried : {"tried EGL surfaceless (Mesa): ", "; EGL device: ", "; EGL default display: "})
+        EXPECT_NE(error.find(tried), std::string::npos) << error;
+    EXPECT_TRUE(CreateOffscreenGL(8, 8, &error)) << error;
+    DestroyOffscreenGL();
+}
+#endif
 
 TEST(Bake, PaddingTakesTheNearestIslandValueRingByRing)
 {

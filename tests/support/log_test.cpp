@@ -61,6 +61,22 @@ TEST(Log, FloodResumeAndMessagesAsTheyStand)
     log_state = LogState();
 }
 
+std::vector<std::string> sunk;
+
+TEST(Log, ASinkTakesEveryLineInsteadOfTheFile)
+{
+    TempDir dir;
+    LogOpen(dir.File("log.txt").c_str());
+    LogToSink([](const char* line) { sunk.push_back(line); });
+    Numbered(1, 600);  // no flood limit
+    LogToSink(nullptr);
+    LogMessage("to the file");
+    EXPECT_EQ(sunk.size(), 600u);
+    EXPECT_EQ(sunk.back(), "line 600");
+    EXPECT_EQ(ReadLines(dir.File("log.txt")), std::vector<std::string>{"to the file"});
+    log_state = LogState();
+}
+
 TEST(Log, PathsOfAnyLengthAndUnwritableFolders)
 {
     TempDir dir;
