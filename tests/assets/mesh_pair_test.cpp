@@ -99,8 +99,8 @@ TEST(MeshPairLoader, ReadingRules)
         // Only whole keywords count; a bare "vt" reads as 0 0, a word that is not a
         // decimal number as 0 alone.
         {"v 1 2 3\nv\t1\nvn 0 0 1\nv1 2 3\nvt\n# f 1/1 2/2 3/3\nfo 1/1 2/2 3/3\ng f\n\n\tvp 1\nvt 1 1\n"
-         "vt 0x1p-1 0.25\nvt 1e999 +0.25 7\nf 1/1 1/2 1/3 1/4\nf 1/1 1/1\nf\nv",
-         vt + "f 1/1 2/2 3/3\nf 1/1 2/2 3/3\n", "+145|123\n+155|123\n",
+         "vt 0x1p-1 +0.25\nvt 0.5z 1e999 7\nf 1/1 1/2 1/3 1/4\nf 1/1 1/1\nf\nv",
+         vt + "f 1/1 2/2 3/3\nf 1/1 2/2 3/3\n", "+145|123\n+151|123\n",
          {"loading OBJ files", "'mesh1.obj'", "3 vertices, 2 triangles", "4 texcoords"}},
         // A short target, its last line without a line feed: the rest is not drawn.
         {vt + Repeat("f 1/1 2/2 3/3\n", 3), vt + "f 1/4 2/4 3/4", "+123|444\n-\n-\n",

@@ -59,6 +59,12 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(broken, "\x89PNG\r\n\x1a\nnot really");
     std::filesystem::create_directories(dir.File("sub"));
     WriteWholeFile(dir.File("sub/image.png"), ReadWholeFile(image));
+    GLint largest = 0;  // an image as high as GL's largest texture still goes up
+    ASSERT_TRUE(CreateOffscreenGL(8, 8, nullptr));
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
+    DestroyOffscreenGL();
+    const std::string tall = dir.File("tall.png");
+    WriteWholeFile(tall, EncodePng({1, largest, 2, 8, false, std::vector<uint8_t>(size_t(largest) * 3, 9), {}, {}}));
     const std::string made_several = (std::filesystem::path(several) / "image.png").string();
     const struct {
         std::vector<std::string> args;
@@ -89,6 +95,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {{mesh, mesh, image, "-o", dir.File("no-folder/out.png")}, BAKE_OUTPUT, ""},
         {{mesh, mesh, image, "-o", dir.File("sub")}, BAKE_OUTPUT, ""},  // a folder in the way
         {{mesh, mesh, image, broken, "-o", several}, BAKE_INPUT, made_several},  // what was done stays
+        {{mesh, mesh, tall, "-q", "--size", "2", "-o", out}, BAKE_DONE, out},
         {{mesh, mesh, image, "-q", "-o", out}, BAKE_DONE, out},
         {{"--size=3x5", mesh, mesh, "--filter=nearest", image, "-o", out, "--samples", "3", "--padding", "0",
           "--background", "1,2,3,4"},
