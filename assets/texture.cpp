@@ -2,7 +2,6 @@
 #include "assets/texture.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "assets/gl_api.h"
 #include "assets/png_decode.h"
@@ -59,25 +58,13 @@ static bool IsPowerOfTwo(int32_t n)
     return n > 0 && (n & (n - 1)) == 0;
 }
 
-// Whether `name` is one of the space-separated words of `list`.
-static bool HasWord(const char* list, const char* name)
-{
-    const size_t length = std::strlen(name);
-    for (const char* p = list; p && (p = std::strstr(p, name)) != nullptr; p += length) {
-        const bool starts = p == list || p[-1] == ' ';
-        if (starts && (p[length] == ' ' || p[length] == '\0'))
-            return true;
-    }
-    return false;
-}
-
 bool TakesAnyTextureSize()
 {
     const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
     if (version && std::atoi(version) >= 2)
         return true;
     const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
-    return HasWord(extensions, "GL_ARB_texture_non_power_of_two");
+    return HasExtension(extensions, "GL_ARB_texture_non_power_of_two");
 }
 
 // Whether the flags' minification filter samples the smaller levels.

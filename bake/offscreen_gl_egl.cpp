@@ -4,8 +4,10 @@
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 
-#include <cstring>
+#include <cstdio>
 #include <vector>
+
+#include "assets/gl_api.h"
 
 static EGLDisplay display = EGL_NO_DISPLAY;
 static EGLContext context = EGL_NO_CONTEXT;
@@ -13,13 +15,7 @@ static EGLSurface surface = EGL_NO_SURFACE;
 
 static bool HasClientExtension(const char* name)
 {
-    const char* list = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
-    const size_t length = std::strlen(name);
-    for (const char* p = list; p && (p = std::strstr(p, name)) != nullptr; p += length) {
-        if ((p == list || p[-1] == ' ') && (p[length] == ' ' || p[length] == '\0'))
-            return true;
-    }
-    return false;
+    return HasExtension(eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS), name);
 }
 
 static std::string ErrorText(const char* what)

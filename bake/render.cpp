@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -50,7 +49,7 @@ bool LoadFramebufferApi(FramebufferApi* api)
     const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
     const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
     const bool core = version && std::atoi(version) >= 3;
-    if (!core && !(extensions && std::strstr(extensions, "GL_EXT_framebuffer_object")))
+    if (!core && !HasExtension(extensions, "GL_EXT_framebuffer_object"))
         return false;
     const char* suffix = core ? "" : "EXT";
     return Load(api->gen, "glGenFramebuffers", suffix) && Load(api->bind, "glBindFramebuffer", suffix) &&
