@@ -63,13 +63,6 @@ void AttachFile(png_structp png, void* file)
     png_init_io(png, static_cast<FILE*>(file));
 }
 
-bool IsLittleEndian()
-{
-    const uint16_t one = 1;
-    unsigned char first;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-}
 
 bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, DeepImage* image,
                 char* reason)
@@ -236,11 +229,6 @@ static void FillTransparent(Pixel* pixels, int32_t width, int32_t height)
                 pixel = *source & colour;
         }
     }
-}
-
-void FillTransparentPixels(uint32_t* pixels, int32_t width, int32_t height)
-{
-    FillTransparent(pixels, width, height);
 }
 
 void FillTransparentPixels(DeepImage* image)

@@ -36,11 +36,18 @@ struct DeepImage {
     bool alpha;      // the file has alpha: a channel or a transparent colour
 };
 
+// Whether 16-bit samples in the machine's order are little-endian (PNG's are big).
+inline bool IsLittleEndian()
+{
+    const uint16_t one = 1;
+    return *reinterpret_cast<const unsigned char*>(&one) == 1;
+}
+
 bool DecodeDeepPNG(const unsigned char* bytes, size_t size, DeepImage* image, char* reason);
 bool DecodeDeepPNGFile(const char* path, DeepImage* image, char* reason);
 void FreeDeepImage(DeepImage* image);
 
 // Gives each interior pixel of alpha 0 the colour of the first pixel of its 3 x 3
-// neighbourhood (row by row, from the top left) whose alpha is not 0.
-void FillTransparentPixels(uint32_t* pixels, int32_t width, int32_t height);
+// neighbourhood (row by row, from the top left) whose alpha is not 0; decoding does it
+// for every image with alpha.
 void FillTransparentPixels(DeepImage* image);

@@ -58,7 +58,8 @@ static bool IsPowerOfTwo(int32_t n)
     return n > 0 && (n & (n - 1)) == 0;
 }
 
-bool TakesAnyTextureSize()
+// Whether the current GL context takes textures whose sides are not powers of two.
+static bool TakesAnyTextureSize()
 {
     const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
     if (version && std::atoi(version) >= 2)

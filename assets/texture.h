@@ -31,8 +31,5 @@ public:
     int32_t height;
 };
 
-// Whether the current GL context takes textures whose sides are not powers of two.
-bool TakesAnyTextureSize();
-
 // The program's one texture: the image the remap view draws from.
 extern Texture remap_texture;
