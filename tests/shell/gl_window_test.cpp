@@ -19,15 +19,16 @@
 
 namespace {
 
-const std::vector<std::string> kCreationLog = {
-    "CreateGLWindow: start", "CreateGLWindow: register class", "CreateGLWindow: adjustwindowrect",
-    "CreateGLWindow: create window", "title=\"texwarp\"", "plaxe_winx=50", "plaxe_winy=60", "width=400",
-    "height=300"};
-
 std::vector<int> Placement()
 {
     return {window_state.window_width, window_state.window_height, window_state.window_x, window_state.window_y,
             window_state.window_maximized};
+}
+
+// Refuses every window, so creation fails and the error box cannot block the test.
+LRESULT CALLBACK RefuseWindows(int code, WPARAM wparam, LPARAM lparam)
+{
+    return code == HCBT_CREATEWND ? 1 : CallNextHookEx(nullptr, code, wparam, lparam);
 }
 
 class GLWindow : public ::testing::Test {
@@ -74,13 +75,25 @@ TEST_F(GLWindow, CreatedDrawableAndTornDownInOrder)
     }
     DestroyGLWindow();
     DestroyGLWindow();  // a second teardown finds nothing left to release
-    std::vector<std::string> expected = kCreationLog;
+    WNDCLASSA gone;
+    EXPECT_FALSE(GetClassInfoA(GetModuleHandleA(nullptr), "plaxe", &gone));
+
+    // A window that cannot be made tears down what was made and reports false.
+    const HHOOK hook = SetWindowsHookExA(WH_CBT, RefuseWindows, nullptr, GetCurrentThreadId());
+    EXPECT_FALSE(CreateGLWindow("texwarp", 400, 300, 32));
+    UnhookWindowsHookEx(hook);
+    EXPECT_EQ(window_handles.window, nullptr);
+    // The whole log: made, torn down twice, then made in vain.
+    const std::vector<std::string> creation = {
+        "CreateGLWindow: start", "CreateGLWindow: register class", "CreateGLWindow: adjustwindowrect",
+        "CreateGLWindow: create window", "title=\"texwarp\"", "plaxe_winx=50", "plaxe_winy=60", "width=400", "height=300"};
+    std::vector<std::string> expected = creation;
     expected.insert(expected.end(), {"CreateGLWindow: dc stuff", "CreateGLWindow: init gl", "CreateGLWindow: done",
                                      "delete OpenGL context", "release DC", "destroy main window",
                                      "unregister main class", "unregister main class"});
+    expected.insert(expected.end(), creation.begin(), creation.end());
+    expected.push_back("unregister main class");
     EXPECT_EQ(ReadLines(dir.File("log.txt")), expected);
-    WNDCLASSA gone;
-    EXPECT_FALSE(GetClassInfoA(GetModuleHandleA(nullptr), "plaxe", &gone));
 }
 
 TEST_F(GLWindow, MessagesKeepTheStateInStep)
@@ -124,18 +137,12 @@ TEST_F(GLWindow, MessagesKeepTheStateInStep)
 TEST_F(GLWindow, InputChangesNothingButPacingAndTheCursor)
 {
     const std::vector<int> before = Placement();
-    const struct {
-        UINT message;
-        WPARAM wparam;
-        LPARAM lparam;
-    } inert[] = {
-        {WM_ACTIVATE, WA_ACTIVE, 0}, {WM_CHAR, 'a', 1},     {WM_SYSKEYDOWN, VK_F4, 1 << 29},
-        {WM_LBUTTONDOWN, 1, 0},      {WM_LBUTTONUP, 0, 0},  {WM_RBUTTONDOWN, 2, 0},
-        {WM_RBUTTONUP, 0, 0},        {WM_MBUTTONDOWN, 16, 0}, {WM_MBUTTONUP, 0, 0},
-        {WM_MOUSEWHEEL, MAKEWPARAM(0, 120), 0},
-    };
+    const std::vector<std::vector<LPARAM>> inert = {  // message, wparam, lparam
+        {WM_ACTIVATE, WA_ACTIVE, 0}, {WM_CHAR, 'a', 1},    {WM_SYSKEYDOWN, VK_F4, 1 << 29}, {WM_LBUTTONDOWN, 1, 0},
+        {WM_LBUTTONUP, 0, 0},        {WM_RBUTTONDOWN, 2, 0}, {WM_RBUTTONUP, 0, 0}, {WM_MBUTTONDOWN, 16, 0},
+        {WM_MBUTTONUP, 0, 0},        {WM_MOUSEWHEEL, MAKEWPARAM(0, 120), 0}};
     for (const auto& m : inert)
-        EXPECT_EQ(Send(m.message, m.wparam, m.lparam), 0) << "message " << m.message;
+        EXPECT_EQ(Send(UINT(m[0]), WPARAM(m[1]), m[2]), 0) << "message " << m[0];
     Pump();  // Alt+F4 left nothing behind that closes the window
     EXPECT_EQ(Placement(), before);
     EXPECT_FALSE(window_state.close_requested || mouse_tracked);
@@ -227,27 +234,6 @@ TEST(StartPlacement, UnusableStoredPlacementsFallBack)
     const RECT beside = WorkspaceToScreen(normal, RECT{60, 0, 1280, 1024}, monitor);
     EXPECT_EQ(std::vector<LONG>({below.left, below.top, below.right, below.bottom, beside.left, beside.top}),
               std::vector<LONG>({10, 60, 110, 260, 70, 20}));
-}
-
-// Refuses every window, so creation fails and the error box cannot block the test.
-LRESULT CALLBACK RefuseWindows(int code, WPARAM wparam, LPARAM lparam)
-{
-    return code == HCBT_CREATEWND ? 1 : CallNextHookEx(nullptr, code, wparam, lparam);
-}
-
-TEST(GLWindowFailure, CreationFailureTearsDownAndReportsFalse)
-{
-    TempDir dir;
-    LogOpen(dir.File("log.txt").c_str());
-    window_state = WindowState{400, 300, 50, 60, 0, false, 0, 0};
-    const HHOOK hook = SetWindowsHookExA(WH_CBT, RefuseWindows, nullptr, GetCurrentThreadId());
-    EXPECT_FALSE(CreateGLWindow("texwarp", 400, 300, 32));
-    UnhookWindowsHookEx(hook);
-    EXPECT_EQ(window_handles.window, nullptr);
-    std::vector<std::string> expected = kCreationLog;
-    expected.push_back("unregister main class");
-    EXPECT_EQ(ReadLines(dir.File("log.txt")), expected);
-    log_state = LogState();
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Log file: the whole file after floods, resumes, long and odd messages.
+// Log file: the whole file after floods, resumes, long and odd messages, a sink, and
+// paths of any length or that cannot be written.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,21 +11,19 @@
 
 namespace {
 
-void Numbered(int first, int last)
+// Logs "line first" to "line last"; appends the lines a file should then hold to `lines`.
+void Numbered(int first, int last, std::vector<std::string>* lines = nullptr)
 {
-    for (int i = first; i <= last; ++i)
+    for (int i = first; i <= last; ++i) {
         LogMessage("line %i", i);
+        if (lines && i - first < 499)
+            lines->push_back("line " + std::to_string(i));
+    }
 }
 
-std::vector<std::string> NumberedLines(int first, int last)
-{
-    std::vector<std::string> lines;
-    for (int i = first; i <= last; ++i)
-        lines.push_back("line " + std::to_string(i));
-    return lines;
-}
+std::vector<std::string> sunk;
 
-TEST(Log, FloodResumeAndMessagesAsTheyStand)
+TEST(Log, FloodResumeSinkAndMessagesAsTheyStand)
 {
     TempDir dir;
     const std::string path = dir.File("log.txt");
@@ -36,50 +35,35 @@ TEST(Log, FloodResumeAndMessagesAsTheyStand)
     WriteWholeFile(path, std::string(5000, 'x'));  // emptied by LogOpen
     LogOpen(path.c_str());
     LogMessage("'%s'", "C:\\100%s\\%n%d");
-    LogMessage("%s", std::string(1023, 'a').c_str());
     LogMessage("%s", (std::string(1023, 'b') + "cut").c_str());
-    Numbered(4, 600);  // the 500th call writes the notice, later ones nothing
+    std::vector<std::string> expected = {"'C:\\100%s\\%n%d'", std::string(1023, 'b')};
+    Numbered(3, 600, &expected);  // the 500th call writes the notice, later ones nothing
+    expected.resize(499);
     LogResume();
-    LogMessage("after a");
-    LogMessage("after b");
-    LogMessage("after c");
-    std::vector<std::string> expected = {"'C:\\100%s\\%n%d'", std::string(1023, 'a'), std::string(1023, 'b')};
-    for (const std::string& line : NumberedLines(4, 499))
-        expected.push_back(line);
-    for (const char* line : {"---- Log flood prevention", "", "after a", "after b", "---- Log flood prevention", ""})
-        expected.push_back(line);
+    for (const char* text : {"after a", "after b", "after c"})
+        LogMessage("%s", text);
+    expected.insert(expected.end(), {"---- Log flood prevention", "", "after a", "after b", "---- Log flood prevention", ""});
     EXPECT_EQ(ReadLines(path), expected);
 
     // Below the ceiling a resume changes nothing: 499 lines before the notice still.
     LogOpen(path.c_str());
-    Numbered(1, 10);
+    expected.clear();
+    Numbered(1, 10, &expected);
     LogResume();
-    Numbered(11, 501);
-    expected = NumberedLines(1, 499);
+    Numbered(11, 501, &expected);
+    expected.resize(499);
     expected.insert(expected.end(), {"---- Log flood prevention", ""});
     EXPECT_EQ(ReadLines(path), expected);
-    log_state = LogState();
-}
 
-std::vector<std::string> sunk;
-
-TEST(Log, ASinkTakesEveryLineInsteadOfTheFile)
-{
-    TempDir dir;
-    LogOpen(dir.File("log.txt").c_str());
+    // A sink takes every line instead of the file, with no flood limit.
     LogToSink([](const char* line) { sunk.push_back(line); });
-    Numbered(1, 600);  // no flood limit
+    Numbered(1, 600);
     LogToSink(nullptr);
-    LogMessage("to the file");
-    EXPECT_EQ(sunk.size(), 600u);
-    EXPECT_EQ(sunk.back(), "line 600");
-    EXPECT_EQ(ReadLines(dir.File("log.txt")), std::vector<std::string>{"to the file"});
-    log_state = LogState();
-}
+    EXPECT_EQ(std::vector<std::string>({std::to_string(sunk.size()), sunk.back()}),
+              std::vector<std::string>({"600", "line 600"}));
+    EXPECT_EQ(ReadLines(path).size(), 501u);
 
-TEST(Log, PathsOfAnyLengthAndUnwritableFolders)
-{
-    TempDir dir;
+    // Paths of any length; a log that cannot be written leaves every call quiet.
     std::string deep = dir.path;
     while (deep.size() < 700)
         deep += "abcdefghij/";
@@ -90,7 +74,6 @@ TEST(Log, PathsOfAnyLengthAndUnwritableFolders)
         LogMessage("deep %i", 1);
         EXPECT_EQ(ReadLines(deep + "log.txt"), std::vector<std::string>{"deep 1"});
     }
-    // A log that cannot be written leaves every call quiet.
     LogOpen(dir.File("missing/log.txt").c_str());
     LogMessage("lost");
     EXPECT_FALSE(std::filesystem::exists(dir.File("missing")));

@@ -9,29 +9,20 @@
 #include <vector>
 
 struct TempDir {
-    TempDir()
-    {
-        static int serial = 0;
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        const auto dir = std::filesystem::temp_directory_path() /
-                         ("texwarp-test-" + std::to_string(stamp) + "-" + std::to_string(serial++));
-        std::filesystem::create_directories(dir);
-        path = (dir / "").string();
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    // Named by the clock and a count, so that tests in parallel processes never share one.
+    std::string path = (std::filesystem::temp_directory_path() /
+                        ("texwarp-test-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                         "-" + std::to_string(serial++)) / "").string();
+    TempDir() { std::filesystem::create_directories(path); }
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
     std::string File(const std::string& name) const { return path + name; }
-    std::string path;  // ends with a separator
+    static inline int serial = 0;
 };
 
 inline std::string ReadWholeFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -46,6 +37,6 @@ inline std::vector<std::string> ReadLines(const std::string& path)
     std::vector<std::string> lines;
     std::istringstream in(ReadWholeFile(path));
     for (std::string line; std::getline(in, line);)
-        lines.push_back(!line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line);
+        lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
     return lines;
 }
