@@ -64,9 +64,8 @@ TEST(HostileInput, EveryFileGivesItsCleanResult)
     EXPECT_EQ(seen, expected);
     // A "vt" line with one number reads the missing v as 0, stored as 1.
     Outcome(std::filesystem::path(TEXWARP_HOSTILE) / "vt-one-number.obj");
-    ASSERT_EQ(remap_table.count, 1);
-    EXPECT_EQ(std::vector<float>({remap_table.triangles[0].source[0].u, remap_table.triangles[0].source[0].v}),
-              std::vector<float>({0.5f, 1.0f}));
+    EXPECT_TRUE(remap_table.count == 1 && remap_table.triangles[0].source[0].u == 0.5f &&
+                remap_table.triangles[0].source[0].v == 1.0f);
     ClearRemapTable();
 }
 

@@ -105,19 +105,13 @@ TEST(Settings, WrittenWholeReadBackAndBesideTheExecutable)
     EXPECT_EQ(ReadLines(dir.File("log.txt")),
               (std::vector<std::string>{"writing config", "reading config", "reading config", "writing config"}));
 
-    // The paths: the current directory until the executable's is known, then beside it,
-    // in one buffer that the next call replaces.
+    // The paths: the current directory until the executable's is known, then beside it.
     ProgramDirectory.clear();
     EXPECT_STREQ(ProgramPath("config.txt"), "config.txt");
 #ifdef _WIN32
     SetProgramDirectory("D:\\work\\bin\\viewer.exe");
     EXPECT_STREQ(ProgramPath("log.txt"), "D:\\work\\bin\\log.txt");
 #endif
-    const std::string long_dir = "/" + std::string(600, 'd') + "/";
-    SetProgramDirectory((long_dir + "texwarp").c_str());
-    const char* first = ProgramPath("config.txt");
-    ProgramPath("log.txt");
-    EXPECT_EQ(std::string(first), long_dir + "log.txt");
     StartupPaths();  // the test program's own directory
     const std::string log_path = ProgramDirectory + "log.txt";
     EXPECT_EQ(ReadLines(log_path), (std::vector<std::string>{"log start -> '" + log_path + "'", "reading config"}));

@@ -9,12 +9,13 @@
 
 #include "assets/gl_api.h"
 #include "assets/mesh_pair.h"
+#include "assets/png_decode.h"
 #include "assets/texture.h"
 #include "bake/offscreen_gl.h"
-#include "fuzz/png_writer.h"
 #include "support/log.h"
 #include "support/settings.h"
 #include "support/window_state.h"
+#include "testlib/command_line.h"
 #include "testlib/files.h"
 #include "view/remap_view.h"
 
@@ -121,32 +122,48 @@ TEST_F(RemapView, RecordsAreDrawnInOrderInEitherWindingUnlessMarked)
               std::vector<uint32_t>({WHITE, 0xFF00FF00, BLUE, WHITE, 0xFF0000FF, BLUE}));
 }
 
-TEST_F(RemapView, InitLoadsFromTheCurrentDirectoryAndKeepsTheLivePlacement)
+// The example through plxInit, as the viewer starts: the settings are read again but the
+// live placement stands, and the frame is the bake's image inside the bands (one sample,
+// no padding, blue background), with the islands where the target layout puts them.
+TEST_F(RemapView, ExampleIsTheBakeInsideTheBandsAndInitKeepsTheLivePlacement)
 {
-    TempDir inputs, program;
-    WriteWholeFile(inputs.File("texture.png"),
-                   EncodePng({64, 32, 2, 8, false, std::vector<uint8_t>(64 * 32 * 3, 200), {}, {}}));
-    WriteWholeFile(inputs.File("mesh1.obj"), kWholeImage);
-    WriteWholeFile(inputs.File("mesh2.obj"), kWholeImage);
+    TempDir program;
+    const std::string examples = TEXWARP_EXAMPLES, baked = program.File("baked.png");
+    DestroyOffscreenGL();  // the bake makes its own context
+    ASSERT_EQ(Bake(examples + "/mesh1.obj " + examples + "/mesh2.obj " + examples +
+                   "/texture.png -q --padding 0 --background 0,0,255,255 -o " + baked),
+              BAKE_DONE);
+    ASSERT_TRUE(CreateOffscreenGL(BUFFER_W, BUFFER_H, nullptr));
+    DeepImage image{};
+    char reason[PNG_REASON_SIZE];
+    ASSERT_TRUE(DecodeDeepPNGFile(baked.c_str(), &image, reason)) << reason;
+
     WriteWholeFile(program.File("config.txt"), "version 1\nwindow_width 333\nwindow_height 222\nwindow_x 1\n");
     SetProgramDirectory(program.File("texwarp.exe").c_str());
     LogOpen(program.File("log.txt").c_str());
     const auto previous = std::filesystem::current_path();
-    std::filesystem::current_path(inputs.path);
+    std::filesystem::current_path(examples);
     plxInit();
     std::filesystem::current_path(previous);
     SetProgramDirectory("");
-    // The file is read again, but the window's live placement stands.
-    EXPECT_EQ(std::vector<int>({window_state.window_width, window_state.window_height, window_state.window_x,
-                                remap_texture.width, remap_texture.height, remap_table.count}),
-              std::vector<int>({BUFFER_W, BUFFER_H, 0, 64, 32, 2}));
     const auto log = ReadLines(program.File("log.txt"));
     EXPECT_EQ(log.front() + "|" + log.back(), "reading config|done");
+    EXPECT_EQ(std::vector<int>({window_state.window_width, window_state.window_height, window_state.window_x,
+                                remap_texture.width, remap_texture.height, image.width, image.height}),
+              std::vector<int>({BUFFER_W, BUFFER_H, 0, 256, 256, 256, 256}));
     // Culling and the depth test would hide a triangle; the frame turns them off.
     EXPECT_TRUE(glIsEnabled(GL_CULL_FACE) && glIsEnabled(GL_DEPTH_TEST));
     glDepthFunc(GL_NEVER);
-    EXPECT_EQ(Differing(Draw(), 64, 32, [](int, int) { return 0xFFC8C8C8; }), 0);
+    const std::vector<uint32_t> frame = Draw();
     glDepthFunc(GL_LEQUAL);
+    const auto* pixels = static_cast<const uint32_t*>(image.pixels);
+    EXPECT_EQ(Differing(frame, 256, 256, [&](int x, int y) { return pixels[y * 256 + x] | 0xFF000000; }), 0);
+    // F moved down and right (and its glyph's stem), R turned a quarter clockwise, 4
+    // mirrored, 7 at half size; nothing at (140, 80).
+    const auto at = [&](int x, int y) { return frame[size_t(BUFFER_H - 1 - y) * BUFFER_W + x]; };
+    EXPECT_EQ(std::vector<uint32_t>({at(161, 161), at(188, 212), at(134, 161), at(262, 33), at(58, 58), at(140, 80)}),
+              std::vector<uint32_t>({0xFF2828DC, WHITE, 0xFF3CB428, 0xFF1496F0, 0xFFC83CBE, BLUE}));
+    FreeDeepImage(&image);
     log_state = LogState();
 }
 
