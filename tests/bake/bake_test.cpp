@@ -51,30 +51,36 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
     DestroyOffscreenGL();
     WriteWholeFile(d + "tall.png", EncodePng({1, largest, 2, 8, false, std::vector<uint8_t>(size_t(largest) * 3, 9), {}, {}}));
+    WriteWholeFile(d + "half.obj", "vt 0 1\nvt 1 1\nvt 1 0\nf 1/1 2/2 3/3\n");
     const std::string mmi = d + "m.obj " + d + "m.obj " + d + "i.png ", to = " -o " + out;
     const struct {
         std::string line;
         int code;
         std::string made;  // the one output file there is afterwards, if any
+        std::string said;  // part of what it writes to stdout and stderr
     } rows[] = {
-        {"", BAKE_USAGE, ""}, {mmi, BAKE_USAGE, ""}, {d + "m.obj " + d + "m.obj" + to, BAKE_USAGE, ""},
-        {mmi + "-o", BAKE_USAGE, ""}, {mmi + d + "sub/i.png -o " + several, BAKE_USAGE, ""},  // one name twice
-        {"--help", BAKE_DONE, ""},
-        {d + "none.obj " + d + "m.obj " + d + "i.png" + to, BAKE_INPUT, ""},
-        {d + "m.obj " + d + "none.obj " + d + "i.png" + to, BAKE_INPUT, ""},
-        {d + "m.obj " + d + "m.obj " + d + "none.png" + to, BAKE_INPUT, ""},
-        {d + "m.obj " + d + "m.obj " + d + "broken.png" + to, BAKE_INPUT, ""},
-        {mmi + "-o " + d + "no-folder/out.png", BAKE_OUTPUT, ""}, {mmi + "-o " + d + "sub", BAKE_OUTPUT, ""},
-        {mmi + d + "broken.png -o " + several, BAKE_INPUT, several + "/i.png"},  // what was done stays
-        {d + "m.obj " + d + "m.obj " + d + "tall.png -q --size 2" + to, BAKE_DONE, out},
-        {mmi + "-q" + to, BAKE_DONE, out},
-        {"--size=3x5 " + mmi + "--filter=nearest" + to + " --samples 3 --padding 0 --background 1,2,3,4", BAKE_DONE, out},
+        {"", BAKE_USAGE, "", "usage: texwarp-bake"}, {mmi, BAKE_USAGE, "", ""},
+        {d + "m.obj " + d + "m.obj" + to, BAKE_USAGE, "", ""}, {mmi + "-o", BAKE_USAGE, "", ""},
+        {mmi + d + "sub/i.png -o " + several, BAKE_USAGE, "", ""},  // one name twice
+        {"--help", BAKE_DONE, "", "usage: texwarp-bake"},
+        {d + "none.obj " + d + "m.obj " + d + "i.png" + to, BAKE_INPUT, "", "none.obj' not found"},
+        {d + "m.obj " + d + "none.obj " + d + "i.png" + to, BAKE_INPUT, "", ""},
+        {d + "m.obj " + d + "m.obj " + d + "none.png" + to, BAKE_INPUT, "", ""},
+        {d + "m.obj " + d + "m.obj " + d + "broken.png" + to, BAKE_INPUT, "", ""},
+        {mmi + "-o " + d + "no-folder/out.png", BAKE_OUTPUT, "", "out.png' not written: No such file or directory"},
+        {mmi + "-o " + d + "sub", BAKE_OUTPUT, "", ""},
+        {mmi + d + "broken.png -o " + several, BAKE_INPUT, several + "/i.png", ""},  // what was done stays
+        {d + "m.obj " + d + "m.obj " + d + "tall.png -q --size 2" + to, BAKE_DONE, out, ""},
+        {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "triangle counts differ"},
+        {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "meshes read: 2 triangles, 1 not drawable"},
+        {"--size=3x5 " + mmi + "--filter=nearest" + to + " --samples 3 --padding 0 --background 1,2,3,4", BAKE_DONE, out,
+         ""},
     };
     // Options that are not understood come first, so the last row's output is left to read.
     std::vector<std::string> lines;
-    for (const char* bad : {"--bogus", "--samples 0", "--samples=16", "--size 0", "--size 8x", "--padding -1",
-                            "--background 1,2,3", "--background 1,2,3,256", "--filter cubic", "--padding 4z",
-                            "--samples +3"})
+    for (const char* bad : {"--bogus", "--samples 0", "--samples=16", "--size 0", "--size 8x", "--size 8x65537",
+                            "--padding -1", "--background 1,2,3", "--background 1,2,3,4,5", "--background 1,2,3,256",
+                            "--filter cubic", "--padding 4z", "--samples +3"})
         lines.push_back(mmi + bad + to);
     const size_t bad = lines.size();
     for (const auto& row : rows)
@@ -82,7 +88,11 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     for (size_t i = 0; i < lines.size(); ++i) {
         std::filesystem::remove_all(several);
         std::filesystem::remove(out);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         EXPECT_EQ(Bake(lines[i]), i < bad ? BAKE_USAGE : rows[i - bad].code) << lines[i];
+        const std::string said = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(i < bad ? "texwarp-bake: " : rows[i - bad].said), std::string::npos) << said;
         std::string made;  // outputs and half-written files
         for (const auto& entry : std::filesystem::recursive_directory_iterator(d)) {
             const std::string name = entry.path().generic_string();
@@ -110,7 +120,9 @@ TEST(Bake, SixteenBitsGreyTilesAndPartlyCoveredPixels)
         ramp[i] = i % 4 == 3 ? 65535 : uint16_t(i / 4);
     WritePng(image, ramp.data(), 256, 256, 16, true);
     ASSERT_EQ(Bake(mmi + "--padding 0"), BAKE_DONE);
-    DeepImage baked = Decoded(out);
+    DeepImage baked = Decoded(out), input = Decoded(image);
+    EXPECT_EQ(static_cast<const uint16_t*>(input.pixels)[4 * 258], 258);  // in the machine's byte order
+    FreeDeepImage(&input);
     int worst = baked.bits == 16 && baked.grey ? 0 : 65536;
     for (int i = 0; i < 256 * 256 * 4; ++i)
         worst = std::max(worst, std::abs(int(static_cast<const uint16_t*>(baked.pixels)[i]) - int(ramp[i])));
@@ -158,12 +170,13 @@ TEST(Bake, NoContextSaysWhatWasTried)
 
 TEST(Bake, PaddingTakesTheNearestIslandValueRingByRing)
 {
-    // Two islands, A and B, in a 7 x 5 image of one byte a pixel; filled pixels in lower case.
-    const std::string start = "......." "......." ".A..B.." "......." ".......";
+    // Three islands, A, B and C, in a 7 x 5 image of one byte a pixel; filled pixels in
+    // lower case. A neighbour left, right, above or below wins over a diagonal one.
+    const std::string start = "C......" "......." ".A..B.." "......." ".......";
     const std::pair<int, std::string> rows[] = {
         {0, start},
-        {1, "......." "aaabbb." "aAabBb." "aaabbb." "......."},
-        {2, "aaabbbb" "aaabbbb" "aAabBbb" "aaabbbb" "aaabbbb"},
+        {1, "Cc....." "caabbb." "aAabBb." "aaabbb." "......."},
+        {2, "Cccbbbb" "caabbbb" "aAabBbb" "aaabbbb" "aaabbbb"},
     };
     for (const auto& [reach, expected] : rows) {
         std::string pixels;

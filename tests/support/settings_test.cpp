@@ -115,8 +115,9 @@ TEST(Settings, WrittenWholeReadBackAndBesideTheExecutable)
     StartupPaths();  // the test program's own directory
     const std::string log_path = ProgramDirectory + "log.txt";
     EXPECT_EQ(ReadLines(log_path), (std::vector<std::string>{"log start -> '" + log_path + "'", "reading config"}));
-    EXPECT_TRUE(std::filesystem::exists(ProgramDirectory + "support_tests") ||
-                std::filesystem::exists(ProgramDirectory + "support_tests.exe")) << ProgramDirectory;
+    EXPECT_TRUE(std::filesystem::path(ProgramDirectory).is_absolute() &&
+                (std::filesystem::exists(ProgramDirectory + "support_tests") ||
+                 std::filesystem::exists(ProgramDirectory + "support_tests.exe"))) << ProgramDirectory;
     std::filesystem::remove(log_path);
     ProgramDirectory.clear();
     log_state = LogState();
