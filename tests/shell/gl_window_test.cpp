@@ -151,6 +151,8 @@ TEST_F(GLWindow, InputChangesNothingButPacingAndTheCursor)
         EXPECT_FALSE(SelectCursor());
         window_state.idle_count = 55;
         EXPECT_EQ(Send(WM_MOUSEMOVE, 0, 0), 0);
+        TRACKMOUSEEVENT query = {sizeof query, TME_QUERY, nullptr, 0};  // the leave notification Windows will send
+        EXPECT_TRUE(TrackMouseEvent(&query) && query.hwndTrack == window_handles.window && (query.dwFlags & TME_LEAVE));
         EXPECT_TRUE(mouse_tracked && window_state.idle_count == 0);
         SetCursor(nullptr);
         EXPECT_EQ(Send(WM_SETCURSOR, WPARAM(window_handles.window), hit), 0);
