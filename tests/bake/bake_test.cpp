@@ -71,6 +71,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {mmi + "-o " + d + "sub", BAKE_OUTPUT, "", ""},
         {mmi + d + "broken.png -o " + several, BAKE_INPUT, several + "/i.png", ""},  // what was done stays
         {d + "m.obj " + d + "m.obj " + d + "tall.png -q --size 2" + to, BAKE_DONE, out, ""},
+        {mmi + "-q --size 1x272 --samples 15" + to, BAKE_DONE, out, ""},  // one pixel short of two tiles high
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "triangle counts differ"},
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "meshes read: 2 triangles, 1 not drawable"},
         {"--size=3x5 " + mmi + "--filter=nearest" + to + " --samples 3 --padding 0 --background 1,2,3,4", BAKE_DONE, out,
