@@ -43,6 +43,9 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "m.obj", kIdentity);
     const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
     WritePng(d + "i.png", pixels, 2, 2, 8, false);
+    char reason[PNG_REASON_SIZE];  // libpng refuses an image of no width: no file, and a failure
+    EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr}, reason) ||
+                 std::filesystem::exists(d + "none.png"));
     WriteWholeFile(d + "broken.png", "\x89PNG\r\n\x1a\nnot really");
     std::filesystem::create_directories(d + "sub");
     WriteWholeFile(d + "sub/i.png", ReadWholeFile(d + "i.png"));
