@@ -1,5 +1,5 @@
-// texwarp-bake: the command line's outcomes, the bake against the viewer's frame,
-// 16 bits end to end, tiles, and edge padding.
+// texwarp-bake: the command line's outcomes and messages, 16 bits end to end, tiles,
+// partly covered pixels, edge padding, and the error when there is no GL.
 #include <gtest/gtest.h>
 
 #include <algorithm>

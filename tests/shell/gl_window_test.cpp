@@ -1,5 +1,5 @@
 // The real window under Wine: its creation and teardown, what each message does to the
-// shared state, one pass of the main loop, and the placements stored and chosen.
+// shared state, one pass of the main loop, and the placement chosen at start.
 #include <gtest/gtest.h>
 
 #include <windows.h>
