@@ -39,6 +39,7 @@ protected:
         LogOpen(dir.File("log.txt").c_str());
         window_state = WindowState{400, 300, 50, 60, 0, false, 0, 0};
         mouse_tracked = false;
+        SetCursorPos(0, 0);  // off the window: a pointer over it would reset the idle count
         ASSERT_TRUE(CreateGLWindow("texwarp", 400, 300, 32));
         window_handles.arrow_cursor = LoadCursorA(nullptr, IDC_ARROW);
         Pump();
