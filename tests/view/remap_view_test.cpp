@@ -123,7 +123,7 @@ TEST_F(RemapView, ExampleIsTheBakeInsideTheBandsAndInitKeepsTheLivePlacement)
     SetProgramDirectory("");
     const auto log = ReadLines(program.File("log.txt"));
     EXPECT_EQ(log.front() + "|" + log.back(), "reading config|done");
-    EXPECT_EQ(std::vector<int>({window_state.window_width, window_state.window_height, window_state.window_x,
+    ASSERT_EQ(std::vector<int>({window_state.window_width, window_state.window_height, window_state.window_x,
                                 remap_texture.width, remap_texture.height, image.width, image.height}),
               std::vector<int>({BUFFER_W, BUFFER_H, 0, 256, 256, 256, 256}));
     // Culling and the depth test would hide a triangle; the frame turns them off.
