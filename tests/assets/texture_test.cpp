@@ -34,22 +34,18 @@ TEST_F(TextureTest, FlagsChooseFilterAndWrap)
         {8, MIPMAP, LINEAR, GL_REPEAT, GL_REPEAT},
     };
     const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
+    const GLenum names[] = {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER, GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T};
     for (const auto& row : rows)
-        for (const GLint size : {0x202, 0x301, 0x103}) {  // width, height: sides of any size stay
+        for (const auto& [w, h] : {std::pair{2, 2}, {3, 1}, {1, 3}}) {  // sides of any size stay
             Texture texture;
-            ASSERT_TRUE(texture.Upload(pixels, size >> 8, size & 0xFF, row[0]));
+            ASSERT_TRUE(texture.Upload(pixels, w, h, row[0]));
             glBindTexture(GL_TEXTURE_2D, GLuint(texture.GetName()));
-            std::vector<GLint> state(7, 0);
-            const GLenum names[] = {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER, GL_TEXTURE_WRAP_S,
-                                    GL_TEXTURE_WRAP_T};
+            std::vector<GLint> state(6);  // the four parameters, then the level-0 size
             for (int i = 0; i < 4; ++i)
-                glGetTexParameteriv(GL_TEXTURE_2D, names[i], &state[i + 1]);
-            glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &state[5]);
-            glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &state[6]);
-            std::vector<GLint> expected = row;
-            expected.insert(expected.end(), {size >> 8, size & 0xFF});
-            state[0] = row[0];
-            EXPECT_EQ(state, expected);
+                glGetTexParameteriv(GL_TEXTURE_2D, names[i], &state[i]);
+            glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &state[4]);
+            glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &state[5]);
+            EXPECT_EQ(state, (std::vector<GLint>{row[1], row[2], row[3], row[4], w, h})) << "flags " << row[0];
         }
     GLfloat mode = 0;
     glGetTexEnvfv(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, &mode);
