@@ -1,5 +1,6 @@
 // Writes the PNG seeds of the PNG fuzz target (every colour type, bit depth and
-// interlace) and the hostile inputs the regression tests and the end-to-end run read.
+// interlace) and the hostile inputs the fuzzing run starts from and the end-to-end run
+// feeds the real program.
 //   build/native/make_fuzz_inputs <fuzz/corpus/png> <tests/data/hostile>
 #include <png.h>
 
