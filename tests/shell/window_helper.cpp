@@ -1,6 +1,6 @@
 // A small Windows program the end-to-end test uses to look at and drive a running
 // texwarp window from outside, as another program on the desktop would.
-//   window_helper wait SECONDS | state | close | minimize | quit CODE
+//   window_helper state | close | minimize | quit CODE
 //   state prints: zoomed Z iconic I outer LEFT TOP RIGHT BOTTOM client X Y WIDTH HEIGHT
 #include <windows.h>
 
@@ -11,20 +11,14 @@
 int main(int argc, char** argv)
 {
     const char* command = argc > 1 ? argv[1] : "";
-    const int tenths = std::strcmp(command, "wait") == 0 && argc > 2 ? std::atoi(argv[2]) * 10 : 0;
-    HWND window = FindWindowA("plaxe", "texwarp");
-    for (int i = 0; i < tenths && !window; ++i) {
-        Sleep(100);
-        window = FindWindowA("plaxe", "texwarp");
-    }
+    const HWND window = FindWindowA("plaxe", "texwarp");
+    RECT outer, client;
+    POINT origin = {0, 0};
     if (!window) {
         std::fprintf(stderr, "window_helper: no texwarp window\n");
         return 1;
-    }
-    RECT outer, client;
-    POINT origin = {0, 0};
-    if (std::strcmp(command, "state") == 0 && GetWindowRect(window, &outer) && GetClientRect(window, &client) &&
-        ClientToScreen(window, &origin)) {
+    } else if (std::strcmp(command, "state") == 0 && GetWindowRect(window, &outer) && GetClientRect(window, &client) &&
+               ClientToScreen(window, &origin)) {
         std::printf("zoomed %d iconic %d outer %ld %ld %ld %ld client %ld %ld %ld %ld\n", IsZoomed(window) ? 1 : 0,
                     IsIconic(window) ? 1 : 0, outer.left, outer.top, outer.right, outer.bottom, origin.x, origin.y,
                     client.right, client.bottom);
@@ -34,8 +28,8 @@ int main(int argc, char** argv)
         ShowWindow(window, SW_MINIMIZE);
     } else if (std::strcmp(command, "quit") == 0 && argc > 2) {
         PostThreadMessageA(GetWindowThreadProcessId(window, nullptr), WM_QUIT, WPARAM(std::atoi(argv[2])), 0);
-    } else if (!tenths) {
-        std::fprintf(stderr, "usage: window_helper wait SECONDS | state | close | minimize | quit CODE\n");
+    } else {
+        std::fprintf(stderr, "usage: window_helper state | close | minimize | quit CODE\n");
         return 2;
     }
     std::fflush(stdout);
