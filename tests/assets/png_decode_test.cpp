@@ -40,13 +40,9 @@ TEST(PngDecode, EveryLayoutBecomesRgbaWords)
         // Interior pixels of alpha 0 take the colour of their first neighbour whose alpha
         // is not 0 (alpha 1 counts), and keep alpha 0; filled pixels feed no others, and
         // a pixel with no such neighbour stays as it is.
-        {{3, 5, PNG_COLOR_TYPE_RGB_ALPHA, 8, false,
-          {0x11, 0x11, 0x11, 0, 0x22, 0x22, 0x22, 1,   0x33, 0x33, 0x33, 0,
-           0x44, 0x44, 0x44, 0, 0x55, 0x55, 0x55, 0,   0x66, 0x66, 0x66, 0,
-           0x77, 0x77, 0x77, 0, 0x88, 0x88, 0x88, 0,   0x99, 0x99, 0x99, 0,
-           0x10, 0x10, 0x10, 0, 0xAA, 0xAA, 0xAA, 0,   0x20, 0x20, 0x20, 0,
-           0x30, 0x30, 0x30, 0, 0xBB, 0xBB, 0xBB, 255, 0x40, 0x40, 0x40, 0},
-          {}, {}},
+        {{3, 5, PNG_COLOR_TYPE_GRAY_ALPHA, 8, false,  // grey and alpha, pixel by pixel
+          {0x11, 0, 0x22, 1, 0x33, 0,  0x44, 0, 0x55, 0, 0x66, 0,  0x77, 0, 0x88, 0, 0x99, 0,
+           0x10, 0, 0xAA, 0, 0x20, 0,  0x30, 0, 0xBB, 255, 0x40, 0}, {}, {}},
          {0x00111111, 0x01222222, 0x00333333, 0x00444444, 0x00222222, 0x00666666, 0x00777777, 0x00888888,
           0x00999999, 0x00101010, 0x00BBBBBB, 0x00202020, 0x00303030, 0xFFBBBBBB, 0x00404040}},
     };
@@ -72,19 +68,15 @@ TEST(PngDecode, BrokenFilesAreRefusedWithTheirReason)
         std::string png;
         const char* reason;  // null: libpng's own words
     } rows[] = {
-        {"", "file ends too early"},
-        {valid.substr(0, 40), "file ends too early"},
-        {valid.substr(0, valid.size() - 20), "file ends too early"},
-        {"GIF89a not a png at all", nullptr},
-        {corrupt, nullptr},
-        {huge, "image too large"},
+        {"", "file ends too early"}, {valid.substr(0, 40), "file ends too early"},
+        {valid.substr(0, valid.size() - 20), "file ends too early"}, {"GIF89a not a png at all", nullptr},
+        {corrupt, nullptr}, {huge, "image too large"},
     };
     for (const auto& row : rows) {
         Image image{reinterpret_cast<uint32_t*>(0x1), 77, 88};
         char reason[PNG_REASON_SIZE] = "";
         EXPECT_FALSE(DecodePNG(reinterpret_cast<const unsigned char*>(row.png.data()), row.png.size(), &image, reason));
-        EXPECT_EQ(image.pixels, reinterpret_cast<uint32_t*>(0x1));
-        EXPECT_EQ(image.width, 77);
+        EXPECT_TRUE(image.pixels == reinterpret_cast<uint32_t*>(0x1) && image.width == 77);  // left as it was
         EXPECT_STREQ(row.reason ? row.reason : reason, reason);
         EXPECT_STRNE(reason, "");
         EXPECT_STRNE(reason, "out of memory");

@@ -30,20 +30,15 @@ DeepImage Decoded(const std::string& path)
     return image;
 }
 
-void WritePng(const std::string& path, const void* pixels, int width, int height, int bits, bool grey)
-{
-    char reason[PNG_REASON_SIZE];
-    ASSERT_TRUE(WritePNGFile(path.c_str(), PngOutput{pixels, width, height, bits, grey, nullptr, nullptr}, reason));
-}
-
 TEST(Bake, CommandLinesAndTheirOutcomes)
 {
     TempDir dir;  // its path has no spaces
     const std::string d = dir.path, out = d + "out.png", several = d + "several";
     WriteWholeFile(d + "m.obj", kIdentity);
     const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
-    WritePng(d + "i.png", pixels, 2, 2, 8, false);
-    char reason[PNG_REASON_SIZE];  // libpng refuses an image of no width: no file, and a failure
+    char reason[PNG_REASON_SIZE];
+    ASSERT_TRUE(WritePNGFile((d + "i.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr}, reason));
+    // libpng refuses an image of no width: no file, and a failure.
     EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr}, reason) ||
                  std::filesystem::exists(d + "none.png"));
     WriteWholeFile(d + "broken.png", "\x89PNG\r\n\x1a\nnot really");
@@ -122,7 +117,8 @@ TEST(Bake, SixteenBitsGreyTilesAndPartlyCoveredPixels)
     std::vector<uint16_t> ramp(256 * 256 * 4);
     for (int i = 0; i < 256 * 256 * 4; ++i)
         ramp[i] = i % 4 == 3 ? 65535 : uint16_t(i / 4);
-    WritePng(image, ramp.data(), 256, 256, 16, true);
+    char reason[PNG_REASON_SIZE];
+    ASSERT_TRUE(WritePNGFile(image.c_str(), PngOutput{ramp.data(), 256, 256, 16, true, nullptr, nullptr}, reason));
     ASSERT_EQ(Bake(mmi + "--padding 0"), BAKE_DONE);
     DeepImage baked = Decoded(out), input = Decoded(image);
     EXPECT_EQ(static_cast<const uint16_t*>(input.pixels)[4 * 258], 258);  // in the machine's byte order

@@ -45,10 +45,6 @@ protected:
         window_state.window_height = height;
         glViewport(0, 0, width, height);
     }
-    static void LoadMeshes(const std::string& source, const std::string& target)
-    {
-        LoadRemapMeshesFromBytes("s", source.data(), source.size(), "t", target.data(), target.size());
-    }
     // One frame as GL holds it (bottom row first), RGBA words with alpha set.
     static std::vector<uint32_t> Draw()
     {
@@ -81,7 +77,7 @@ protected:
 TEST_F(RemapView, ImageOfAnySizeComesBackTexelForTexelInsideItsBands)
 {
     const auto blue = [](int, int) { return BLUE; };
-    LoadMeshes(kWholeImage, kWholeImage);
+    LoadRemapMeshesFromBytes("s", kWholeImage.data(), kWholeImage.size(), "t", kWholeImage.data(), kWholeImage.size());
     EXPECT_EQ(Differing(Draw(), 0, 0, blue), 0);  // no image: the triangles collapse, the bands cross
     constexpr int W = 300, H = 200;  // not powers of two: no rescaling on the way
     std::vector<uint32_t> pixels(W * H);
