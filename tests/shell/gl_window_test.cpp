@@ -16,14 +16,9 @@
 #include "support/log.h"
 #include "support/window_state.h"
 #include "testlib/files.h"
+#include "testlib/placement.h"
 
 namespace {
-
-std::vector<int> Placement()
-{
-    return {window_state.window_width, window_state.window_height, window_state.window_x, window_state.window_y,
-            window_state.window_maximized};
-}
 
 // Refuses every window, so creation fails and the error box cannot block the test.
 LRESULT CALLBACK RefuseWindows(int code, WPARAM wparam, LPARAM lparam)
