@@ -96,7 +96,6 @@ TEST(MeshPairLoader, ReadingRules)
     ClearRemapTable();
     EXPECT_EQ(remap_table.count, 0);
     EXPECT_EQ(remap_table.triangles, nullptr);
-    log_state = LogState();
 }
 
 TEST(MeshPairLoader, FilesMissingUnreadableAndLong)
@@ -132,7 +131,6 @@ TEST(MeshPairLoader, FilesMissingUnreadableAndLong)
     EXPECT_EQ(Table(), Repeat("+222|222\n", 998) + Repeat("+123|123\n", remap_table.count - 1002) +
                            Repeat("+444|444\n", 4));
     ClearRemapTable();
-    log_state = LogState();
 }
 
 }  // namespace

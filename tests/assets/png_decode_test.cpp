@@ -58,8 +58,7 @@ TEST(PngDecode, BrokenFilesAreRefusedWithTheirReason)
     const std::string valid = EncodePng({16, 16, PNG_COLOR_TYPE_RGB, 8, false, std::vector<uint8_t>(16 * 48, 7), {}, {}});
     std::string corrupt = valid;
     const size_t idat = corrupt.find("IDAT");
-    for (size_t i = idat + 4; i < idat + 20; ++i)
-        corrupt[i] = char(0xA5);
+    corrupt.replace(idat + 4, 16, std::string(16, char(0xA5)));
     FixChunkCrc(corrupt, idat - 4);
     std::string huge = valid;  // 65536 x 65536, with a valid CRC
     huge.replace(16, 8, std::string("\x00\x01\x00\x00\x00\x01\x00\x00", 8));
@@ -77,9 +76,8 @@ TEST(PngDecode, BrokenFilesAreRefusedWithTheirReason)
         char reason[PNG_REASON_SIZE] = "";
         EXPECT_FALSE(DecodePNG(reinterpret_cast<const unsigned char*>(row.png.data()), row.png.size(), &image, reason));
         EXPECT_TRUE(image.pixels == reinterpret_cast<uint32_t*>(0x1) && image.width == 77);  // left as it was
-        EXPECT_STREQ(row.reason ? row.reason : reason, reason);
-        EXPECT_STRNE(reason, "");
-        EXPECT_STRNE(reason, "out of memory");
+        const std::string said = reason;  // libpng's own words: some, and not those of a failed allocation
+        EXPECT_TRUE(row.reason ? said == row.reason : !said.empty() && said != "out of memory") << said;
     }
 }
 

@@ -1,5 +1,5 @@
-// Texture object on a real GL context: filter and wrap by flag, the pixels GL holds,
-// names, and failures that leave the object as it was.
+// Texture object on a real GL context: the pixels GL holds, names, and failures that
+// leave the object as it was.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -16,39 +16,10 @@
 
 namespace {
 
-class TextureTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(CreateOffscreenGL(64, 64, nullptr)); }
-    static void TearDownTestSuite() { DestroyOffscreenGL(); }
-};
-
-TEST_F(TextureTest, FlagsChooseFilterAndWrap)
+TEST(TextureTest, LoadsUploadsAndFailsWithoutChangingIt)
 {
-    // Filters: M mipmaps, L linear, N nearest; wraps: R repeat, C clamp to edge.
-    constexpr GLint M = GL_LINEAR_MIPMAP_LINEAR, L = GL_LINEAR, N = GL_NEAREST, R = GL_REPEAT, C = 0x812F;
-    const std::vector<GLint> rows[] = {  // flags; min filter, mag filter, wrap s, wrap t; level 0 stays 3 x 1
-        {0, M, L, R, R, 3, 1}, {TEX_LINEAR, L, L, R, R, 3, 1}, {TEX_NEAREST | TEX_LINEAR, N, N, R, R, 3, 1},
-        {8, M, L, R, R, 3, 1}, {TEX_CLAMP, M, L, C, C, 3, 1},  {TEX_NEAREST | TEX_CLAMP, N, N, C, C, 3, 1},
-    };
-    const uint32_t pixels[3] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000};
-    const GLenum names[] = {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER, GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T};
-    for (const auto& row : rows) {
-        Texture texture;
-        ASSERT_TRUE(texture.Upload(pixels, 3, 1, row[0]));
-        glBindTexture(GL_TEXTURE_2D, GLuint(texture.GetName()));
-        std::vector<GLint> state = {row[0], 0, 0, 0, 0, 0, 0};
-        for (int i = 0; i < 4; ++i)
-            glGetTexParameteriv(GL_TEXTURE_2D, names[i], &state[i + 1]);
-        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &state[5]);
-        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &state[6]);
-        EXPECT_EQ(state, row);
-    }
-}
-
-TEST_F(TextureTest, LoadsUploadsAndFailsWithoutChangingIt)
-{
+    ASSERT_TRUE(CreateOffscreenGL(64, 64, nullptr));
     TempDir dir;
-    log_state = LogState();
     LogOpen(dir.File("log.txt").c_str());
     Texture texture;
     // The file's top row is GL's row 0; (10, 20, 30) is the word 0xFF1E140A.
@@ -90,7 +61,7 @@ TEST_F(TextureTest, LoadsUploadsAndFailsWithoutChangingIt)
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
     EXPECT_EQ(std::vector<int>({texture.GetName(), texture.width, texture.height, bound}),
               std::vector<int>({name, 300, 200, name}));
-    log_state = LogState();
+    DestroyOffscreenGL();
 }
 
 }  // namespace
