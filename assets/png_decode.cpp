@@ -63,7 +63,6 @@ void AttachFile(png_structp png, void* file)
     png_init_io(png, static_cast<FILE*>(file));
 }
 
-
 bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, DeepImage* image,
                 char* reason)
 {

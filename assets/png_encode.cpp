@@ -22,7 +22,6 @@ void OnError(png_structp png, png_const_charp message)
 
 void OnWarning(png_structp, png_const_charp) {}
 
-
 // Grey and alpha from RGBA: the red and alpha samples of every pixel.
 void GreyRow(const unsigned char* rgba, unsigned char* out, int32_t width, size_t sample)
 {
