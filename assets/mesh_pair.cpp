@@ -10,6 +10,7 @@
 
 #include "assets/large_block.h"
 #include "support/log.h"
+#include "support/parallel.h"
 
 RemapTable remap_table;
 
@@ -398,16 +399,16 @@ void FillTargetHalves(const ObjFile& target)
     LogUndrawable(undrawable);
 }
 
-bool FailForMemory()
+MeshLoad FailForMemory()
 {
     ClearRemapTable();
     LogMessage("not enough memory for the meshes");
-    return false;
+    return MeshLoad::NO_MEMORY;
 }
 
 // A file that cannot be read fails the load like a missing one: nothing of the pair
 // is drawn.
-bool FailForFile(const char* name, ReadResult read, int open_error)
+MeshLoad FailForFile(const char* name, ReadResult read, int open_error)
 {
     if (read == ReadResult::OUT_OF_MEMORY)
         return FailForMemory();
@@ -418,44 +419,55 @@ bool FailForFile(const char* name, ReadResult read, int open_error)
     else
         LogMessage("'%s' could not be read", name);
     MarkUndrawableFrom(0);
-    return false;
+    return MeshLoad::UNREADABLE;
 }
 
-// Both files through one ObjFile record, whose arrays the caller frees.
-bool LoadPairInto(ObjFile& file, const MeshInput& source_input, const MeshInput& target_input)
+// With two threads both files are read at once, each into its own record; with one,
+// the target reuses the source's record. The log is the same either way.
+MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
 {
     LogMessage("loading OBJ files");
-    LogMessage("'%s'", source_input.name);
+    LogMessage("'%s'", inputs[0].name);
     ClearRemapTable();
-    ReadResult read = ReadMesh(source_input, file);
-    if (read != ReadResult::OK)
-        return FailForFile(source_input.name, read, file.open_error);
-    LogCounts(file);
-    const int64_t source_triangles = TriangleCount(file);
+    const bool together = threads > 1;
+    ReadResult reads[2] = {ReadResult::OK, ReadResult::OK};
+    if (together)
+        ParallelFor(2, 2, [&](int64_t job, int) { reads[job] = ReadMesh(inputs[job], files[job]); });
+    else
+        reads[0] = ReadMesh(inputs[0], files[0]);
+    if (reads[0] != ReadResult::OK)
+        return FailForFile(inputs[0].name, reads[0], files[0].open_error);
+    LogCounts(files[0]);
+    const int64_t source_triangles = TriangleCount(files[0]);
     if (!AllocateTable(source_triangles))
         return FailForMemory();
-    FillSourceHalves(file);
+    FillSourceHalves(files[0]);
 
-    LogMessage("'%s'", target_input.name);
-    ReuseObjFile(file);
-    read = ReadMesh(target_input, file);
-    if (read != ReadResult::OK)
-        return FailForFile(target_input.name, read, file.open_error);
-    LogCounts(file);
-    if (TriangleCount(file) != source_triangles)
-        LogMessage("triangle counts differ: %i in '%s', %i in '%s'", ClampToInt(source_triangles),
-                   source_input.name, ClampToInt(TriangleCount(file)), target_input.name);
-    FillTargetHalves(file);
-    remap_table.target_count = ClampToInt(TriangleCount(file));
+    LogMessage("'%s'", inputs[1].name);
+    ObjFile& target = together ? files[1] : files[0];
+    if (!together) {
+        ReuseObjFile(target);
+        reads[1] = ReadMesh(inputs[1], target);
+    }
+    if (reads[1] != ReadResult::OK)
+        return FailForFile(inputs[1].name, reads[1], target.open_error);
+    LogCounts(target);
+    if (TriangleCount(target) != source_triangles)
+        LogMessage("triangle counts differ: %i in '%s', %i in '%s'", ClampToInt(source_triangles), inputs[0].name,
+                   ClampToInt(TriangleCount(target)), inputs[1].name);
+    FillTargetHalves(target);
+    remap_table.target_count = ClampToInt(TriangleCount(target));
     LogMessage("done");
-    return true;
+    return MeshLoad::OK;
 }
 
-bool LoadPair(const MeshInput& source_input, const MeshInput& target_input)
+MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, int threads)
 {
-    ObjFile file;
-    const bool loaded = LoadPairInto(file, source_input, target_input);
-    FreeObjFile(file);
+    ObjFile files[2];
+    const MeshInput inputs[2] = {source_input, target_input};
+    const MeshLoad loaded = LoadPairInto(files, inputs, threads);
+    FreeObjFile(files[0]);
+    FreeObjFile(files[1]);
     return loaded;
 }
 
@@ -470,7 +482,12 @@ void ClearRemapTable()
 
 bool LoadRemapMeshes(const char* source_path, const char* target_path)
 {
-    return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0});
+    return LoadRemapMeshPair(source_path, target_path, 1) == MeshLoad::OK;
+}
+
+MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads)
+{
+    return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads);
 }
 
 bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_t source_size,
@@ -479,5 +496,5 @@ bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_
     // An empty input still counts as given: point at a valid empty range.
     static const char nothing[1] = {0};
     return LoadPair(MeshInput{source_name, source ? source : nothing, source_size},
-                    MeshInput{target_name, target ? target : nothing, target_size});
+                    MeshInput{target_name, target ? target : nothing, target_size}, 1) == MeshLoad::OK;
 }

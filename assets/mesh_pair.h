@@ -35,6 +35,12 @@ extern RemapTable remap_table;
 // progress. Nothing of the pair is drawn after a file that could not be read.
 bool LoadRemapMeshes(const char* source_path, const char* target_path);
 
+enum class MeshLoad { OK, UNREADABLE, NO_MEMORY };
+
+// The same, saying why it failed; with `threads` > 1 the two files are read at once.
+// The log is the same as LoadRemapMeshes's.
+MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads);
+
 // The same reading from bytes in memory (for fuzzing and tests); the names are only logged.
 bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_t source_size,
                               const char* target_name, const char* target, size_t target_size);

@@ -20,10 +20,10 @@
 #include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
-#include "bake/offscreen_gl.h"
 #include "bake/padding.h"
 #include "bake/render.h"
 #include "support/log.h"
+#include "support/parallel.h"
 
 const char BAKE_USAGE_TEXT[] =
     "usage: texwarp-bake [options] SOURCE.obj TARGET.obj IMAGE.png [IMAGE2.png ...] -o OUT\n"
@@ -34,8 +34,11 @@ const char BAKE_USAGE_TEXT[] =
     "  --samples N           N x N samples per pixel, 1 to 15 (default 1)\n"
     "  --background R,G,B,A  where no island or padding reaches (default 0,0,0,0)\n"
     "  --filter linear|nearest  how the image is sampled (default linear)\n"
+    "  --threads N           workers (default: one per core); the output is the same\n"
     "  -q, --quiet           no progress lines\n"
-    "  --help, --version\n";
+    "  -h, --help, --version\n"
+    "Exit codes: 0 done, 2 usage, 3 an input cannot be read, 4 an output cannot be\n"
+    "written or memory runs out.\n";
 
 static const char VERSION_TEXT[] = "texwarp-bake 1.0\n";
 
@@ -100,6 +103,8 @@ bool ApplyOption(const std::string& name, const std::string& value, BakeOptions*
         good = ParseBackground(value, options);
     else if (name == "--filter")
         good = (value == "linear" || value == "nearest") && (options->nearest = value == "nearest", true);
+    else if (name == "--threads")
+        good = ParseNumber(value.c_str(), 1, 1024, &n) && (options->threads = int(n), true);
     if (!good)
         *error = "bad value for " + name + ": '" + value + "'";
     return good;
@@ -108,7 +113,7 @@ bool ApplyOption(const std::string& name, const std::string& value, BakeOptions*
 bool TakesValue(const std::string& name)
 {
     return name == "-o" || name == "--size" || name == "--padding" || name == "--samples" ||
-           name == "--background" || name == "--filter";
+           name == "--background" || name == "--filter" || name == "--threads";
 }
 
 }  // namespace
@@ -126,8 +131,8 @@ bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, s
         }
         if (arg == "--") {
             options_end = true;
-        } else if (arg == "--help" || arg == "--version") {
-            *info = arg == "--help" ? BAKE_USAGE_TEXT : VERSION_TEXT;
+        } else if (arg == "-h" || arg == "--help" || arg == "--version") {
+            *info = arg == "--version" ? VERSION_TEXT : BAKE_USAGE_TEXT;
             return true;
         } else if (arg == "-q" || arg == "--quiet") {
             options->quiet = true;
@@ -222,39 +227,55 @@ void KeepLoaderLine(const char* line)
     loader_lines.push_back(line);
 }
 
-bool Contains(const std::string& text, const char* part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 int Fail(int code, const std::string& message)
 {
     std::fprintf(stderr, "texwarp-bake: %s\n", message.c_str());
     return code;
 }
 
-int LoadMeshes(const BakeOptions& options, const Reporter& report)
+// Reads the meshes, and the first image on a second thread meanwhile. The image is
+// decoded even when the meshes fail, and then released.
+struct FirstInputs {
+    MeshLoad meshes = MeshLoad::OK;
+    double mesh_seconds = 0;
+    bool decoded = false;
+    DeepImage image{};
+    char reason[PNG_REASON_SIZE] = "";
+    double decode_seconds = 0;
+};
+
+void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* inputs)
 {
-    const Clock::time_point start = Clock::now();
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
-    const bool loaded = LoadRemapMeshes(options.source.c_str(), options.target.c_str());
+    ParallelFor(threads > 1 ? 2 : 1, 2, [&](int64_t job, int) {
+        const Clock::time_point start = Clock::now();
+        if (job == 0) {
+            inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), threads);
+            inputs->mesh_seconds = SecondsSince(start);
+        } else {
+            inputs->decoded = DecodeDeepPNGFile(options.images[0].c_str(), &inputs->image, inputs->reason);
+            inputs->decode_seconds = SecondsSince(start);
+        }
+    });
     LogToSink(nullptr);
-    for (const std::string& line : loader_lines) {
-        const bool failure = Contains(line, "not found") || Contains(line, "could not be read") ||
-                             Contains(line, "not enough memory");
-        if (!loaded && failure)
-            return Fail(Contains(line, "memory") ? BAKE_OUTPUT : BAKE_INPUT, line);
-        if (Contains(line, "triangle counts differ"))
-            std::fprintf(stderr, "texwarp-bake: warning: %s; the paired triangles are baked\n", line.c_str());
+}
+
+int ReportMeshes(const FirstInputs& inputs, const Reporter& report)
+{
+    if (inputs.meshes != MeshLoad::OK) {
+        // The loader's last line names the file and says why.
+        const std::string why = loader_lines.empty() ? "the meshes could not be read" : loader_lines.back();
+        return Fail(inputs.meshes == MeshLoad::NO_MEMORY ? BAKE_OUTPUT : BAKE_INPUT, why);
     }
-    if (!loaded)
-        return Fail(BAKE_INPUT, "the meshes could not be read");
+    for (const std::string& line : loader_lines)
+        if (line.rfind("triangle counts differ", 0) == 0)
+            std::fprintf(stderr, "texwarp-bake: warning: %s; the paired triangles are baked\n", line.c_str());
     int64_t undrawable = 0;
     for (int32_t i = 0; i < remap_table.count; ++i)
         undrawable += remap_table.drawable[i] == 0;
     report.Line("meshes read: %d triangles, %lld not drawable, in %.3f s", int(remap_table.count),
-                static_cast<long long>(undrawable), SecondsSince(start));
+                static_cast<long long>(undrawable), inputs.mesh_seconds);
     return BAKE_DONE;
 }
 
@@ -295,77 +316,153 @@ std::string OutputPath(const BakeOptions& options, const std::string& image)
     return (std::filesystem::path(options.out) / std::filesystem::path(image).filename()).string();
 }
 
-int BakeImage(const BakeOptions& options, const std::string& path, Reporter& report)
+int Threads(const BakeOptions& options)
+{
+    return options.threads > 0 ? options.threads : DefaultThreadCount();
+}
+
+// Draws, pads, composes and writes one decoded image, which it releases.
+int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& image, Reporter& report)
 {
     const std::string name = std::filesystem::path(path).filename().string();
     Clock::time_point start = Clock::now();
-    DeepImage image{};
-    char reason[PNG_REASON_SIZE];
-    if (!DecodeDeepPNGFile(path.c_str(), &image, reason))
-        return Fail(BAKE_INPUT, "'" + path + "': " + reason);
-    report.Line("%s: decoded %d x %d, %d-bit %s, in %.3f s", name.c_str(), int(image.width), int(image.height),
-                image.bits, Layout(image), SecondsSince(start));
-
-    start = Clock::now();
+    const int threads = Threads(options);
     RenderRequest request{&image,          options.width ? options.width : image.width,
                           options.height ? options.height : image.height,
-                          options.samples, options.nearest, ShowProgress, &report};
+                          options.samples, options.nearest, threads, ShowProgress, &report};
     report.stage = name + ": drawing";
     RenderResult result{};
     std::string error;
-    const RenderStatus status = RenderRemap(request, &result, &error);
-    if (status != RenderStatus::OK) {
-        FreeDeepImage(&image);
-        return Fail(status == RenderStatus::NO_GL ? BAKE_NO_GL : BAKE_OUTPUT, name + ": " + error);
-    }
-    report.Line("%s: drawn at %d x %d, %d x %d samples, in %.3f s", name.c_str(), int(request.width),
-                int(request.height), options.samples, options.samples, SecondsSince(start));
+    const bool drawn = RenderRemap(request, &result, &error);
+    const int bits = image.bits;
+    const bool grey = image.grey, alpha = image.alpha;
+    FreeDeepImage(&image);  // not needed past the drawing: padding and encoding get its memory
+    if (!drawn)
+        return Fail(BAKE_OUTPUT, name + ": " + error);
+    report.Line("%s: drawn at %d x %d, %d x %d samples, %d threads, in %.3f s", name.c_str(), int(request.width),
+                int(request.height), options.samples, options.samples, threads, SecondsSince(start));
 
     start = Clock::now();
     if (options.padding > 0) {
-        const int64_t padded = PadIslands(static_cast<unsigned char*>(result.pixels), size_t(image.bits / 2),
-                                          result.covered, request.width, request.height, options.padding);
+        int64_t padded = 0;
+        if (!PadIslands(static_cast<unsigned char*>(result.pixels), size_t(bits / 2), result.covered, request.width,
+                        request.height, options.padding, threads, &padded)) {
+            FreeRenderResult(&result, request);
+            return Fail(BAKE_OUTPUT, name + ": not enough memory to pad the islands");
+        }
         report.Line("%s: padded %lld pixels within %d, in %.3f s", name.c_str(), static_cast<long long>(padded),
                     options.padding, SecondsSince(start));
     }
     const size_t count = size_t(request.width) * size_t(request.height);
     const bool whole = options.padding > 0;
-    if (image.bits == 16)
-        Compose(static_cast<uint16_t*>(result.pixels), result.covered, count, options.samples, image.alpha, whole,
+    if (bits == 16)
+        Compose(static_cast<uint16_t*>(result.pixels), result.covered, count, options.samples, alpha, whole,
                 options.background);
     else
-        Compose(static_cast<uint8_t*>(result.pixels), result.covered, count, options.samples, image.alpha, whole,
+        Compose(static_cast<uint8_t*>(result.pixels), result.covered, count, options.samples, alpha, whole,
                 options.background);
 
     start = Clock::now();
     const std::string out = OutputPath(options, path);
     report.stage = name + ": writing";
-    const PngOutput output{result.pixels, request.width, request.height, image.bits, image.grey,
-                           ShowRowProgress, &report};
+    char reason[PNG_REASON_SIZE];
+    const PngOutput output{result.pixels, request.width, request.height, bits, grey, ShowRowProgress, &report};
     const bool written = WritePNGFile(out.c_str(), output, reason);
     FreeRenderResult(&result, request);
-    FreeDeepImage(&image);
     if (!written)
         return Fail(BAKE_OUTPUT, "'" + out + "' not written: " + reason);
     report.Line("written: %s in %.3f s", out.c_str(), SecondsSince(start));
     return BAKE_DONE;
 }
 
-// With several images OUT is a folder, made if missing; names must not collide.
+int DecodeFailure(const std::string& path, const char* reason)
+{
+    // Only memory, not the file, can make a readable image fail this way.
+    const bool memory = std::strcmp(reason, "out of memory") == 0;
+    return Fail(memory ? BAKE_OUTPUT : BAKE_INPUT, "'" + path + "': " + reason);
+}
+
+void ReportDecoded(const std::string& path, const DeepImage& image, double seconds, const Reporter& report)
+{
+    const std::string name = std::filesystem::path(path).filename().string();
+    report.Line("%s: decoded %d x %d, %d-bit %s, in %.3f s", name.c_str(), int(image.width), int(image.height),
+                image.bits, Layout(image), seconds);
+}
+
+// A folder the bake can create files in; false with the reason.
+bool CanCreateIn(const std::filesystem::path& folder, std::string* reason)
+{
+    std::error_code error;
+    const std::filesystem::path where = folder.empty() ? std::filesystem::path(".") : folder;
+    if (!std::filesystem::is_directory(where, error)) {
+        *reason = std::filesystem::exists(where, error) ? "not a folder" : "no such folder";
+        return false;
+    }
+    // The only sure test of being allowed to write is writing: a probe, removed at once.
+    const std::filesystem::path probe = where / (".texwarp-bake-probe-" + std::to_string(
+        std::chrono::steady_clock::now().time_since_epoch().count()));
+    FILE* file = std::fopen(probe.string().c_str(), "wb");
+    if (!file) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    std::fclose(file);
+    std::filesystem::remove(probe, error);
+    return true;
+}
+
+// Every output is checked before any work: a folder that exists and takes new files
+// (with several images made if missing) and no two images written to one name.
 int PrepareOutputs(const BakeOptions& options)
 {
-    if (options.images.size() == 1)
+    std::error_code error;
+    std::string reason;
+    if (options.images.size() == 1) {
+        const std::filesystem::path out(options.out);
+        if (std::filesystem::is_directory(out, error))
+            return Fail(BAKE_OUTPUT, "'" + options.out + "' is a folder: one image needs an output file");
+        if (!CanCreateIn(out.parent_path(), &reason))
+            return Fail(BAKE_OUTPUT, "'" + options.out + "' cannot be written: " + reason);
         return BAKE_DONE;
+    }
     for (size_t i = 0; i < options.images.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (OutputPath(options, options.images[i]) == OutputPath(options, options.images[j]))
                 return Fail(BAKE_USAGE, "two images would be written to '" +
                                             OutputPath(options, options.images[i]) + "'");
-    std::error_code error;
     std::filesystem::create_directories(options.out, error);
-    if (!std::filesystem::is_directory(options.out, error))
-        return Fail(BAKE_OUTPUT, "'" + options.out + "' is not a folder that can be written to");
+    if (!CanCreateIn(options.out, &reason))
+        return Fail(BAKE_OUTPUT, "'" + options.out + "' is not a folder that can be written to: " + reason);
     return BAKE_DONE;
+}
+
+int BakeAll(const BakeOptions& options, Reporter& report)
+{
+    FirstInputs first;
+    ReadFirstInputs(options, Threads(options), &first);
+    int code = ReportMeshes(first, report);
+    if (code != BAKE_DONE) {
+        FreeDeepImage(&first.image);
+        return code;
+    }
+    for (size_t i = 0; i < options.images.size() && code == BAKE_DONE; ++i) {
+        const std::string& path = options.images[i];
+        DeepImage image{};
+        if (i == 0) {
+            if (!first.decoded)
+                return DecodeFailure(path, first.reason);
+            image = first.image;
+            ReportDecoded(path, image, first.decode_seconds, report);
+        } else {
+            const Clock::time_point start = Clock::now();
+            char reason[PNG_REASON_SIZE];
+            if (!DecodeDeepPNGFile(path.c_str(), &image, reason))
+                return DecodeFailure(path, reason);
+            ReportDecoded(path, image, SecondsSince(start), report);
+        }
+        code = BakeDecoded(options, path, image, report);
+    }
+    return code;
 }
 
 }  // namespace
@@ -375,7 +472,7 @@ int RunBake(int argc, const char* const* argv)
     BakeOptions options;
     std::string info, error;
     if (!ParseBakeOptions(argc, argv, &options, &info, &error)) {
-        std::fprintf(stderr, "texwarp-bake: %s\n%s", error.c_str(), BAKE_USAGE_TEXT);
+        std::fprintf(stderr, "texwarp-bake: %s\nTry 'texwarp-bake --help' for more.\n", error.c_str());
         return BAKE_USAGE;
     }
     if (!info.empty()) {
@@ -387,19 +484,7 @@ int RunBake(int argc, const char* const* argv)
     report.terminal = ErrorIsTerminal();
     int code = PrepareOutputs(options);
     if (code == BAKE_DONE)
-        code = LoadMeshes(options, report);
-    if (code != BAKE_DONE)
-        return code;
-    if (!CreateOffscreenGL(1, 1, &error)) {
-        ClearRemapTable();
-        return Fail(BAKE_NO_GL, error);
-    }
-    for (const std::string& image : options.images) {
-        code = BakeImage(options, image, report);
-        if (code != BAKE_DONE)
-            break;
-    }
-    DestroyOffscreenGL();
+        code = BakeAll(options, report);
     ClearRemapTable();
     return code;
 }

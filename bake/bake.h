@@ -11,7 +11,7 @@ enum BakeExit {
     BAKE_USAGE = 2,
     BAKE_INPUT = 3,   // an input cannot be read
     BAKE_OUTPUT = 4,  // an output cannot be written, or memory runs out
-    BAKE_NO_GL = 5,   // no usable OpenGL
+    // 5 meant "no usable OpenGL" while the bake drew with GL; it is not given again.
 };
 
 struct BakeOptions {
@@ -25,11 +25,12 @@ struct BakeOptions {
     int samples = 1;                 // per side, per pixel
     int background[4] = {0, 0, 0, 0};  // RGBA of what no island or padding reaches
     bool nearest = false;            // nearest filtering instead of linear
+    int threads = 0;                 // workers; 0 for one per core
     bool quiet = false;              // no stage lines
 };
 
-// Reads the command line into *options; false with the reason in *error. *info is set
-// instead for --help and --version.
+// Reads the command line into *options; false with the reason in *error (one line).
+// *info is set instead for -h, --help and --version.
 bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, std::string* info,
                       std::string* error);
 

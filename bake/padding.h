@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Fills every pixel outside the islands (island[i] == 0) but within `reach` steps of
-// one (a step reaches the 8 neighbours) with the whole value of a pixel one step
-// nearer the island: its left, right, upper or lower neighbour first, else a diagonal
-// one. Works ring by ring outwards; marks the filled pixels 1 in `island` and returns
-// how many it filled.
-int64_t PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int32_t width, int32_t height,
-                   int reach);
+// Gives every pixel outside the islands (island[i] == 0) whose Euclidean distance to
+// the nearest island pixel is at most `reach` that pixel's whole value (of equally near
+// ones, the one an exact distance transform finds first: the upper in a column, then
+// the left), marks it 1 in `island` and counts it in *filled. Works on `threads`
+// workers; false, with nothing changed, when memory runs out.
+bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int32_t width, int32_t height,
+                int reach, int threads, int64_t* filled);

@@ -1,304 +1,446 @@
-// Offscreen drawing for the bake: framebuffer objects of the image's depth, tiles and
-// several samples per pixel, resolved so that partly covered pixels keep their colour.
+// The bake's drawing on the CPU. Coverage is exact integer arithmetic on vertices
+// snapped to 1/256 of a sample, as GL rasterizers snap them; texture coordinates are
+// interpolated in double precision. Every sample is computed from its own row and
+// column alone, so neither the band size nor the thread count changes a byte.
 #include "bake/render.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
-#include <limits>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
-#include "assets/gl_api.h"
 #include "assets/large_block.h"
-#include "bake/offscreen_gl.h"
-#include "view/remap_view.h"
-
-#ifdef _WIN32
-#define GL_ENTRY __stdcall  // the calling convention of GL entry points on 32-bit Windows
-#else
-#define GL_ENTRY
-#endif
+#include "assets/mesh_pair.h"
+#include "support/parallel.h"
 
 namespace {
 
-// Beyond OpenGL 1.1; named here so that the Windows headers need not have them.
-constexpr GLenum FRAMEBUFFER = 0x8D40;
-constexpr GLenum COLOR_ATTACHMENT0 = 0x8CE0;
-constexpr GLenum FRAMEBUFFER_COMPLETE = 0x8CD5;
-constexpr GLenum MAX_RENDERBUFFER_SIZE = 0x84E8;
-constexpr GLenum RGBA16 = 0x805B;
-constexpr GLint LARGEST_TILE = 4096;  // samples per side drawn at once, to bound the tile buffers
+constexpr int64_t SUBPIXELS = 256;          // snapping steps per sample
+constexpr double GUARD = double(1 << 21);   // samples from the origin where the edge
+                                            // arithmetic still fits 64 bits
+constexpr double CLIP = double(1 << 20);    // where triangles reaching past GUARD are clipped
+constexpr size_t BAND_SCRATCH = size_t(4) << 20;  // bytes of samples one worker holds at once
+constexpr int32_t BAND_ROWS = 32;           // output rows per band, at most
 
-struct FramebufferApi {
-    void(GL_ENTRY* gen)(GLsizei, GLuint*);
-    void(GL_ENTRY* bind)(GLenum, GLuint);
-    void(GL_ENTRY* attach_texture)(GLenum, GLenum, GLenum, GLuint, GLint);
-    GLenum(GL_ENTRY* status)(GLenum);
-    void(GL_ENTRY* remove)(GLsizei, const GLuint*);
+// A corner in sample units, with its texture coordinates in texels (texel centres at
+// whole numbers: u * width - 0.5).
+struct Corner {
+    double x, y, s, t;
 };
 
-template <typename F>
-bool Load(F*& entry, const char* name, const char* suffix)
+int64_t FloorDiv(int64_t n, int64_t d)  // d > 0
 {
-    entry = reinterpret_cast<F*>(OffscreenGLProc((std::string(name) + suffix).c_str()));
-    return entry != nullptr;
+    const int64_t q = n / d;
+    return q - (n % d != 0 && n < 0);
 }
 
-// Framebuffer objects of OpenGL 3.0, or of EXT_framebuffer_object before it.
-bool LoadFramebufferApi(FramebufferApi* api)
+int64_t CeilDiv(int64_t n, int64_t d)  // d > 0
 {
-    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
-    const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
-    const bool core = version && std::atoi(version) >= 3;
-    if (!core && !HasExtension(extensions, "GL_EXT_framebuffer_object"))
+    return -FloorDiv(-n, d);
+}
+
+// Edge from (x0, y0) by (dx, dy), the triangle on the side where
+// E = dx * (py - y0) - dy * (px - x0) > 0. A sample centre exactly on the edge
+// (E == 0) is drawn only for top and left edges (threshold 0), so that a centre on an
+// edge two triangles share is drawn once.
+struct Edge {
+    int64_t x0, y0, dx, dy, threshold;
+};
+
+struct Triangle {
+    Edge edges[3];
+    int64_t first_row, last_row;  // sample rows whose centres lie within its height
+    double x0, y0;                // corner 0 in samples, where the gradients start
+    double s0, s_dx, s_dy, t0, t_dx, t_dy;
+};
+
+int64_t Snap(double samples)
+{
+    return int64_t(std::nearbyint(samples * double(SUBPIXELS)));
+}
+
+// False for a triangle that covers nothing or whose coordinates are not finite.
+bool SetUp(const Corner c[3], Triangle* tri)
+{
+    int64_t x[3], y[3];
+    for (int i = 0; i < 3; ++i) {
+        x[i] = Snap(c[i].x);
+        y[i] = Snap(c[i].y);
+    }
+    const int64_t area = (x[1] - x[0]) * (y[2] - y[0]) - (y[1] - y[0]) * (x[2] - x[0]);
+    if (area == 0)
         return false;
-    const char* suffix = core ? "" : "EXT";
-    return Load(api->gen, "glGenFramebuffers", suffix) && Load(api->bind, "glBindFramebuffer", suffix) &&
-           Load(api->attach_texture, "glFramebufferTexture2D", suffix) &&
-           Load(api->status, "glCheckFramebufferStatus", suffix) &&
-           Load(api->remove, "glDeleteFramebuffers", suffix);
-}
-
-GLint Limit(GLenum name)
-{
-    GLint values[2] = {0, 0};
-    glGetIntegerv(name, values);
-    return values[0];
-}
-
-// The largest square GL draws into at once.
-GLint LargestTarget()
-{
-    GLint largest = std::min(Limit(GL_MAX_TEXTURE_SIZE), Limit(GL_MAX_VIEWPORT_DIMS));
-    const GLint renderbuffer = Limit(MAX_RENDERBUFFER_SIZE);
-    glGetError();  // an implementation without renderbuffers refuses the query
-    if (renderbuffer > 0)
-        largest = std::min(largest, renderbuffer);
-    return std::min(largest, LARGEST_TILE);
-}
-
-void FlushErrors()
-{
-    for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
+    const int order[3] = {0, area > 0 ? 1 : 2, area > 0 ? 2 : 1};
+    for (int k = 0; k < 3; ++k) {
+        const int i = order[k], j = order[(k + 1) % 3];
+        Edge& e = tri->edges[k];
+        e = Edge{x[i], y[i], x[j] - x[i], y[j] - y[i], 1};
+        // y grows downwards: a left edge goes up, a top edge runs right with the inside below.
+        if (e.dy < 0 || (e.dy == 0 && e.dx > 0))
+            e.threshold = 0;
     }
+    const int64_t top = std::min({y[0], y[1], y[2]}), bottom = std::max({y[0], y[1], y[2]});
+    tri->first_row = CeilDiv(top - SUBPIXELS / 2, SUBPIXELS);
+    tri->last_row = FloorDiv(bottom - SUBPIXELS / 2, SUBPIXELS);
+
+    const double unit = double(SUBPIXELS);
+    const double dx1 = double(x[1] - x[0]) / unit, dy1 = double(y[1] - y[0]) / unit;
+    const double dx2 = double(x[2] - x[0]) / unit, dy2 = double(y[2] - y[0]) / unit;
+    const double a = dx1 * dy2 - dy1 * dx2;
+    const double ds1 = c[1].s - c[0].s, ds2 = c[2].s - c[0].s, dt1 = c[1].t - c[0].t, dt2 = c[2].t - c[0].t;
+    tri->x0 = double(x[0]) / unit;
+    tri->y0 = double(y[0]) / unit;
+    tri->s0 = c[0].s;
+    tri->t0 = c[0].t;
+    tri->s_dx = (ds1 * dy2 - ds2 * dy1) / a;
+    tri->s_dy = (ds2 * dx1 - ds1 * dx2) / a;
+    tri->t_dx = (dt1 * dy2 - dt2 * dy1) / a;
+    tri->t_dy = (dt2 * dx1 - dt1 * dx2) / a;
+    return std::isfinite(tri->s0 + tri->s_dx + tri->s_dy + tri->t0 + tri->t_dx + tri->t_dy);
 }
 
-GLenum PixelType(int bits)
+// The columns of sample row `row` whose centres the triangle covers, within [0, width).
+bool RowSpan(const Triangle& tri, int64_t row, int64_t width, int64_t* first, int64_t* last)
 {
-    return bits == 16 ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE;
+    const int64_t py = row * SUBPIXELS + SUBPIXELS / 2;
+    int64_t lo = 0, hi = width - 1;
+    for (const Edge& e : tri.edges) {
+        // E at column c is a * c + b; the centre is covered where a * c + b >= threshold.
+        const int64_t a = -e.dy * SUBPIXELS;
+        const int64_t b = e.dx * (py - e.y0) - e.dy * (SUBPIXELS / 2 - e.x0);
+        if (a > 0)
+            lo = std::max(lo, CeilDiv(e.threshold - b, a));
+        else if (a < 0)
+            hi = std::min(hi, FloorDiv(b - e.threshold, -a));
+        else if (b < e.threshold)
+            return false;
+    }
+    *first = lo;
+    *last = hi;
+    return lo <= hi;
 }
 
-GLint InternalFormat(int bits)
-{
-    return bits == 16 ? GLint(RGBA16) : GLint(GL_RGBA8);
-}
-
-GLuint MakeTexture(GLint format, GLsizei width, GLsizei height, GLenum type, const void* pixels, GLint filter)
-{
-    GLuint name = 0;
-    glGenTextures(1, &name);
-    glBindTexture(GL_TEXTURE_2D, name);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, format, width, height, 0, GL_RGBA, type, pixels);
-    return name;
-}
-
-// One tile's worth of drawing: where it lies in the output and its sample buffers.
-struct Tile {
-    int32_t x, y, width, height;   // in output pixels
-    std::vector<unsigned char> colour;  // samples, GL's bottom row first
-    std::vector<unsigned char> coverage;  // RGBA8 of the untextured pass, images with alpha only
+template <typename Sample>
+struct Texels {
+    const Sample* pixels;
+    int64_t width, height;
+    bool nearest;
 };
 
-void DrawTile(const RenderRequest& request, const Tile& tile, GLuint texture)
+// A texel coordinate far beyond the image loses nothing by coming nearer first.
+double Near(double s, int64_t size)
 {
-    const int n = request.samples;
-    glViewport(0, 0, tile.width * n, tile.height * n);
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    glOrtho(tile.x, tile.x + tile.width, tile.y + tile.height, tile.y, -1, 1);
-    glMatrixMode(GL_MODELVIEW);
-    glLoadIdentity();
-    glClearColor(0, 0, 0, 0);
-    glClear(GL_COLOR_BUFFER_BIT);
-    if (texture) {
-        glEnable(GL_TEXTURE_2D);
-        glBindTexture(GL_TEXTURE_2D, texture);
-    } else {
-        glDisable(GL_TEXTURE_2D);
-    }
-    glColor4f(1, 1, 1, 1);
-    DrawRemapTable(float(request.width), float(request.height), 0, 0);
+    if (std::fabs(s) < double(1 << 30))
+        return s;
+    return std::isfinite(s) ? std::fmod(s, double(size)) : 0.0;
 }
 
-void ReadTile(const Tile& tile, int samples, GLenum type, unsigned char* out)
+int64_t Wrap(int64_t i, int64_t size)
 {
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, tile.width * samples, tile.height * samples, GL_RGBA, type, out);
+    if (uint64_t(i) < uint64_t(size))
+        return i;
+    i %= size;
+    return i < 0 ? i + size : i;
 }
 
-// One sample a pixel, coverage in the colour's alpha: the rows, turned top to bottom.
+// The image at texel coordinates (s, t), as GL samples it with REPEAT wrap.
 template <typename Sample>
-void CopyTile(const RenderRequest& request, const Tile& tile, RenderResult* result)
+void Fetch(const Texels<Sample>& tex, double s, double t, Sample* out)
 {
-    const auto* colour = reinterpret_cast<const Sample*>(tile.colour.data());
-    const Sample half = std::numeric_limits<Sample>::max() / 2;
-    auto* out = static_cast<Sample*>(result->pixels);
-    for (int32_t y = 0; y < tile.height; ++y) {
-        const Sample* in = colour + size_t(tile.height - 1 - y) * size_t(tile.width) * 4;
-        const size_t first = size_t(tile.y + y) * size_t(request.width) + size_t(tile.x);
-        Sample* row = out + first * 4;
-        uint8_t* covered = result->covered + first;
-        for (int32_t x = 0; x < tile.width; ++x) {
-            const bool in_island = in[x * 4 + 3] > half;
-            for (int c = 0; c < 4; ++c)
-                row[x * 4 + c] = in_island ? in[x * 4 + c] : 0;
-            covered[x] = in_island;
+    s = Near(s, tex.width);
+    t = Near(t, tex.height);
+    if (tex.nearest) {
+        const int64_t i = Wrap(int64_t(std::floor(s + 0.5)), tex.width);
+        const int64_t j = Wrap(int64_t(std::floor(t + 0.5)), tex.height);
+        std::memcpy(out, tex.pixels + size_t(j * tex.width + i) * 4, 4 * sizeof(Sample));
+        return;
+    }
+    const double fs = std::floor(s), ft = std::floor(t);
+    const double a = s - fs, b = t - ft;
+    const int64_t i0 = Wrap(int64_t(fs), tex.width), j0 = Wrap(int64_t(ft), tex.height);
+    const int64_t i1 = i0 + 1 == tex.width ? 0 : i0 + 1, j1 = j0 + 1 == tex.height ? 0 : j0 + 1;
+    const Sample* p00 = tex.pixels + size_t(j0 * tex.width + i0) * 4;
+    const Sample* p10 = tex.pixels + size_t(j0 * tex.width + i1) * 4;
+    const Sample* p01 = tex.pixels + size_t(j1 * tex.width + i0) * 4;
+    const Sample* p11 = tex.pixels + size_t(j1 * tex.width + i1) * 4;
+    for (int c = 0; c < 4; ++c) {
+        const double top = p00[c] + a * (double(p10[c]) - p00[c]);
+        const double bottom = p01[c] + a * (double(p11[c]) - p01[c]);
+        out[c] = Sample(top + b * (bottom - top) + 0.5);
+    }
+}
+
+// Sample rows [first_row, first_row + rows) of the whole sample grid, `width` samples wide.
+template <typename Sample>
+struct Target {
+    Sample* samples;  // RGBA
+    uint8_t* covered;
+    int64_t width, first_row, rows;
+};
+
+template <typename Sample>
+void DrawTriangle(const Triangle& tri, const Texels<Sample>& tex, const Target<Sample>& target)
+{
+    const int64_t first = std::max(tri.first_row, target.first_row);
+    const int64_t last = std::min(tri.last_row, target.first_row + target.rows - 1);
+    for (int64_t row = first; row <= last; ++row) {
+        int64_t c0 = 0, c1 = 0;
+        if (!RowSpan(tri, row, target.width, &c0, &c1))
+            continue;
+        const double py = double(row) + 0.5 - tri.y0;
+        const double s_row = tri.s0 + tri.s_dy * py, t_row = tri.t0 + tri.t_dy * py;
+        const size_t at = size_t((row - target.first_row) * target.width);
+        for (int64_t c = c0; c <= c1; ++c) {
+            const double px = double(c) + 0.5 - tri.x0;
+            Fetch(tex, s_row + tri.s_dx * px, t_row + tri.t_dx * px, target.samples + (at + size_t(c)) * 4);
+            target.covered[at + size_t(c)] = 1;
         }
     }
 }
 
-// Averages the covered samples of every pixel of the tile into the result.
-template <typename Sample>
-void ResolveTile(const RenderRequest& request, const Tile& tile, bool separate_coverage, RenderResult* result)
+// Keeps the part of a polygon on the inside of one side of the clip square.
+int ClipSide(const Corner* in, int count, Corner* out, int axis, double sign)
 {
-    const int n = request.samples;
-    if (n == 1 && !separate_coverage) {
-        CopyTile<Sample>(request, tile, result);
+    const auto inside = [&](const Corner& c) { return sign * (axis ? c.y : c.x) <= CLIP; };
+    int made = 0;
+    for (int i = 0; i < count; ++i) {
+        const Corner& a = in[i];
+        const Corner& b = in[(i + 1) % count];
+        if (inside(a))
+            out[made++] = a;
+        if (inside(a) != inside(b)) {
+            const double da = sign * (axis ? a.y : a.x) - CLIP, db = sign * (axis ? b.y : b.x) - CLIP;
+            const double f = da / (da - db);
+            out[made++] = Corner{a.x + f * (b.x - a.x), a.y + f * (b.y - a.y), a.s + f * (b.s - a.s),
+                                 a.t + f * (b.t - a.t)};
+        }
+    }
+    return made;
+}
+
+// Draws a triangle, clipped first when it reaches past the guard band, as GL clips it.
+template <typename Sample>
+void DrawCorners(const Corner c[3], const Texels<Sample>& tex, const Target<Sample>& target)
+{
+    bool near = true;
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(c[i].x) || !std::isfinite(c[i].y))
+            return;  // nothing GL would draw either
+        near = near && std::fabs(c[i].x) < GUARD && std::fabs(c[i].y) < GUARD;
+    }
+    Triangle tri;
+    if (near) {
+        if (SetUp(c, &tri))
+            DrawTriangle(tri, tex, target);
         return;
     }
-    const size_t row_samples = size_t(tile.width) * n;
-    const auto* colour = reinterpret_cast<const Sample*>(tile.colour.data());
-    const Sample half = std::numeric_limits<Sample>::max() / 2;
+    Corner a[9], b[9];
+    int count = 3;
+    std::copy(c, c + 3, a);
+    for (int side = 0; side < 4 && count > 0; ++side) {
+        count = ClipSide(a, count, b, side / 2, side % 2 ? -1.0 : 1.0);
+        std::copy(b, b + count, a);
+    }
+    for (int i = 1; i + 1 < count; ++i) {
+        const Corner fan[3] = {a[0], a[i], a[i + 1]};
+        if (SetUp(fan, &tri))
+            DrawTriangle(tri, tex, target);
+    }
+}
+
+// The corners of a record as the viewer places them, in samples.
+void RecordCorners(const RemapTriangle& record, const RenderRequest& request, Corner c[3])
+{
+    const float width = float(request.width), height = float(request.height);
+    for (int k = 0; k < 3; ++k) {
+        // The viewer's placement, in single precision as it sends it to GL.
+        const float x = width * record.target[k].u, y = height * record.target[k].v;
+        c[k] = Corner{double(x) * request.samples, double(y) * request.samples,
+                      double(record.source[k].u) * request.image->width - 0.5,
+                      double(record.source[k].v) * request.image->height - 0.5};
+    }
+}
+
+// Which records each band of output rows must draw, in the table's order.
+struct Bins {
+    int64_t bands = 0;
+    int64_t* start = nullptr;  // bands + 1 offsets into index
+    uint32_t* index = nullptr;
+    size_t entries = 0;
+};
+
+void FreeBins(Bins* bins)
+{
+    std::free(bins->start);
+    std::free(bins->index);
+    *bins = Bins{};
+}
+
+// The bands a record may touch (one row more each way), or false for none.
+bool RecordBands(const RemapTriangle& record, const RenderRequest& request, int32_t band_rows, int64_t bands,
+                 int64_t* first, int64_t* last)
+{
+    const float height = float(request.height);
+    const float y[3] = {height * record.target[0].v, height * record.target[1].v, height * record.target[2].v};
+    const float top = std::min({y[0], y[1], y[2]}), bottom = std::max({y[0], y[1], y[2]});
+    if (!(top <= bottom) || bottom < -1.0f || top > height + 1.0f)
+        return false;
+    *first = int64_t(std::max(double(top) - 1, 0.0)) / band_rows;
+    *last = std::min<int64_t>(bands - 1, int64_t(std::min(double(bottom) + 1, double(height))) / band_rows);
+    return *first <= *last;
+}
+
+bool MakeBins(const RenderRequest& request, int32_t band_rows, Bins* bins)
+{
+    bins->bands = (request.height + band_rows - 1) / band_rows;
+    bins->start = static_cast<int64_t*>(std::calloc(size_t(bins->bands) + 1, sizeof(int64_t)));
+    if (!bins->start)
+        return false;
+    int64_t first = 0, last = 0;
+    for (int32_t i = 0; i < remap_table.count; ++i)
+        if (remap_table.drawable[i] && RecordBands(remap_table.triangles[i], request, band_rows, bins->bands, &first, &last))
+            for (int64_t b = first; b <= last; ++b)
+                ++bins->start[b + 1];
+    for (int64_t b = 0; b < bins->bands; ++b)
+        bins->start[b + 1] += bins->start[b];
+    bins->entries = size_t(bins->start[bins->bands]);
+    bins->index = static_cast<uint32_t*>(std::malloc(std::max<size_t>(bins->entries, 1) * sizeof(uint32_t)));
+    if (!bins->index)
+        return false;
+    std::vector<int64_t> fill(bins->start, bins->start + bins->bands);
+    for (int32_t i = 0; i < remap_table.count; ++i)
+        if (remap_table.drawable[i] && RecordBands(remap_table.triangles[i], request, band_rows, bins->bands, &first, &last))
+            for (int64_t b = first; b <= last; ++b)
+                bins->index[fill[size_t(b)]++] = uint32_t(i);
+    return true;
+}
+
+// Averages the covered samples of each pixel of a band into the result.
+template <typename Sample>
+void Resolve(const Target<Sample>& target, const RenderRequest& request, int64_t first_pixel_row,
+             int64_t pixel_rows, RenderResult* result)
+{
+    const int n = request.samples;
     auto* out = static_cast<Sample*>(result->pixels);
-    for (int32_t y = 0; y < tile.height; ++y) {
-        for (int32_t x = 0; x < tile.width; ++x) {
-            uint64_t sum[4] = {0, 0, 0, 0};
-            int covered = 0;
+    for (int64_t y = 0; y < pixel_rows; ++y) {
+        for (int64_t x = 0; x < request.width; ++x) {
+            uint32_t sum[4] = {0, 0, 0, 0}, covered = 0;
             for (int sy = 0; sy < n; ++sy) {
-                const size_t gl_row = size_t(tile.height) * n - 1 - (size_t(y) * n + sy);
+                const size_t at = size_t((y * n + sy) * target.width + x * n);
                 for (int sx = 0; sx < n; ++sx) {
-                    const size_t s = gl_row * row_samples + size_t(x) * n + sx;
-                    const bool in = separate_coverage ? tile.coverage[s * 4 + 3] > 127 : colour[s * 4 + 3] > half;
-                    if (!in)
+                    if (!target.covered[at + size_t(sx)])
                         continue;
                     ++covered;
                     for (int c = 0; c < 4; ++c)
-                        sum[c] += colour[s * 4 + c];
+                        sum[c] += target.samples[(at + size_t(sx)) * 4 + size_t(c)];
                 }
             }
-            const size_t pixel = size_t(tile.y + y) * size_t(request.width) + size_t(tile.x + x);
+            const size_t pixel = size_t((first_pixel_row + y) * request.width + x);
             for (int c = 0; c < 4; ++c)
-                out[pixel * 4 + c] = covered ? Sample((sum[c] + covered / 2) / covered) : 0;
+                out[pixel * 4 + size_t(c)] = covered ? Sample((sum[c] + covered / 2) / covered) : 0;
             result->covered[pixel] = uint8_t(covered);
         }
     }
 }
 
-struct GLObjects {
-    FramebufferApi api{};
-    GLuint framebuffer = 0, target = 0, image = 0;
-    ~GLObjects()
-    {
-        if (framebuffer) {
-            api.bind(FRAMEBUFFER, 0);
-            api.remove(1, &framebuffer);
-        }
-        if (target)
-            glDeleteTextures(1, &target);
-        if (image)
-            glDeleteTextures(1, &image);
-    }
+struct Shared {
+    std::mutex progress_lock;
+    int64_t bands_done = 0;
 };
+
+template <typename Sample>
+bool Draw(const RenderRequest& request, RenderResult* result, std::string* error)
+{
+    const int n = request.samples;
+    const int64_t sample_width = int64_t(request.width) * n;
+    const size_t sample_row_bytes = size_t(sample_width) * (4 * sizeof(Sample) + 1);
+    // One sample a pixel draws straight into the result; more go through a band of samples.
+    const int32_t band_rows = n == 1 ? BAND_ROWS
+                                     : int32_t(std::clamp<size_t>(BAND_SCRATCH / (sample_row_bytes * size_t(n)), 1,
+                                                                  size_t(BAND_ROWS)));
+    Bins bins;
+    const int threads = std::max(1, request.threads);
+    const size_t scratch_bytes = n == 1 ? 0 : sample_row_bytes * size_t(band_rows) * size_t(n);
+    unsigned char* scratch = nullptr;
+    if (!MakeBins(request, band_rows, &bins) ||
+        (scratch_bytes && !(scratch = static_cast<unsigned char*>(std::malloc(scratch_bytes * size_t(threads)))))) {
+        *error = "not enough memory to sort " + std::to_string(remap_table.count) + " triangles into bands";
+        FreeBins(&bins);
+        return false;
+    }
+    const DeepImage& image = *request.image;
+    const Texels<Sample> tex{static_cast<const Sample*>(image.pixels), image.width, image.height, request.nearest};
+    Shared shared;
+    ParallelFor(threads, bins.bands, [&](int64_t band, int worker) {
+        const int64_t first_pixel_row = band * band_rows;
+        const int64_t pixel_rows = std::min<int64_t>(band_rows, request.height - first_pixel_row);
+        Target<Sample> target{};
+        target.width = sample_width;
+        target.first_row = first_pixel_row * n;
+        target.rows = pixel_rows * n;
+        const size_t count = size_t(target.rows * sample_width);
+        if (n == 1) {
+            target.samples = static_cast<Sample*>(result->pixels) + size_t(first_pixel_row * sample_width) * 4;
+            target.covered = result->covered + size_t(first_pixel_row * sample_width);
+        } else {
+            target.samples = reinterpret_cast<Sample*>(scratch + scratch_bytes * size_t(worker));
+            target.covered = reinterpret_cast<uint8_t*>(target.samples + count * 4);
+        }
+        std::memset(target.samples, 0, count * 4 * sizeof(Sample));
+        std::memset(target.covered, 0, count);
+        for (int64_t k = bins.start[band]; k < bins.start[band + 1]; ++k) {
+            Corner corners[3];
+            RecordCorners(remap_table.triangles[bins.index[k]], request, corners);
+            DrawCorners(corners, tex, target);
+        }
+        if (n > 1)
+            Resolve(target, request, first_pixel_row, pixel_rows, result);
+        if (request.progress) {
+            std::lock_guard<std::mutex> hold(shared.progress_lock);
+            request.progress(++shared.bands_done, bins.bands, request.progress_context);
+        }
+    });
+    std::free(scratch);
+    FreeBins(&bins);
+    return true;
+}
+
+size_t PixelBytes(const RenderRequest& request)
+{
+    return size_t(request.image->bits / 2);
+}
 
 }  // namespace
 
-RenderStatus RenderRemap(const RenderRequest& request, RenderResult* result, std::string* error)
+bool RenderRemap(const RenderRequest& request, RenderResult* result, std::string* error)
 {
-    const DeepImage& image = *request.image;
-    GLObjects gl;
-    if (!LoadFramebufferApi(&gl.api)) {
-        *error = "the OpenGL here has no framebuffer objects (OpenGL 3.0 or EXT_framebuffer_object)";
-        return RenderStatus::NO_GL;
-    }
-    FlushErrors();
-    if (image.width > Limit(GL_MAX_TEXTURE_SIZE) || image.height > Limit(GL_MAX_TEXTURE_SIZE)) {
-        *error = "the image is larger than the largest texture of this OpenGL (" +
-                 std::to_string(Limit(GL_MAX_TEXTURE_SIZE)) + " pixels a side)";
-        return RenderStatus::NO_GL;
-    }
-    const GLenum type = PixelType(image.bits);
-    gl.image = MakeTexture(InternalFormat(image.bits), image.width, image.height, type, image.pixels,
-                           request.nearest ? GL_NEAREST : GL_LINEAR);
-    glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GLfloat(GL_MODULATE));
-    const GLint largest = LargestTarget() / request.samples * request.samples;
-    const int32_t tile_size = largest / request.samples;  // output pixels a side
-    const GLsizei target_w = GLsizei(std::min<int64_t>(request.width, tile_size) * request.samples);
-    const GLsizei target_h = GLsizei(std::min<int64_t>(request.height, tile_size) * request.samples);
-    gl.target = MakeTexture(InternalFormat(image.bits), target_w, target_h, type, nullptr, GL_NEAREST);
-    gl.api.gen(1, &gl.framebuffer);
-    gl.api.bind(FRAMEBUFFER, gl.framebuffer);
-    gl.api.attach_texture(FRAMEBUFFER, COLOR_ATTACHMENT0, GL_TEXTURE_2D, gl.target, 0);
-    const GLenum gl_error = glGetError();
-    if (tile_size < 1 || gl_error != GL_NO_ERROR || gl.api.status(FRAMEBUFFER) != FRAMEBUFFER_COMPLETE) {
-        *error = gl_error == GL_OUT_OF_MEMORY ? "OpenGL ran out of memory for the image"
-                                              : "OpenGL cannot draw into a " + std::to_string(image.bits) +
-                                                    "-bit target of this size";
-        return RenderStatus::NO_GL;
-    }
-    glDisable(GL_DEPTH_TEST);
-    glDisable(GL_CULL_FACE);
-    glDisable(GL_BLEND);
-    glDisable(GL_SCISSOR_TEST);
-
     const size_t pixels = size_t(request.width) * size_t(request.height);
-    const size_t pixel_bytes = size_t(image.bits / 2);
-    Tile tile{};
     RenderResult made{};
-    made.pixels = LargeResize(nullptr, 0, pixels * pixel_bytes);
+    made.pixels = LargeResize(nullptr, 0, pixels * PixelBytes(request));
     made.covered = static_cast<uint8_t*>(LargeResize(nullptr, 0, pixels));
     if (!made.pixels || !made.covered) {
-        LargeFree(made.pixels, pixels * pixel_bytes);
+        LargeFree(made.pixels, pixels * PixelBytes(request));
         LargeFree(made.covered, pixels);
-        *error = "not enough memory for a " + std::to_string(request.width) + " x " +
-                 std::to_string(request.height) + " output";
-        return RenderStatus::NO_MEMORY;
+        *error = "not enough memory for a " + std::to_string(request.width) + " x " + std::to_string(request.height) +
+                 " output (" + std::to_string((pixels * (PixelBytes(request) + 1)) >> 20) + " MB)";
+        return false;
     }
-    const int64_t tiles_x = (request.width + tile_size - 1) / tile_size;
-    const int64_t tiles = tiles_x * ((request.height + tile_size - 1) / tile_size);
-    for (int64_t t = 0; t < tiles; ++t) {
-        tile.x = int32_t(t % tiles_x) * tile_size;
-        tile.y = int32_t(t / tiles_x) * tile_size;
-        tile.width = std::min(tile_size, request.width - tile.x);
-        tile.height = std::min(tile_size, request.height - tile.y);
-        const size_t samples = size_t(tile.width) * tile.height * request.samples * request.samples;
-        tile.colour.resize(samples * pixel_bytes);
-        DrawTile(request, tile, gl.image);
-        ReadTile(tile, request.samples, type, tile.colour.data());
-        if (image.alpha) {
-            // The image's own alpha can be 0 inside an island: coverage needs its own pass.
-            tile.coverage.resize(samples * 4);
-            DrawTile(request, tile, 0);
-            ReadTile(tile, request.samples, GL_UNSIGNED_BYTE, tile.coverage.data());
-        }
-        if (image.bits == 16)
-            ResolveTile<uint16_t>(request, tile, image.alpha, &made);
-        else
-            ResolveTile<uint8_t>(request, tile, image.alpha, &made);
-        if (request.progress)
-            request.progress(t + 1, tiles, request.progress_context);
+    const bool drawn = request.image->bits == 16 ? Draw<uint16_t>(request, &made, error)
+                                                 : Draw<uint8_t>(request, &made, error);
+    if (!drawn) {
+        FreeRenderResult(&made, request);
+        return false;
     }
     *result = made;
-    return RenderStatus::OK;
+    return true;
 }
 
 void FreeRenderResult(RenderResult* result, const RenderRequest& request)
 {
     const size_t pixels = size_t(request.width) * size_t(request.height);
-    LargeFree(result->pixels, pixels * size_t(request.image->bits / 2));
+    LargeFree(result->pixels, pixels * PixelBytes(request));
     LargeFree(result->covered, pixels);
     *result = RenderResult{};
 }

@@ -1,7 +1,8 @@
-// Offscreen drawing of the remap table into pixels for the bake: the image becomes a
-// texture at its own size and depth, the table is drawn through view/'s drawing into
-// framebuffer objects of the image's depth, tile by tile where the output is larger
-// than GL can draw at once, with samples x samples samples per pixel.
+// The bake's drawing, on the CPU: every drawable record of the remap table drawn into
+// the output as the viewer's GL draws it (vertices snapped to 1/256 of a sample, the
+// top-left fill rule, GL_LINEAR or GL_NEAREST sampling with REPEAT wrap), with
+// samples x samples samples per pixel, in bands of rows on every thread. The bytes
+// depend only on the inputs: not on the thread count, nor on the machine.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,8 @@ struct RenderRequest {
     int32_t height;
     int samples;             // per side: samples x samples samples per pixel, 1 to 15
     bool nearest;            // nearest filtering instead of linear
-    void (*progress)(int64_t done, int64_t total, void* context);  // per tile, when set
+    int threads;             // workers, at least 1
+    void (*progress)(int64_t done, int64_t total, void* context);  // per band, when set
     void* progress_context;
 };
 
@@ -26,8 +28,6 @@ struct RenderResult {
     uint8_t* covered;  // width x height: how many of the samples x samples are covered
 };
 
-enum class RenderStatus { OK, NO_GL, NO_MEMORY };
-
-// Needs a current GL context. On failure nothing is allocated and *error says why.
-RenderStatus RenderRemap(const RenderRequest& request, RenderResult* result, std::string* error);
+// False when memory runs out: nothing is then allocated and *error says how much was asked.
+bool RenderRemap(const RenderRequest& request, RenderResult* result, std::string* error);
 void FreeRenderResult(RenderResult* result, const RenderRequest& request);

@@ -13,7 +13,7 @@
 #include "assets/texture.h"
 #include "bench/bench_util.h"
 #include "support/window_state.h"
-#include "bake/offscreen_gl.h"
+#include "testlib/offscreen_gl.h"
 #include "view/remap_view.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "assets/gl_api.h"
 #include "assets/texture.h"
-#include "bake/offscreen_gl.h"
+#include "testlib/offscreen_gl.h"
 #include "fuzz/png_writer.h"
 #include "support/log.h"
 #include "testlib/files.h"

@@ -1,18 +1,17 @@
-// texwarp-bake: the command line's outcomes and messages (the error when there is no GL
-// among them), 16 bits end to end, tiles, partly covered pixels, edge padding.
+// texwarp-bake: the command line's outcomes and messages, 16 bits end to end, wide
+// outputs, partly covered pixels, edge padding, the same bytes from any thread count.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "assets/gl_api.h"
 #include "assets/png_encode.h"
 #include "bake/bake.h"
-#include "bake/offscreen_gl.h"
 #include "bake/padding.h"
 #include "fuzz/png_writer.h"
 #include "testlib/command_line.h"
@@ -44,18 +43,6 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "broken.png", "\x89PNG\r\n\x1a\nnot really");
     std::filesystem::create_directories(d + "sub");
     WriteWholeFile(d + "sub/i.png", ReadWholeFile(d + "i.png"));
-#ifndef _WIN32
-    // No GL surface of that size anywhere: the error names every way tried, and none stays behind.
-    std::string error;
-    EXPECT_FALSE(CreateOffscreenGL(-1, -1, &error));
-    for (const char* tried : {"tried EGL surfaceless (Mesa): ", "; EGL device: ", "; EGL default display: "})
-        EXPECT_NE(error.find(tried), std::string::npos) << error;
-#endif
-    GLint largest = 0;  // an image as high as GL's largest texture still goes up
-    ASSERT_TRUE(CreateOffscreenGL(8, 8, nullptr));
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
-    DestroyOffscreenGL();
-    WriteWholeFile(d + "tall.png", EncodePng({1, largest, 2, 8, false, std::vector<uint8_t>(size_t(largest) * 3, 9), {}, {}}));
     WriteWholeFile(d + "half.obj", "vt 0 1\nvt 1 1\nvt 1 0\nf 1/1 2/2 3/3\n");
     const std::string mmi = d + "m.obj " + d + "m.obj " + d + "i.png ", to = " -o " + out;
     const struct {
@@ -64,18 +51,19 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         std::string made;  // the one output file there is afterwards, if any
         std::string said;  // part of what it writes to stdout and stderr
     } rows[] = {
-        {"", BAKE_USAGE, "", "usage: texwarp-bake"}, {mmi, BAKE_USAGE, "", ""},
+        {"", BAKE_USAGE, "", "Try 'texwarp-bake --help'"}, {mmi, BAKE_USAGE, "", ""},
         {d + "m.obj " + d + "m.obj" + to, BAKE_USAGE, "", ""}, {mmi + "-o", BAKE_USAGE, "", ""},
         {mmi + d + "sub/i.png -o " + several, BAKE_USAGE, "", ""},  // one name twice
-        {"--help", BAKE_DONE, "", "usage: texwarp-bake"},
+        {"-h", BAKE_DONE, "", "usage: texwarp-bake"},
         {d + "none.obj " + d + "m.obj " + d + "i.png" + to, BAKE_INPUT, "", "none.obj' not found"},
         {d + "m.obj " + d + "none.obj " + d + "i.png" + to, BAKE_INPUT, "", ""},
         {d + "m.obj " + d + "m.obj " + d + "none.png" + to, BAKE_INPUT, "", ""},
         {d + "m.obj " + d + "m.obj " + d + "broken.png" + to, BAKE_INPUT, "", ""},
-        {mmi + "-o " + d + "no-folder/out.png", BAKE_OUTPUT, "", "out.png' not written: No such file or directory"},
-        {mmi + "-o " + d + "sub", BAKE_OUTPUT, "", ""},
+        {mmi + "-o " + d + "no-folder/out.png", BAKE_OUTPUT, "", "out.png' cannot be written: no such folder"},
+        {mmi + "-o " + d + "sub", BAKE_OUTPUT, "", "one image needs an output file"},
+        {d + "none.obj " + d + "m.obj " + d + "i.png -o " + d + "no-folder/out.png", BAKE_OUTPUT, "", ""},  // before any work
         {mmi + d + "broken.png -o " + several, BAKE_INPUT, several + "/i.png", ""},  // what was done stays
-        {d + "m.obj " + d + "m.obj " + d + "tall.png -q --size 2" + to, BAKE_DONE, out, ""},
+        {mmi + "-q --threads 3" + to, BAKE_DONE, out, ""},
         {mmi + "-q --size 1x272 --samples 15" + to, BAKE_DONE, out, ""},  // one pixel short of two tiles high
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "triangle counts differ"},
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "meshes read: 2 triangles, 1 not drawable"},
@@ -86,7 +74,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     std::vector<std::string> lines;
     for (const char* bad : {"--bogus", "--samples 0", "--samples=16", "--size 0", "--size 8x", "--size 8x65537",
                             "--padding -1", "--background 1,2,3", "--background 1,2,3,4,5", "--background 1,2,3,256",
-                            "--filter cubic", "--padding 4z", "--samples +3"})
+                            "--filter cubic", "--padding 4z", "--samples +3", "--threads 0"})
         lines.push_back(mmi + bad + to);
     const size_t bad = lines.size();
     for (const auto& row : rows)
@@ -99,6 +87,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         EXPECT_EQ(Bake(lines[i]), i < bad ? BAKE_USAGE : rows[i - bad].code) << lines[i];
         const std::string said = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
         EXPECT_NE(said.find(i < bad ? "texwarp-bake: " : rows[i - bad].said), std::string::npos) << said;
+        EXPECT_EQ(said.find("usage:") == std::string::npos, lines[i] != "-h") << said;  // a reason, not the usage
         std::string made;  // outputs and half-written files
         for (const auto& entry : std::filesystem::recursive_directory_iterator(d)) {
             const std::string name = entry.path().generic_string();
@@ -120,7 +109,7 @@ TEST(Bake, SixteenBitsGreyTilesAndPartlyCoveredPixels)
     const std::string mesh = dir.File("square.obj"), image = dir.File("ramp.png"), out = dir.File("out.png");
     const std::string mmi = mesh + " " + mesh + " " + image + " -q -o " + out + " ";
     WriteWholeFile(mesh, kIdentity);
-    // Every 16-bit value once, grey, through the identity: back within 2, still grey.
+    // Every 16-bit value once, grey, through the identity: back exactly, still grey.
     std::vector<uint16_t> ramp(256 * 256 * 4);
     for (int i = 0; i < 256 * 256 * 4; ++i)
         ramp[i] = i % 4 == 3 ? 65535 : uint16_t(i / 4);
@@ -133,10 +122,10 @@ TEST(Bake, SixteenBitsGreyTilesAndPartlyCoveredPixels)
     int worst = baked.bits == 16 && baked.grey ? 0 : 65536;
     for (int i = 0; i < 256 * 256 * 4; ++i)
         worst = std::max(worst, std::abs(int(static_cast<const uint16_t*>(baked.pixels)[i]) - int(ramp[i])));
-    EXPECT_LE(worst, 2);
+    EXPECT_EQ(worst, 0);
     FreeDeepImage(&baked);
 
-    // Wider than the largest tile: two tiles across, the columns of the 2 x 1 RGB image.
+    // 4100 pixels wide, nearest filtering: the two columns of the 2 x 1 RGB image, halves exactly.
     const uint32_t two[2] = {0xFF0000FF, 0xFFFF0000};
     WriteWholeFile(image, EncodePng({2, 1, 2, 8, false, {255, 0, 0, 0, 0, 255}, {}, {}}));
     ASSERT_EQ(Bake(mmi + "--size 4100x2 --filter nearest --padding 0"), BAKE_DONE);
@@ -157,36 +146,54 @@ TEST(Bake, SixteenBitsGreyTilesAndPartlyCoveredPixels)
         std::string alphas;  // F full, P partial, 0 none
         for (int x = 0; x < 16; ++x)
             alphas += row5[x] >> 24 == 255 ? 'F' : row5[x] >> 24 == 0 ? '0' : 'P';
-        EXPECT_EQ(alphas, padding == "0" ? "FFFFFFFFFFP00000" : "FFFFFFFFFFFFFFF0") << "padding " << padding;
+        EXPECT_EQ(alphas, padding == "0" ? "FFFFFFFFFFP00000" : "FFFFFFFFFFFFF000") << "padding " << padding;
         EXPECT_EQ(row5[10] & 0xFFFFFF, 0xFF0000u);  // blue, not darkened
         FreeDeepImage(&half);
     }
 }
 
-TEST(Bake, PaddingTakesTheNearestIslandValueRingByRing)
+// Random islands: every pixel within the reach of one (and only those) takes the value
+// of an island pixel at the least distance, checked against every island pixel; the
+// thread count changes nothing.
+TEST(Bake, PaddingTakesTheNearestIslandPixelByTrueDistance)
 {
-    // Three islands, A, B and C, in a 7 x 5 image of one byte a pixel; filled pixels in
-    // lower case. A neighbour left, right, above or below wins over a diagonal one.
-    const std::string start = "C......" "......." ".A..B.." "......." ".......";
-    const std::pair<int, std::string> rows[] = {
-        {0, start},
-        {1, "Cc....." "caabbb." "aAabBb." "aaabbb." "......."},
-        {2, "Cccbbbb" "caabbbb" "aAabBbb" "aaabbbb" "aaabbbb"},
-    };
-    for (const auto& [reach, expected] : rows) {
-        std::string pixels;
-        std::vector<uint8_t> islands;
-        for (const char c : start) {
-            pixels += c == '.' ? '\0' : c;
-            islands.push_back(c != '.');
-        }
-        const int64_t filled = PadIslands(reinterpret_cast<unsigned char*>(&pixels[0]), 1, islands.data(), 7, 5, reach);
-        std::string picture;
-        for (size_t i = 0; i < 35; ++i)
-            picture += start[i] != '.' ? start[i] : !islands[i] ? (pixels[i] ? '?' : '.') : char(std::tolower(pixels[i]));
-        EXPECT_EQ(picture, expected) << "reach " << reach;
-        EXPECT_EQ(filled, std::count_if(expected.begin(), expected.end(), [](char c) { return std::islower(c); }));
+    constexpr int W = 61, H = 47, REACH = 6;
+    std::mt19937 random(5);
+    std::vector<uint8_t> islands(W * H);
+    for (int k = 0; k < 9; ++k) {
+        const int x0 = int(random() % W), y0 = int(random() % H), w = int(random() % 5), h = int(random() % 4);
+        for (int y = y0; y <= std::min(H - 1, y0 + h); ++y)
+            for (int x = x0; x <= std::min(W - 1, x0 + w); ++x)
+                islands[y * W + x] = 1;
     }
+    std::vector<uint32_t> results[2];
+    for (int threads : {1, 3}) {
+        std::vector<uint32_t> pixels(W * H);  // each island pixel holds its own index + 1
+        std::vector<uint8_t> marks = islands;
+        for (int i = 0; i < W * H; ++i)
+            pixels[i] = islands[i] ? uint32_t(i + 1) : 0;
+        int64_t filled = -1;
+        ASSERT_TRUE(PadIslands(reinterpret_cast<unsigned char*>(pixels.data()), 4, marks.data(), W, H, REACH, threads,
+                               &filled));
+        int64_t wrong = 0, expected_filled = 0;
+        for (int i = 0; i < W * H; ++i) {
+            if (islands[i])
+                continue;
+            int best = INT32_MAX;
+            for (int j = 0; j < W * H; ++j)
+                if (islands[j])
+                    best = std::min(best, (i % W - j % W) * (i % W - j % W) + (i / W - j / W) * (i / W - j / W));
+            const bool padded = best <= REACH * REACH;
+            expected_filled += padded;
+            const int from = int(pixels[i]) - 1;
+            const int got = from < 0 ? -1 : (i % W - from % W) * (i % W - from % W) + (i / W - from / W) * (i / W - from / W);
+            wrong += padded ? !(marks[i] == 1 && from >= 0 && islands[from] && got == best) : (marks[i] || pixels[i]);
+        }
+        EXPECT_EQ(wrong, 0) << threads << " threads";
+        EXPECT_EQ(filled, expected_filled);
+        results[threads == 3] = pixels;
+    }
+    EXPECT_EQ(results[0], results[1]);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/texture.h"
-#include "bake/offscreen_gl.h"
+#include "testlib/offscreen_gl.h"
 #include "support/log.h"
 #include "support/settings.h"
 #include "support/window_state.h"

@@ -1,7 +1,7 @@
 // An OpenGL context with nothing on screen, current on the calling thread, for the
-// bake and the tests: EGL on Linux (Mesa's surfaceless platform, then the EGL device
-// platform of vendor drivers, then the default display), a never-shown window's WGL
-// context on Windows. Its default framebuffer is width x height pixels of RGBA8.
+// tests and benchmarks of the viewer's drawing: EGL on Linux (Mesa's surfaceless
+// platform, then the EGL device platform of vendor drivers, then the default display),
+// a never-shown window's WGL context on Windows. Its default framebuffer is width x height pixels of RGBA8.
 #pragma once
 
 #include <string>

@@ -1,5 +1,5 @@
 // Offscreen GL on Windows: a window that is never shown, with a WGL context.
-#include "bake/offscreen_gl.h"
+#include "testlib/offscreen_gl.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Offscreen GL on Linux through EGL, with no X or Wayland server.
-#include "bake/offscreen_gl.h"
+#include "testlib/offscreen_gl.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
