@@ -77,8 +77,10 @@ bool SetUp(const Corner c[3], Triangle* tri)
         const int i = order[k], j = order[(k + 1) % 3];
         Edge& e = tri->edges[k];
         e = Edge{x[i], y[i], x[j] - x[i], y[j] - y[i], 1};
-        // y grows downwards: a left edge goes up, a top edge runs right with the inside below.
-        if (e.dy < 0 || (e.dy == 0 && e.dx > 0))
+        // GL's top-left rule in its window coordinates, where y grows upwards: the image's
+        // rows run downwards, so a left edge goes up the image and a "top" edge is
+        // horizontal with the inside above it here.
+        if (e.dy < 0 || (e.dy == 0 && e.dx < 0))
             e.threshold = 0;
     }
     const int64_t top = std::min({y[0], y[1], y[2]}), bottom = std::max({y[0], y[1], y[2]});

@@ -9,10 +9,10 @@
 
 #include "assets/gl_api.h"
 #include "assets/texture.h"
-#include "testlib/offscreen_gl.h"
 #include "fuzz/png_writer.h"
 #include "support/log.h"
 #include "testlib/files.h"
+#include "testlib/offscreen_gl.h"
 
 namespace {
 
