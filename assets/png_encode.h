@@ -1,5 +1,6 @@
-// PNG writing with libpng: RGBA pixels of 8 or 16 bits a channel become an RGBA or a
-// grey-and-alpha file, whole or not at all.
+// PNG writing: RGBA pixels of 8 or 16 bits a channel become an RGBA or a grey-and-alpha
+// file, whole or not at all, compressed on several threads. The bytes do not depend on
+// the thread count.
 #pragma once
 
 #include <cstddef>
@@ -14,9 +15,10 @@ struct PngOutput {
     int32_t height;
     int bits;            // 8 or 16
     bool grey;           // write grey and alpha, from the red channel
-    // Called after every row written, when set.
+    // Called as rows are compressed, when set.
     void (*progress)(int32_t rows_done, int32_t rows, void* context);
     void* progress_context;
+    int threads;         // workers compressing at once; 0 or 1 for the calling thread alone
 };
 
 // Writes `image` to `path` through a temporary file beside it, which replaces `path`

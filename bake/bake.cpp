@@ -215,8 +215,7 @@ void ShowProgress(int64_t done, int64_t total, void* context)
 
 void ShowRowProgress(int32_t done, int32_t total, void* context)
 {
-    if (done % 256 == 0 || done == total)
-        ShowProgress(done, total, context);
+    ShowProgress(done, total, context);
 }
 
 // The loader reports through the log; the bake keeps the lines that matter to it.
@@ -366,7 +365,8 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     const std::string out = OutputPath(options, path);
     report.stage = name + ": writing";
     char reason[PNG_REASON_SIZE];
-    const PngOutput output{result.pixels, request.width, request.height, bits, grey, ShowRowProgress, &report};
+    const PngOutput output{result.pixels, request.width, request.height, bits, grey, ShowRowProgress, &report,
+                           threads};
     const bool written = WritePNGFile(out.c_str(), output, reason);
     FreeRenderResult(&result, request);
     if (!written)

@@ -88,7 +88,7 @@ void Measure(const std::string& bake, const std::string& dir, const std::string&
     const std::string again = dir + "/bench-encoded.png";
     const double encode = BestOf(runs, [&] {
         if (!WritePNGFile(again.c_str(), PngOutput{output.pixels, output.width, output.height, output.bits,
-                                                   output.grey, nullptr, nullptr},
+                                                   output.grey, nullptr, nullptr, 1},
                           reason))
             Fail(reason);
     });

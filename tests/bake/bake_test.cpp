@@ -36,9 +36,9 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "m.obj", kIdentity);
     const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
     char reason[PNG_REASON_SIZE];
-    ASSERT_TRUE(WritePNGFile((d + "i.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr}, reason));
+    ASSERT_TRUE(WritePNGFile((d + "i.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr, 1}, reason));
     // libpng refuses an image of no width: no file, and a failure.
-    EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr}, reason) ||
+    EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr, 1}, reason) ||
                  std::filesystem::exists(d + "none.png"));
     WriteWholeFile(d + "broken.png", "\x89PNG\r\n\x1a\nnot really");
     std::filesystem::create_directories(d + "sub");
@@ -114,7 +114,7 @@ TEST(Bake, SixteenBitsGreyTilesAndPartlyCoveredPixels)
     for (int i = 0; i < 256 * 256 * 4; ++i)
         ramp[i] = i % 4 == 3 ? 65535 : uint16_t(i / 4);
     char reason[PNG_REASON_SIZE];
-    ASSERT_TRUE(WritePNGFile(image.c_str(), PngOutput{ramp.data(), 256, 256, 16, true, nullptr, nullptr}, reason));
+    ASSERT_TRUE(WritePNGFile(image.c_str(), PngOutput{ramp.data(), 256, 256, 16, true, nullptr, nullptr, 1}, reason));
     ASSERT_EQ(Bake(mmi + "--padding 0"), BAKE_DONE);
     DeepImage baked = Decoded(out), input = Decoded(image);
     EXPECT_EQ(static_cast<const uint16_t*>(input.pixels)[4 * 258], 258);  // in the machine's byte order
@@ -150,6 +150,26 @@ TEST(Bake, SixteenBitsGreyTilesAndPartlyCoveredPixels)
         EXPECT_EQ(row5[10] & 0xFFFFFF, 0xFF0000u);  // blue, not darkened
         FreeDeepImage(&half);
     }
+}
+
+// The example with every stage at work (3 x 3 samples, padding, an output of two
+// compressed pieces): the same bytes from 1, 2 and 7 threads, and a file that reads back.
+TEST(Bake, SameBytesFromAnyThreadCount)
+{
+    TempDir dir;
+    const std::string examples = TEXWARP_EXAMPLES;
+    std::vector<std::string> files;
+    for (const char* threads : {"1", "2", "7"}) {
+        const std::string out = dir.File(std::string(threads) + ".png");
+        ASSERT_EQ(Bake(examples + "/mesh1.obj " + examples + "/mesh2.obj " + examples +
+                       "/texture.png -q --size 700 --samples 3 --padding 8 --threads " + threads + " -o " + out),
+                  BAKE_DONE);
+        files.push_back(ReadWholeFile(out));
+    }
+    EXPECT_TRUE(files[0] == files[1] && files[0] == files[2]);
+    DeepImage image = Decoded(dir.File("7.png"));
+    EXPECT_EQ(image.width, 700);
+    FreeDeepImage(&image);
 }
 
 // Random islands: every pixel within the reach of one (and only those) takes the value
