@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include <chrono>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,3 +131,75 @@ inline bool WriteNoisyRgbPng(const std::string& path, int side)
     return true;
 }
 
+// The floor of reading a text file: its bytes streamed through a 1 MiB buffer, line
+// feeds counted with memchr.
+inline long CountLineFeeds(const std::string& path)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return 0;
+    std::vector<char> buffer(1 << 20);
+    long lines = 0;
+    size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) {
+        const char* p = buffer.data();
+        const char* end = p + got;
+        while ((p = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)))) != nullptr) {
+            ++lines;
+            ++p;
+        }
+    }
+    std::fclose(f);
+    return lines;
+}
+
+// libpng's own row decode of a file as it is stored, into `buffer`; false when it fails.
+inline bool DecodeRowsWithLibpng(const std::string& path, std::vector<png_byte>& buffer)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_read_info(png, info);
+    const size_t row_bytes = png_get_rowbytes(png, info), height = png_get_image_height(png, info);
+    buffer.resize(row_bytes * height);
+    for (size_t y = 0; y < height; ++y)
+        png_read_row(png, buffer.data() + y * row_bytes, nullptr);
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return true;
+}
+
+// libpng's own write of 8-bit RGBA rows at zlib level 2 with the SUB and UP filters.
+inline bool EncodeWithLibpng(const std::string& path, const unsigned char* rgba, int width, int height)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_compression_level(png, 2);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB | PNG_FILTER_UP);
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB_ALPHA,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+    png_write_info(png, info);
+    for (int y = 0; y < height; ++y)
+        png_write_row(png, const_cast<png_bytep>(rgba + size_t(y) * size_t(width) * 4));
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(f) == 0;
+}
