@@ -52,6 +52,7 @@ struct Edge {
 struct Triangle {
     Edge edges[3];
     int64_t first_row, last_row;  // sample rows whose centres lie within its height
+    int64_t first_column, last_column;  // and columns within its width
     double x0, y0;                // corner 0 in samples, where the gradients start
     double s0, s_dx, s_dy, t0, t_dx, t_dy;
 };
@@ -84,44 +85,53 @@ bool SetUp(const Corner c[3], Triangle* tri)
             e.threshold = 0;
     }
     const int64_t top = std::min({y[0], y[1], y[2]}), bottom = std::max({y[0], y[1], y[2]});
+    const int64_t left = std::min({x[0], x[1], x[2]}), right = std::max({x[0], x[1], x[2]});
     tri->first_row = CeilDiv(top - SUBPIXELS / 2, SUBPIXELS);
     tri->last_row = FloorDiv(bottom - SUBPIXELS / 2, SUBPIXELS);
+    tri->first_column = CeilDiv(left - SUBPIXELS / 2, SUBPIXELS);
+    tri->last_column = FloorDiv(right - SUBPIXELS / 2, SUBPIXELS);
 
     const double unit = double(SUBPIXELS);
     const double dx1 = double(x[1] - x[0]) / unit, dy1 = double(y[1] - y[0]) / unit;
     const double dx2 = double(x[2] - x[0]) / unit, dy2 = double(y[2] - y[0]) / unit;
-    const double a = dx1 * dy2 - dy1 * dx2;
+    const double inverse = 1.0 / (dx1 * dy2 - dy1 * dx2);
     const double ds1 = c[1].s - c[0].s, ds2 = c[2].s - c[0].s, dt1 = c[1].t - c[0].t, dt2 = c[2].t - c[0].t;
     tri->x0 = double(x[0]) / unit;
     tri->y0 = double(y[0]) / unit;
     tri->s0 = c[0].s;
     tri->t0 = c[0].t;
-    tri->s_dx = (ds1 * dy2 - ds2 * dy1) / a;
-    tri->s_dy = (ds2 * dx1 - ds1 * dx2) / a;
-    tri->t_dx = (dt1 * dy2 - dt2 * dy1) / a;
-    tri->t_dy = (dt2 * dx1 - dt1 * dx2) / a;
+    tri->s_dx = (ds1 * dy2 - ds2 * dy1) * inverse;
+    tri->s_dy = (ds2 * dx1 - ds1 * dx2) * inverse;
+    tri->t_dx = (dt1 * dy2 - dt2 * dy1) * inverse;
+    tri->t_dy = (dt2 * dx1 - dt1 * dx2) * inverse;
     return std::isfinite(tri->s0 + tri->s_dx + tri->s_dy + tri->t0 + tri->t_dx + tri->t_dy);
 }
 
-// The columns of sample row `row` whose centres the triangle covers, within [0, width).
-bool RowSpan(const Triangle& tri, int64_t row, int64_t width, int64_t* first, int64_t* last)
+// Edge e at column c of sample row `row` is a * c + b, minus its threshold: the centre
+// is covered where all three are at least 0.
+void RowEdges(const Triangle& tri, int64_t row, int64_t a[3], int64_t b[3])
 {
     const int64_t py = row * SUBPIXELS + SUBPIXELS / 2;
-    int64_t lo = 0, hi = width - 1;
-    for (const Edge& e : tri.edges) {
-        // E at column c is a * c + b; the centre is covered where a * c + b >= threshold.
-        const int64_t a = -e.dy * SUBPIXELS;
-        const int64_t b = e.dx * (py - e.y0) - e.dy * (SUBPIXELS / 2 - e.x0);
-        if (a > 0)
-            lo = std::max(lo, CeilDiv(e.threshold - b, a));
-        else if (a < 0)
-            hi = std::min(hi, FloorDiv(b - e.threshold, -a));
-        else if (b < e.threshold)
+    for (int k = 0; k < 3; ++k) {
+        const Edge& e = tri.edges[k];
+        a[k] = -e.dy * SUBPIXELS;
+        b[k] = e.dx * (py - e.y0) - e.dy * (SUBPIXELS / 2 - e.x0) - e.threshold;
+    }
+}
+
+// The columns [*first, *last] of a row whose centres the triangle covers, within
+// [first, last] as passed, by solving each edge for its crossing.
+bool RowSpan(const int64_t a[3], const int64_t b[3], int64_t* first, int64_t* last)
+{
+    for (int k = 0; k < 3; ++k) {
+        if (a[k] > 0)
+            *first = std::max(*first, CeilDiv(-b[k], a[k]));
+        else if (a[k] < 0)
+            *last = std::min(*last, FloorDiv(b[k], -a[k]));
+        else if (b[k] < 0)
             return false;
     }
-    *first = lo;
-    *last = hi;
-    return lo <= hi;
+    return *first <= *last;
 }
 
 template <typename Sample>
@@ -131,16 +141,15 @@ struct Texels {
     bool nearest;
 };
 
-// A texel coordinate far beyond the image loses nothing by coming nearer first.
-double Near(double s, int64_t size)
+// The texel at or before texel coordinate s and the distance past it, REPEAT-wrapped
+// into [0, size). A coordinate far beyond the image loses nothing by coming nearer first.
+int64_t TexelAt(double s, int64_t size, double* past)
 {
-    if (std::fabs(s) < double(1 << 30))
-        return s;
-    return std::isfinite(s) ? std::fmod(s, double(size)) : 0.0;
-}
-
-int64_t Wrap(int64_t i, int64_t size)
-{
+    if (!(std::fabs(s) < double(1 << 30)))
+        s = std::isfinite(s) ? std::fmod(s, double(size)) : 0.0;
+    int64_t i = int64_t(s);  // std::floor is a library call without SSE4.1
+    i -= double(i) > s;
+    *past = s - double(i);
     if (uint64_t(i) < uint64_t(size))
         return i;
     i %= size;
@@ -151,17 +160,13 @@ int64_t Wrap(int64_t i, int64_t size)
 template <typename Sample>
 void Fetch(const Texels<Sample>& tex, double s, double t, Sample* out)
 {
-    s = Near(s, tex.width);
-    t = Near(t, tex.height);
+    double a = 0, b = 0;
     if (tex.nearest) {
-        const int64_t i = Wrap(int64_t(std::floor(s + 0.5)), tex.width);
-        const int64_t j = Wrap(int64_t(std::floor(t + 0.5)), tex.height);
+        const int64_t i = TexelAt(s + 0.5, tex.width, &a), j = TexelAt(t + 0.5, tex.height, &b);
         std::memcpy(out, tex.pixels + size_t(j * tex.width + i) * 4, 4 * sizeof(Sample));
         return;
     }
-    const double fs = std::floor(s), ft = std::floor(t);
-    const double a = s - fs, b = t - ft;
-    const int64_t i0 = Wrap(int64_t(fs), tex.width), j0 = Wrap(int64_t(ft), tex.height);
+    const int64_t i0 = TexelAt(s, tex.width, &a), j0 = TexelAt(t, tex.height, &b);
     const int64_t i1 = i0 + 1 == tex.width ? 0 : i0 + 1, j1 = j0 + 1 == tex.height ? 0 : j0 + 1;
     const Sample* p00 = tex.pixels + size_t(j0 * tex.width + i0) * 4;
     const Sample* p10 = tex.pixels + size_t(j0 * tex.width + i1) * 4;
@@ -182,23 +187,43 @@ struct Target {
     int64_t width, first_row, rows;
 };
 
+constexpr int64_t NARROW = 32;  // sample columns a triangle spans before its rows are solved
+                                // for their ends instead of tested sample by sample
+
+template <typename Sample>
+void DrawSample(const Triangle& tri, const Texels<Sample>& tex, const Target<Sample>& target, double s_row,
+                double t_row, size_t at, int64_t column)
+{
+    const double px = double(column) + 0.5 - tri.x0;
+    Fetch(tex, s_row + tri.s_dx * px, t_row + tri.t_dx * px, target.samples + (at + size_t(column)) * 4);
+    target.covered[at + size_t(column)] = 1;
+}
+
 template <typename Sample>
 void DrawTriangle(const Triangle& tri, const Texels<Sample>& tex, const Target<Sample>& target)
 {
     const int64_t first = std::max(tri.first_row, target.first_row);
     const int64_t last = std::min(tri.last_row, target.first_row + target.rows - 1);
-    for (int64_t row = first; row <= last; ++row) {
-        int64_t c0 = 0, c1 = 0;
-        if (!RowSpan(tri, row, target.width, &c0, &c1))
-            continue;
+    const int64_t left = std::max<int64_t>(tri.first_column, 0);
+    const int64_t right = std::min(tri.last_column, target.width - 1);
+    const bool narrow = right - left < NARROW;
+    for (int64_t row = first; row <= last && left <= right; ++row) {
+        int64_t a[3], b[3];
+        RowEdges(tri, row, a, b);
         const double py = double(row) + 0.5 - tri.y0;
         const double s_row = tri.s0 + tri.s_dy * py, t_row = tri.t0 + tri.t_dy * py;
         const size_t at = size_t((row - target.first_row) * target.width);
-        for (int64_t c = c0; c <= c1; ++c) {
-            const double px = double(c) + 0.5 - tri.x0;
-            Fetch(tex, s_row + tri.s_dx * px, t_row + tri.t_dx * px, target.samples + (at + size_t(c)) * 4);
-            target.covered[at + size_t(c)] = 1;
+        if (narrow) {
+            int64_t e0 = a[0] * left + b[0], e1 = a[1] * left + b[1], e2 = a[2] * left + b[2];
+            for (int64_t c = left; c <= right; ++c, e0 += a[0], e1 += a[1], e2 += a[2])
+                if ((e0 | e1 | e2) >= 0)
+                    DrawSample(tri, tex, target, s_row, t_row, at, c);
+            continue;
         }
+        int64_t c0 = left, c1 = right;
+        if (RowSpan(a, b, &c0, &c1))
+            for (int64_t c = c0; c <= c1; ++c)
+                DrawSample(tri, tex, target, s_row, t_row, at, c);
     }
 }
 
