@@ -1,5 +1,7 @@
-// Edge padding by an exact Euclidean distance transform in two passes (each column,
-// then each row as a lower envelope of parabolas), both shared out among threads.
+// Edge padding by an exact Euclidean distance transform: for every pixel the nearest
+// island row in its column, then each row as the lower envelope of one parabola per
+// column. Bands of rows run on every thread; a first pass over columns gives each band
+// the island rows just above and below it, so no band reads another's rows.
 #include "bake/padding.h"
 
 #include <algorithm>
@@ -11,51 +13,98 @@
 
 namespace {
 
-constexpr int32_t NONE = -1;       // no island pixel within reach in this column
-constexpr int32_t STRIP = 64;      // columns per job of the first pass
-constexpr int32_t ROWS_PER_JOB = 16;
+constexpr int32_t NONE = -1;     // no island pixel (within reach)
+constexpr int32_t BAND = 64;     // rows per job
+constexpr int32_t STRIP = 256;   // columns per job of the first pass
 
-// For every pixel, the row of the nearest island pixel in its column (the upper of two
-// equally near ones), or NONE beyond `reach`. Columns [x0, x1).
-void NearestInColumns(const uint8_t* island, int32_t width, int32_t height, int64_t reach, int32_t x0, int32_t x1,
-                      int32_t* nearest)
+struct Grid {
+    unsigned char* pixels;
+    size_t pixel_bytes;
+    uint8_t* island;
+    int32_t width, height;
+    int64_t reach;
+    int32_t bands;
+    int32_t* above;  // bands x width: the last island row before each band's first row
+    int32_t* below;  // bands x width: the first island row after each band's last row
+};
+
+// The island rows just outside every band, for columns [x0, x1), row by row through
+// the strip. `last` holds x1 - x0 entries.
+void FindBandEdges(const Grid& g, int32_t x0, int32_t x1, int32_t* last)
 {
-    for (int32_t x = x0; x < x1; ++x) {
-        int32_t above = NONE;
-        for (int32_t y = 0; y < height; ++y) {
-            const size_t i = size_t(y) * size_t(width) + size_t(x);
-            if (island[i])
-                above = y;
-            nearest[i] = above != NONE && y - above <= reach ? above : NONE;
+    const size_t n = size_t(x1 - x0), w = size_t(g.width);
+    std::fill(last, last + n, NONE);
+    for (int32_t y = 0; y < g.height; ++y) {
+        if (y % BAND == 0)
+            std::memcpy(g.above + size_t(y / BAND) * w + size_t(x0), last, n * sizeof(int32_t));
+        const uint8_t* marks = g.island + size_t(y) * w + size_t(x0);
+        for (size_t x = 0; x < n; ++x)
+            last[x] = marks[x] ? y : last[x];
+    }
+    std::fill(last, last + n, NONE);
+    for (int32_t y = g.height - 1; y >= 0; --y) {
+        if (y % BAND == BAND - 1 || y == g.height - 1)
+            std::memcpy(g.below + size_t(y / BAND) * w + size_t(x0), last, n * sizeof(int32_t));
+        const uint8_t* marks = g.island + size_t(y) * w + size_t(x0);
+        for (size_t x = 0; x < n; ++x)
+            last[x] = marks[x] ? y : last[x];
+    }
+}
+
+// For every pixel of the band, the row of the nearest island pixel in its column (the
+// upper of two equally near), or NONE beyond reach. `edge` holds width entries.
+void NearestInBand(const Grid& g, int32_t band, int32_t* nearest, int32_t* edge)
+{
+    const int32_t y0 = band * BAND, y1 = std::min(g.height, y0 + BAND);
+    const size_t w = size_t(g.width);
+    std::memcpy(edge, g.above + size_t(band) * w, w * sizeof(int32_t));
+    for (int32_t y = y0; y < y1; ++y) {
+        const uint8_t* marks = g.island + size_t(y) * w;
+        int32_t* out = nearest + size_t(y - y0) * w;
+        for (size_t x = 0; x < w; ++x) {
+            if (marks[x])
+                edge[x] = y;
+            out[x] = edge[x] != NONE && y - edge[x] <= g.reach ? edge[x] : NONE;
         }
-        int32_t below = NONE;
-        for (int32_t y = height - 1; y >= 0; --y) {
-            const size_t i = size_t(y) * size_t(width) + size_t(x);
-            if (island[i])
-                below = y;
-            if (below != NONE && below - y <= reach && (nearest[i] == NONE || below - y < y - nearest[i]))
-                nearest[i] = below;
+    }
+    std::memcpy(edge, g.below + size_t(band) * w, w * sizeof(int32_t));
+    for (int32_t y = y1 - 1; y >= y0; --y) {
+        const uint8_t* marks = g.island + size_t(y) * w;
+        int32_t* out = nearest + size_t(y - y0) * w;
+        for (size_t x = 0; x < w; ++x) {
+            if (marks[x])
+                edge[x] = y;
+            if (edge[x] != NONE && edge[x] - y <= g.reach && (out[x] == NONE || edge[x] - y < y - out[x]))
+                out[x] = edge[x];
         }
     }
 }
 
-// One row: for every pixel the column x' minimising (x - x')^2 + (y - nearest[x'])^2,
-// over the lower envelope of one parabola per column that has an island row.
-// `columns` and `bounds` hold width entries each.
-int64_t PadRow(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, const int32_t* nearest, int32_t width,
-               int32_t y, int64_t reach, int32_t* columns, double* bounds)
+// One row: every pixel outside the islands takes the value at the column x' minimising
+// (x - x')^2 + (y - row[x'])^2, if that is within reach. Only the columns within reach
+// of the row's first and last such pixel take part. `columns` and `bounds` hold width
+// entries each. Returns how many pixels it filled.
+int64_t PadRow(const Grid& g, int32_t y, const int32_t* row, int32_t* columns, double* bounds)
 {
-    const int32_t* row = nearest + size_t(y) * size_t(width);
-    const auto height_at = [&](int32_t x) { return int64_t(y - row[x]) * (y - row[x]); };
+    uint8_t* marks = g.island + size_t(y) * size_t(g.width);
+    const auto* first_empty = static_cast<const uint8_t*>(std::memchr(marks, 0, size_t(g.width)));
+    if (!first_empty)
+        return 0;
+    int32_t last_empty = g.width - 1;
+    while (marks[last_empty])
+        --last_empty;
+    const int32_t from = int32_t(std::max<int64_t>(0, (first_empty - marks) - g.reach));
+    const int32_t to = int32_t(std::min<int64_t>(g.width - 1, last_empty + g.reach));
+    const auto height_at = [&](int32_t x) { return double(int64_t(y - row[x]) * (y - row[x])); };
     int32_t k = -1;
-    for (int32_t q = 0; q < width; ++q) {
+    for (int32_t q = from; q <= to; ++q) {
         if (row[q] == NONE)
             continue;
-        const double f = double(height_at(q)) + double(q) * q;
+        const double f = height_at(q) + double(q) * q;
         double s = 0;
         while (k >= 0) {
             const int32_t v = columns[k];
-            s = (f - (double(height_at(v)) + double(v) * v)) / (2.0 * (q - v));
+            s = (f - (height_at(v) + double(v) * v)) / (2.0 * (q - v));
             if (s > bounds[k])
                 break;
             --k;
@@ -63,22 +112,18 @@ int64_t PadRow(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, const
         columns[++k] = q;
         bounds[k] = k == 0 ? -1e300 : s;
     }
-    if (k < 0)
-        return 0;
     int64_t filled = 0;
-    int32_t j = 0;
-    uint8_t* marks = island + size_t(y) * size_t(width);
-    for (int32_t x = 0; x < width; ++x) {
+    for (int32_t x = int32_t(first_empty - marks), j = 0; x <= last_empty && k >= 0; ++x) {
         while (j < k && bounds[j + 1] < x)
             ++j;
-        const int32_t from = columns[j];
-        const int64_t d2 = int64_t(x - from) * (x - from) + height_at(from);
-        if (marks[x] || d2 > reach * reach)
+        const int32_t source = columns[j];
+        const double d2 = double(x - source) * (x - source) + height_at(source);
+        if (marks[x] || d2 > double(g.reach * g.reach))
             continue;
-        const size_t source = size_t(row[from]) * size_t(width) + size_t(from);
-        std::memcpy(pixels + (size_t(y) * size_t(width) + size_t(x)) * pixel_bytes, pixels + source * pixel_bytes,
-                    pixel_bytes);
-        marks[x] = 1;  // the first pass, the only one that reads the marks, is over
+        const size_t at = size_t(row[source]) * size_t(g.width) + size_t(source);
+        std::memcpy(g.pixels + (size_t(y) * size_t(g.width) + size_t(x)) * g.pixel_bytes,
+                    g.pixels + at * g.pixel_bytes, g.pixel_bytes);
+        marks[x] = 1;  // the band's nearest rows are known: nothing reads this mark again
         ++filled;
     }
     return filled;
@@ -92,33 +137,39 @@ bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int3
     *filled = 0;
     if (reach <= 0 || width <= 0 || height <= 0)
         return true;
-    if (threads < 1)
-        threads = 1;
-    const size_t count = size_t(width) * size_t(height);
-    auto* nearest = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)));
-    auto* scratch = static_cast<unsigned char*>(std::malloc(size_t(width) * (sizeof(int32_t) + sizeof(double)) *
-                                                            size_t(threads)));
-    if (!nearest || !scratch) {
-        std::free(nearest);
+    threads = std::max(threads, 1);
+    const int32_t bands = (height + BAND - 1) / BAND;
+    const size_t w = size_t(width);
+    // Per worker: a band's nearest rows, a row of edges, the envelope's columns and bounds.
+    const size_t scratch_bytes = w * (size_t(BAND) + 2) * sizeof(int32_t) + w * sizeof(double);
+    auto* edges = static_cast<int32_t*>(std::malloc(2 * size_t(bands) * w * sizeof(int32_t)));
+    auto* scratch = static_cast<unsigned char*>(std::malloc(scratch_bytes * size_t(threads)));
+    if (!edges || !scratch) {
+        std::free(edges);
         std::free(scratch);
         return false;
     }
-    ParallelFor(threads, (width + STRIP - 1) / STRIP, [&](int64_t job, int) {
+    const Grid g{pixels, pixel_bytes, island, width, height, reach, bands, edges, edges + size_t(bands) * w};
+    ParallelFor(threads, (width + STRIP - 1) / STRIP, [&](int64_t job, int worker) {
         const int32_t x0 = int32_t(job) * STRIP;
-        NearestInColumns(island, width, height, reach, x0, std::min(width, x0 + STRIP), nearest);
+        FindBandEdges(g, x0, std::min(width, x0 + STRIP),
+                      reinterpret_cast<int32_t*>(scratch + scratch_bytes * size_t(worker)));
     });
     std::atomic<int64_t> total{0};
-    ParallelFor(threads, (height + ROWS_PER_JOB - 1) / ROWS_PER_JOB, [&](int64_t job, int worker) {
-        unsigned char* mine = scratch + size_t(width) * (sizeof(int32_t) + sizeof(double)) * size_t(worker);
+    ParallelFor(threads, bands, [&](int64_t band, int worker) {
+        unsigned char* mine = scratch + scratch_bytes * size_t(worker);
         auto* bounds = reinterpret_cast<double*>(mine);
-        auto* columns = reinterpret_cast<int32_t*>(mine + size_t(width) * sizeof(double));
+        auto* nearest = reinterpret_cast<int32_t*>(mine + w * sizeof(double));
+        int32_t* edge = nearest + size_t(BAND) * w;
+        int32_t* columns = edge + w;
+        NearestInBand(g, int32_t(band), nearest, edge);
         int64_t done = 0;
-        const int32_t y0 = int32_t(job) * ROWS_PER_JOB;
-        for (int32_t y = y0; y < std::min(height, y0 + ROWS_PER_JOB); ++y)
-            done += PadRow(pixels, pixel_bytes, island, nearest, width, y, reach, columns, bounds);
+        const int32_t y0 = int32_t(band) * BAND;
+        for (int32_t y = y0; y < std::min(height, y0 + BAND); ++y)
+            done += PadRow(g, y, nearest + size_t(y - y0) * w, columns, bounds);
         total += done;
     });
-    std::free(nearest);
+    std::free(edges);
     std::free(scratch);
     *filled = total;
     return true;
