@@ -46,7 +46,7 @@ void GreyRow(const unsigned char* rgba, unsigned char* out, int32_t width, size_
 // any thread, and they join into one zlib stream. Their size depends only on the row
 // length, so the file's bytes depend on nothing else.
 constexpr size_t PIECE_BYTES = size_t(1) << 20;
-constexpr int LEVEL = 2;  // fast: the bake's outputs are written once and recompressed by
+constexpr int LEVEL = 1;  // fastest: the bake's outputs are written once and recompressed by
                           // whatever reads them as it likes
 
 // One piece of the zlib stream: room for the stream's 2-byte header before the first
@@ -144,7 +144,7 @@ void WriteUint32(unsigned char* out, uint32_t value)
 void FrameStream(Piece* pieces, size_t count)
 {
     pieces[0].bytes[0] = 0x78;  // deflate, 32 KiB window
-    pieces[0].bytes[1] = 0x5E;  // fast compression; header check
+    pieces[0].bytes[1] = 0x01;  // fastest compression; header check
     uLong adler = pieces[0].adler;
     for (size_t i = 1; i < count; ++i) {
         // Only the first piece keeps the header's room.
