@@ -1,6 +1,7 @@
 // texwarp-bake: command line, stages and their reports.
 #include "bake/bake.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -354,12 +355,16 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     }
     const size_t count = size_t(request.width) * size_t(request.height);
     const bool whole = options.padding > 0;
-    if (bits == 16)
-        Compose(static_cast<uint16_t*>(result.pixels), result.covered, count, options.samples, alpha, whole,
-                options.background);
-    else
-        Compose(static_cast<uint8_t*>(result.pixels), result.covered, count, options.samples, alpha, whole,
-                options.background);
+    const size_t part = size_t(1) << 18;  // pixels per job
+    ParallelFor(threads, int64_t((count + part - 1) / part), [&](int64_t job, int) {
+        const size_t first = size_t(job) * part, n = std::min(part, count - first);
+        if (bits == 16)
+            Compose(static_cast<uint16_t*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
+                    alpha, whole, options.background);
+        else
+            Compose(static_cast<uint8_t*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
+                    alpha, whole, options.background);
+    });
 
     start = Clock::now();
     const std::string out = OutputPath(options, path);

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "assets/large_block.h"
 #include "assets/mesh_pair.h"
@@ -379,29 +378,49 @@ bool RecordBands(const RemapTriangle& record, const RenderRequest& request, int3
     return *first <= *last;
 }
 
-bool MakeBins(const RenderRequest& request, int32_t band_rows, Bins* bins)
+constexpr int64_t BIN_CHUNK = 65536;  // records per job while sorting into bands
+
+// Sorts the drawable records into the bands they may touch, on every thread: each job
+// counts, then places, the records of one chunk of the table, at offsets that keep the
+// table's order within every band.
+bool MakeBins(const RenderRequest& request, int32_t band_rows, int threads, Bins* bins)
 {
-    bins->bands = (request.height + band_rows - 1) / band_rows;
-    bins->start = static_cast<int64_t*>(std::calloc(size_t(bins->bands) + 1, sizeof(int64_t)));
-    if (!bins->start)
+    const int64_t bands = (request.height + band_rows - 1) / band_rows;
+    const int64_t chunks = (int64_t(remap_table.count) + BIN_CHUNK - 1) / BIN_CHUNK;
+    bins->bands = bands;
+    bins->start = static_cast<int64_t*>(std::calloc(size_t(bands) + 1, sizeof(int64_t)));
+    auto* at = static_cast<int64_t*>(std::calloc(size_t(std::max<int64_t>(chunks, 1) * bands), sizeof(int64_t)));
+    if (!bins->start || !at) {
+        std::free(at);
         return false;
-    int64_t first = 0, last = 0;
-    for (int32_t i = 0; i < remap_table.count; ++i)
-        if (remap_table.drawable[i] && RecordBands(remap_table.triangles[i], request, band_rows, bins->bands, &first, &last))
-            for (int64_t b = first; b <= last; ++b)
-                ++bins->start[b + 1];
-    for (int64_t b = 0; b < bins->bands; ++b)
-        bins->start[b + 1] += bins->start[b];
-    bins->entries = size_t(bins->start[bins->bands]);
+    }
+    const auto each_band = [&](int64_t chunk, const auto& use) {
+        int64_t first = 0, last = 0;
+        const int32_t end = int32_t(std::min<int64_t>(remap_table.count, (chunk + 1) * BIN_CHUNK));
+        for (int32_t i = int32_t(chunk * BIN_CHUNK); i < end; ++i)
+            if (remap_table.drawable[i] && RecordBands(remap_table.triangles[i], request, band_rows, bands, &first, &last))
+                for (int64_t b = first; b <= last; ++b)
+                    use(i, at + chunk * bands + b);
+    };
+    ParallelFor(threads, chunks, [&](int64_t chunk, int) { each_band(chunk, [](int32_t, int64_t* n) { ++*n; }); });
+    int64_t total = 0;
+    for (int64_t b = 0; b < bands; ++b) {
+        bins->start[b] = total;
+        for (int64_t c = 0; c < chunks; ++c) {
+            const int64_t n = at[c * bands + b];
+            at[c * bands + b] = total;
+            total += n;
+        }
+    }
+    bins->start[bands] = total;
+    bins->entries = size_t(total);
     bins->index = static_cast<uint32_t*>(std::malloc(std::max<size_t>(bins->entries, 1) * sizeof(uint32_t)));
-    if (!bins->index)
-        return false;
-    std::vector<int64_t> fill(bins->start, bins->start + bins->bands);
-    for (int32_t i = 0; i < remap_table.count; ++i)
-        if (remap_table.drawable[i] && RecordBands(remap_table.triangles[i], request, band_rows, bins->bands, &first, &last))
-            for (int64_t b = first; b <= last; ++b)
-                bins->index[fill[size_t(b)]++] = uint32_t(i);
-    return true;
+    if (bins->index)
+        ParallelFor(threads, chunks, [&](int64_t chunk, int) {
+            each_band(chunk, [&](int32_t i, int64_t* slot) { bins->index[(*slot)++] = uint32_t(i); });
+        });
+    std::free(at);
+    return bins->index != nullptr;
 }
 
 // Averages the covered samples of each pixel of a band into the result.
@@ -451,7 +470,7 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
     const int threads = std::max(1, request.threads);
     const size_t scratch_bytes = n == 1 ? 0 : sample_row_bytes * size_t(band_rows) * size_t(n);
     unsigned char* scratch = nullptr;
-    if (!MakeBins(request, band_rows, &bins) ||
+    if (!MakeBins(request, band_rows, threads, &bins) ||
         (scratch_bytes && !(scratch = static_cast<unsigned char*>(std::malloc(scratch_bytes * size_t(threads)))))) {
         *error = "not enough memory to sort " + std::to_string(remap_table.count) + " triangles into bands";
         FreeBins(&bins);
