@@ -72,7 +72,7 @@ void DrawWithArrays(const std::vector<float>& interleaved, int vertices)
 
 int main()
 {
-    if (!CreateOffscreenGL(WIDTH, HEIGHT, nullptr)) {
+    if (!CreateOffscreenGL(WIDTH, HEIGHT)) {
         std::printf("view: no headless GL context\n");
         return 1;
     }

@@ -18,7 +18,7 @@ namespace {
 
 TEST(TextureTest, LoadsUploadsAndFailsWithoutChangingIt)
 {
-    ASSERT_TRUE(CreateOffscreenGL(64, 64, nullptr));
+    ASSERT_TRUE(CreateOffscreenGL(64, 64));
     TempDir dir;
     LogOpen(dir.File("log.txt").c_str());
     Texture texture;

@@ -1,43 +1,24 @@
-// Offscreen GL on Linux through EGL, with no X or Wayland server.
+// Offscreen GL on Linux through Mesa's surfaceless EGL platform: no X or Wayland server.
 #include "testlib/offscreen_gl.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 
-#include <cstdio>
-#include <vector>
-
-#include "assets/gl_api.h"
-
 static EGLDisplay display = EGL_NO_DISPLAY;
 static EGLContext context = EGL_NO_CONTEXT;
 static EGLSurface surface = EGL_NO_SURFACE;
 
-static bool HasClientExtension(const char* name)
+bool CreateOffscreenGL(int width, int height)
 {
-    return HasExtension(eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS), name);
-}
-
-static std::string ErrorText(const char* what)
-{
-    char text[96];
-    std::snprintf(text, sizeof text, "%s (EGL error 0x%x)", what, static_cast<unsigned>(eglGetError()));
-    return text;
-}
-
-// Makes a compatibility context current on an initialised display; why not when it fails.
-static bool StartContext(EGLDisplay candidate, int width, int height, std::string* why)
-{
-    if (!eglInitialize(candidate, nullptr, nullptr)) {
-        *why = ErrorText("cannot initialise");
+    const auto get_platform_display =
+        reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
+    const EGLDisplay candidate = get_platform_display
+                                     ? get_platform_display(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr)
+                                     : EGL_NO_DISPLAY;
+    // A compatibility context: the viewer draws in immediate mode.
+    if (candidate == EGL_NO_DISPLAY || !eglInitialize(candidate, nullptr, nullptr) || !eglBindAPI(EGL_OPENGL_API))
         return false;
-    }
     display = candidate;
-    // A compatibility context: the program draws in immediate mode.
-    if (!eglBindAPI(EGL_OPENGL_API)) {
-        *why = "no desktop OpenGL";
-        return false;
-    }
     const EGLint config_attributes[] = {EGL_SURFACE_TYPE,  EGL_PBUFFER_BIT, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
                                         EGL_RED_SIZE,      8,               EGL_GREEN_SIZE,      8,
                                         EGL_BLUE_SIZE,     8,               EGL_ALPHA_SIZE,      8,
@@ -45,73 +26,14 @@ static bool StartContext(EGLDisplay candidate, int width, int height, std::strin
                                         EGL_NONE};
     EGLConfig config;
     EGLint count = 0;
-    if (!eglChooseConfig(display, config_attributes, &config, 1, &count) || count < 1) {
-        *why = "no RGBA8 pbuffer configuration";
-        return false;
-    }
     const EGLint surface_attributes[] = {EGL_WIDTH, width, EGL_HEIGHT, height, EGL_NONE};
-    surface = eglCreatePbufferSurface(display, config, surface_attributes);
-    context = eglCreateContext(display, config, EGL_NO_CONTEXT, nullptr);
-    if (surface == EGL_NO_SURFACE || context == EGL_NO_CONTEXT ||
-        !eglMakeCurrent(display, surface, surface, context)) {
-        *why = ErrorText("no context");
-        return false;
-    }
-    return true;
-}
-
-static EGLDisplay PlatformDisplay(EGLenum platform, void* native)
-{
-    const auto get_platform_display =
-        reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
-    return get_platform_display ? get_platform_display(platform, native, nullptr) : EGL_NO_DISPLAY;
-}
-
-// The EGL devices of the vendor drivers, in the order EGL lists them.
-static std::vector<EGLDeviceEXT> Devices()
-{
-    const auto query_devices =
-        reinterpret_cast<PFNEGLQUERYDEVICESEXTPROC>(eglGetProcAddress("eglQueryDevicesEXT"));
-    EGLint count = 0;
-    if (!query_devices || !query_devices(0, nullptr, &count) || count <= 0)
-        return {};
-    std::vector<EGLDeviceEXT> devices(static_cast<size_t>(count));
-    if (!query_devices(count, devices.data(), &count))
-        return {};
-    devices.resize(static_cast<size_t>(count));
-    return devices;
-}
-
-bool CreateOffscreenGL(int width, int height, std::string* error)
-{
-    std::string tried;
-    const auto attempt = [&](const char* name, EGLDisplay candidate, const char* missing) {
-        std::string why = missing ? missing : "";
-        if (!missing && candidate == EGL_NO_DISPLAY)
-            why = ErrorText("no display");
-        if (!missing && candidate != EGL_NO_DISPLAY && StartContext(candidate, width, height, &why))
-            return true;
-        DestroyOffscreenGL();
-        tried += (tried.empty() ? "" : "; ") + std::string(name) + ": " + why;
-        return false;
-    };
-    const bool surfaceless = HasClientExtension("EGL_MESA_platform_surfaceless");
-    if (attempt("EGL surfaceless (Mesa)",
-                surfaceless ? PlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY) : EGL_NO_DISPLAY,
-                surfaceless ? nullptr : "not offered"))
-        return true;
-    const std::vector<EGLDeviceEXT> devices =
-        HasClientExtension("EGL_EXT_platform_device") ? Devices() : std::vector<EGLDeviceEXT>{};
-    if (devices.empty())
-        attempt("EGL device", EGL_NO_DISPLAY, "no device");
-    for (EGLDeviceEXT device : devices) {
-        if (attempt("EGL device", PlatformDisplay(EGL_PLATFORM_DEVICE_EXT, device), nullptr))
+    if (eglChooseConfig(display, config_attributes, &config, 1, &count) && count == 1) {
+        surface = eglCreatePbufferSurface(display, config, surface_attributes);
+        context = eglCreateContext(display, config, EGL_NO_CONTEXT, nullptr);
+        if (surface != EGL_NO_SURFACE && context != EGL_NO_CONTEXT && eglMakeCurrent(display, surface, surface, context))
             return true;
     }
-    if (attempt("EGL default display", eglGetDisplay(EGL_DEFAULT_DISPLAY), nullptr))
-        return true;
-    if (error)
-        *error = "no usable OpenGL; tried " + tried;
+    DestroyOffscreenGL();
     return false;
 }
 
@@ -129,9 +51,4 @@ void DestroyOffscreenGL()
     display = EGL_NO_DISPLAY;
     context = EGL_NO_CONTEXT;
     surface = EGL_NO_SURFACE;
-}
-
-GLProc OffscreenGLProc(const char* name)
-{
-    return eglGetProcAddress(name);
 }

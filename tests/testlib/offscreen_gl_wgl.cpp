@@ -3,21 +3,12 @@
 
 #include <windows.h>
 
-#include <cstdio>
-
 static HWND window;
 static HDC dc;
 static HGLRC context;
 static const char CLASS_NAME[] = "texwarp-offscreen";
 
-static std::string Failure(const char* what)
-{
-    char text[96];
-    std::snprintf(text, sizeof text, "no usable OpenGL; tried WGL: %s (error %lu)", what, GetLastError());
-    return text;
-}
-
-bool CreateOffscreenGL(int width, int height, std::string* error)
+bool CreateOffscreenGL(int width, int height)
 {
     const HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSA window_class = {};
@@ -31,8 +22,6 @@ bool CreateOffscreenGL(int width, int height, std::string* error)
     window = CreateWindowExA(0, CLASS_NAME, "texwarp offscreen", WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS, 0, 0,
                              rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
     if (!window) {
-        if (error)
-            *error = Failure("no window");
         DestroyOffscreenGL();
         return false;
     }
@@ -48,15 +37,11 @@ bool CreateOffscreenGL(int width, int height, std::string* error)
     pfd.cStencilBits = 8;
     const int format = dc ? ChoosePixelFormat(dc, &pfd) : 0;
     if (!format || !SetPixelFormat(dc, format, &pfd)) {
-        if (error)
-            *error = Failure("no pixel format");
         DestroyOffscreenGL();
         return false;
     }
     context = wglCreateContext(dc);
     if (!context || !wglMakeCurrent(dc, context)) {
-        if (error)
-            *error = Failure("no context");
         DestroyOffscreenGL();
         return false;
     }
@@ -79,9 +64,4 @@ void DestroyOffscreenGL()
         window = nullptr;
     }
     UnregisterClassA(CLASS_NAME, GetModuleHandleA(nullptr));
-}
-
-GLProc OffscreenGLProc(const char* name)
-{
-    return reinterpret_cast<GLProc>(wglGetProcAddress(name));
 }
