@@ -118,8 +118,8 @@ TEST(Bake, SixteenBitsGreyAndPartlyCoveredPixels)
     const std::string mesh = dir.File("square.obj"), image = dir.File("ramp.png"), out = dir.File("out.png");
     const std::string mmi = mesh + " " + mesh + " " + image + " -q -o " + out + " ";
     // Every 16-bit value once, grey, through the identity: back exactly, still grey. The
-    // identity is one triangle reaching far past the image, which is clipped first.
-    WriteWholeFile(mesh, "vt 0 1\nvt 1e5 1\nvt 0 -1e5\nf 1/1 2/2 3/3\n");
+    // identity is one triangle reaching far past the image on every side, clipped first.
+    WriteWholeFile(mesh, "vt -1e5 100001\nvt 2e5 0.5\nvt -1e5 -199999\nf 1/1 2/2 3/3\n");
     std::vector<uint16_t> ramp(256 * 256 * 4);
     for (int i = 0; i < 256 * 256 * 4; ++i)
         ramp[i] = i % 4 == 3 ? 65535 : uint16_t(i / 4);
