@@ -1,6 +1,7 @@
 // Mesh pair loader: one streaming pass per file, no line length limit.
 #include "assets/mesh_pair.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -31,6 +32,10 @@ struct ObjFile {
     size_t corner_capacity = 0;
     bool out_of_memory = false;
     int open_error = 0;  // errno when the file could not be opened
+    // Read only for a surface (normal-map bakes); see MeshSurface.
+    bool surface = false;
+    MeshSurface faces{};
+    uint32_t group = 0;   // the smoothing group the next faces join
 };
 
 int64_t TriangleCount(const ObjFile& file)
@@ -66,10 +71,21 @@ bool Reserve(T*& array, size_t& capacity, size_t needed)
     return true;
 }
 
+void FreeSurfaceArrays(MeshSurface& surface)
+{
+    LargeFree(surface.positions, surface.position_capacity * sizeof(float));
+    LargeFree(surface.normals, surface.normal_capacity * sizeof(float));
+    LargeFree(surface.corners, surface.corner_capacity * sizeof(uint32_t));
+    LargeFree(surface.face_start, surface.face_capacity * sizeof(uint32_t));
+    LargeFree(surface.smoothing, surface.smoothing_capacity * sizeof(uint32_t));
+    surface = MeshSurface{};
+}
+
 void FreeObjFile(ObjFile& file)
 {
     LargeFree(file.texcoords, file.texcoord_capacity * sizeof(TexCoord));
     LargeFree(file.corners, file.corner_capacity * sizeof(uint32_t));
+    FreeSurfaceArrays(file.faces);
     file = ObjFile{};
 }
 
@@ -129,48 +145,101 @@ void ReadTexcoordLine(ObjFile& file, const char* p)
     file.texcoords[file.texcoord_count++] = TexCoord{u, 1.0f - v};
 }
 
-// One corner token: its texture coordinate number is the one between its first and
-// second slash, resolved against the texture coordinates read so far. Sets *next
-// to the end of the token.
-uint32_t ReadCorner(const char* p, const char** next, size_t texcoords_so_far)
+// A number of a corner token ("7", or "-2" for the one before the last of the `so_far`
+// read), resolved to 1-based; NO_TEXCOORD when there is none or it is not one whole
+// number, which is up to the next slash or the end of the token. Moves p past its digits.
+uint32_t ReadNumber(const char*& p, size_t so_far)
+{
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    const char* digits = p;
+    uint64_t n = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (n <= UINT32_MAX)
+            n = n * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    if (p == digits || !(*p == '/' || EndsWord(*p)))
+        return NO_TEXCOORD;
+    if (!negative)
+        return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);  // checked later
+    return n != 0 && n <= so_far ? static_cast<uint32_t>(so_far + 1 - n) : NO_TEXCOORD;
+}
+
+void SkipToSlash(const char*& p)
 {
     while (!EndsWord(*p) && *p != '/')
         ++p;
-    uint32_t texcoord = NO_TEXCOORD;
+}
+
+// One corner token, position/texcoord/normal: numbers[1] is its texture coordinate
+// number; for a surface numbers[0] and [2] are its position and normal numbers. Sets
+// *next to the end of the token.
+void ReadCorner(const ObjFile& file, const char* p, const char** next, uint32_t numbers[3])
+{
+    numbers[0] = numbers[1] = numbers[2] = NO_TEXCOORD;
+    if (file.surface)
+        numbers[0] = ReadNumber(p, file.faces.position_count);
+    SkipToSlash(p);
     if (*p == '/') {
         ++p;
-        const bool negative = *p == '-';
-        if (*p == '-' || *p == '+')
+        numbers[1] = ReadNumber(p, file.texcoord_count);
+        SkipToSlash(p);
+        if (*p == '/' && file.surface) {
             ++p;
-        const char* digits = p;
-        uint64_t n = 0;
-        for (; *p >= '0' && *p <= '9'; ++p) {
-            if (n <= UINT32_MAX)
-                n = n * 10 + static_cast<uint64_t>(*p - '0');
-        }
-        if (p != digits && (*p == '/' || EndsWord(*p))) {
-            if (!negative)
-                texcoord = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);  // checked later
-            else if (n != 0 && n <= texcoords_so_far)
-                texcoord = static_cast<uint32_t>(texcoords_so_far + 1 - n);
+            numbers[2] = ReadNumber(p, file.faces.normal_count);
         }
     }
     while (!EndsWord(*p))
         ++p;
     *next = p;
-    return texcoord;
+}
+
+// A surface keeps each face of three corners or more whole, with its smoothing group.
+void KeepCorner(ObjFile& file, const uint32_t numbers[3], int corner)
+{
+    MeshSurface& f = file.faces;
+    const size_t first = f.face_count == 0 ? 0 : f.face_start[f.face_count];
+    if (!Reserve(f.corners, f.corner_capacity, (first + size_t(corner) + 1) * 3) ||
+        !Reserve(f.face_start, f.face_capacity, size_t(f.face_count) + 2)) {
+        file.out_of_memory = true;
+        return;
+    }
+    if (f.face_count == 0)
+        f.face_start[0] = 0;
+    std::memcpy(f.corners + (first + size_t(corner)) * 3, numbers, 3 * sizeof(uint32_t));
+}
+
+void KeepFace(ObjFile& file, int corners)
+{
+    MeshSurface& f = file.faces;
+    if (corners < 3 || file.out_of_memory)
+        return;
+    if (!Reserve(f.smoothing, f.smoothing_capacity, size_t(f.face_count) + 1)) {
+        file.out_of_memory = true;
+        return;
+    }
+    f.smoothing[f.face_count] = file.group;
+    f.face_start[f.face_count + 1] = f.face_start[f.face_count] + uint32_t(corners);
+    ++f.face_count;
 }
 
 // Returns the start of the next line.
 const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
 {
-    uint32_t first = NO_TEXCOORD, previous = NO_TEXCOORD;
+    uint32_t first = NO_TEXCOORD, previous = NO_TEXCOORD, numbers[3];
     int corners = 0;
     for (;;) {
         p = SkipBlanks(p);
-        if (EndsWord(*p))
+        if (EndsWord(*p)) {
+            if (file.surface)
+                KeepFace(file, corners);
             return NextLine(p, end);
-        const uint32_t texcoord = ReadCorner(p, &p, file.texcoord_count);
+        }
+        ReadCorner(file, p, &p, numbers);
+        if (file.surface)
+            KeepCorner(file, numbers, corners);
+        const uint32_t texcoord = numbers[1];
         ++corners;
         if (corners == 1) {
             first = texcoord;
@@ -190,6 +259,33 @@ const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
     }
 }
 
+// Three numbers of a "v" or "vn" line onto `values`; missing ones read as 0.
+void ReadTriple(ObjFile& file, const char* p, float*& values, size_t& capacity, uint32_t& count)
+{
+    if (!Reserve(values, capacity, (size_t(count) + 1) * 3)) {
+        file.out_of_memory = true;
+        return;
+    }
+    float* out = values + size_t(count) * 3;
+    out[0] = out[1] = out[2] = 0.0f;
+    for (int i = 0; i < 3 && p; ++i)
+        p = ParseFloat(p, &out[i]);
+    ++count;
+}
+
+// "s off" and "s 0" end smoothing; any other group is its number (a name counts as 1).
+void ReadSmoothingLine(ObjFile& file, const char* p)
+{
+    p = SkipBlanks(p);
+    uint64_t n = 0;
+    const char* digits = p;
+    for (; *p >= '0' && *p <= '9' && n <= UINT32_MAX; ++p)
+        n = n * 10 + static_cast<uint64_t>(*p - '0');
+    const bool number = p != digits && EndsWord(*p);
+    const bool off = std::strncmp(digits, "off", 3) == 0 && EndsWord(digits[3]);
+    file.group = off || EndsWord(*digits) ? 0 : number ? uint32_t(std::min<uint64_t>(n, UINT32_MAX)) : 1;
+}
+
 // One line, ended by a line feed; returns the start of the next. The keyword is the
 // first word, matched whole.
 const char* ReadLine(ObjFile& file, const char* p, const char* end)
@@ -198,10 +294,17 @@ const char* ReadLine(ObjFile& file, const char* p, const char* end)
     if (p[0] == 'f' && EndsWord(p[1]))
         return ReadFaceLine(file, p + 1, end);
     if (p[0] == 'v') {
-        if (EndsWord(p[1]))
+        if (EndsWord(p[1])) {
             ++file.vertex_lines;
-        else if (p[1] == 't' && EndsWord(p[2]))
+            if (file.surface)
+                ReadTriple(file, p + 1, file.faces.positions, file.faces.position_capacity, file.faces.position_count);
+        } else if (p[1] == 't' && EndsWord(p[2])) {
             ReadTexcoordLine(file, p + 2);
+        } else if (p[1] == 'n' && EndsWord(p[2]) && file.surface) {
+            ReadTriple(file, p + 2, file.faces.normals, file.faces.normal_capacity, file.faces.normal_count);
+        }
+    } else if (p[0] == 's' && EndsWord(p[1]) && file.surface) {
+        ReadSmoothingLine(file, p + 1);
     }
     return NextLine(p, end);
 }
@@ -430,6 +533,7 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
     LogMessage("'%s'", inputs[0].name);
     ClearRemapTable();
     const bool together = threads > 1;
+    const bool apart = together || files[0].surface;  // each file in its own record
     ReadResult reads[2] = {ReadResult::OK, ReadResult::OK};
     if (together)
         ParallelFor(2, 2, [&](int64_t job, int) { reads[job] = ReadMesh(inputs[job], files[job]); });
@@ -444,9 +548,10 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
     FillSourceHalves(files[0]);
 
     LogMessage("'%s'", inputs[1].name);
-    ObjFile& target = together ? files[1] : files[0];
+    ObjFile& target = apart ? files[1] : files[0];
     if (!together) {
-        ReuseObjFile(target);
+        if (!apart)
+            ReuseObjFile(target);
         reads[1] = ReadMesh(inputs[1], target);
     }
     if (reads[1] != ReadResult::OK)
@@ -461,11 +566,27 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
     return MeshLoad::OK;
 }
 
-MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, int threads)
+// Hands a file's surface, texture coordinates included, over to `surface`.
+void TakeSurface(ObjFile& file, MeshSurface* surface)
+{
+    *surface = file.faces;
+    surface->texcoords = file.texcoords;
+    surface->texcoord_count = uint32_t(std::min<size_t>(file.texcoord_count, UINT32_MAX));
+    surface->texcoord_capacity = file.texcoord_capacity;
+    file.faces = MeshSurface{};
+    file.texcoords = nullptr;
+    file.texcoord_capacity = 0;
+}
+
+MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, int threads,
+                  MeshSurface* surfaces = nullptr)
 {
     ObjFile files[2];
+    files[0].surface = files[1].surface = surfaces != nullptr;
     const MeshInput inputs[2] = {source_input, target_input};
     const MeshLoad loaded = LoadPairInto(files, inputs, threads);
+    for (int i = 0; i < 2 && surfaces && loaded == MeshLoad::OK; ++i)
+        TakeSurface(files[i], &surfaces[i]);
     FreeObjFile(files[0]);
     FreeObjFile(files[1]);
     return loaded;
@@ -485,9 +606,15 @@ bool LoadRemapMeshes(const char* source_path, const char* target_path)
     return LoadRemapMeshPair(source_path, target_path, 1) == MeshLoad::OK;
 }
 
-MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads)
+MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads, MeshSurface* surfaces)
 {
-    return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads);
+    return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads, surfaces);
+}
+
+void FreeMeshSurface(MeshSurface* surface)
+{
+    LargeFree(surface->texcoords, surface->texcoord_capacity * sizeof(TexCoord));
+    FreeSurfaceArrays(*surface);
 }
 
 bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_t source_size,

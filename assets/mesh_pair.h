@@ -37,9 +37,32 @@ bool LoadRemapMeshes(const char* source_path, const char* target_path);
 
 enum class MeshLoad { OK, UNREADABLE, NO_MEMORY };
 
+// What a normal-map bake needs of one file besides the table: its positions, normals and
+// texture coordinates, and its faces of three corners or more as they stand (face f
+// gives the table's next n - 2 records, fanned from its first corner).
+struct MeshSurface {
+    float* positions;        // 3 per position, in file order
+    uint32_t position_count;
+    float* normals;          // 3 per normal
+    uint32_t normal_count;
+    TexCoord* texcoords;     // as in the table: v is 1 - the file's
+    uint32_t texcoord_count;
+    uint32_t* corners;       // 3 per face corner: position, texcoord and normal numbers,
+                             // 1-based, 0 for none; check them against the counts
+    uint32_t* face_start;    // face_count + 1 offsets into the corners (in corners)
+    uint32_t* smoothing;     // per face: its smoothing group, 0 for none
+    uint32_t face_count;
+    // The arrays' room, for releasing them.
+    size_t position_capacity, normal_capacity, texcoord_capacity, corner_capacity, face_capacity,
+        smoothing_capacity;
+};
+
 // The same, saying why it failed; with `threads` > 1 the two files are read at once.
-// The log is the same as LoadRemapMeshes's.
-MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads);
+// The log is the same as LoadRemapMeshes's. With `surfaces` set, each file's surface
+// is kept there too (source, then target), to be released with FreeMeshSurface.
+MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads,
+                           MeshSurface* surfaces = nullptr);
+void FreeMeshSurface(MeshSurface* surface);
 
 // The same reading from bytes in memory (for fuzzing and tests); the names are only logged.
 bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_t source_size,

@@ -23,6 +23,7 @@
 #include "assets/png_encode.h"
 #include "bake/padding.h"
 #include "bake/render.h"
+#include "bake/tangent_frames.h"
 #include "support/log.h"
 #include "support/parallel.h"
 
@@ -36,6 +37,10 @@ const char BAKE_USAGE_TEXT[] =
     "  --background R,G,B,A  where no island or padding reaches (default 0,0,0,0)\n"
     "  --filter linear|nearest  how the image is sampled (default linear)\n"
     "  --threads N           workers (default: one per core); the output is the same\n"
+    "  --normal-map IMAGE    IMAGE (one more input) is a tangent-space normal map: its\n"
+    "                        normals are turned into the target layout's frames\n"
+    "  --normal-y up|down    normal maps' green: +v (default; glTF, Blender, OpenGL)\n"
+    "                        or -v (DirectX)\n"
     "  -q, --quiet           no progress lines\n"
     "  -h, --help, --version\n"
     "Exit codes: 0 done, 2 usage, 3 an input cannot be read, 4 an output cannot be\n"
@@ -101,7 +106,11 @@ bool ApplyOption(const std::string& name, const std::string& value, BakeOptions*
     else if (name == "--samples")
         good = ParseNumber(value.c_str(), 1, 15, &n) && (options->samples = int(n), true);
     else if (name == "--background")
-        good = ParseBackground(value, options);
+        good = ParseBackground(value, options) && (options->background_given = true);
+    else if (name == "--normal-map")
+        good = !value.empty() && (options->images.push_back(value), options->normal_maps.push_back(true), true);
+    else if (name == "--normal-y")
+        good = (value == "up" || value == "down") && (options->y_down = value == "down", true);
     else if (name == "--filter")
         good = (value == "linear" || value == "nearest") && (options->nearest = value == "nearest", true);
     else if (name == "--threads")
@@ -114,7 +123,8 @@ bool ApplyOption(const std::string& name, const std::string& value, BakeOptions*
 bool TakesValue(const std::string& name)
 {
     return name == "-o" || name == "--size" || name == "--padding" || name == "--samples" ||
-           name == "--background" || name == "--filter" || name == "--threads";
+           name == "--background" || name == "--filter" || name == "--threads" || name == "--normal-map" ||
+           name == "--normal-y";
 }
 
 }  // namespace
@@ -122,12 +132,17 @@ bool TakesValue(const std::string& name)
 bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, std::string* info,
                       std::string* error)
 {
-    std::vector<std::string> inputs;
+    std::vector<std::string> meshes;
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (options_end || arg.size() < 2 || arg[0] != '-') {
-            inputs.push_back(arg);
+            if (meshes.size() < 2) {
+                meshes.push_back(arg);
+            } else {
+                options->images.push_back(arg);
+                options->normal_maps.push_back(false);
+            }
             continue;
         }
         if (arg == "--") {
@@ -153,7 +168,7 @@ bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, s
                 return false;
         }
     }
-    if (inputs.size() < 3) {
+    if (meshes.size() < 2 || options->images.empty()) {
         *error = "needs SOURCE.obj, TARGET.obj and at least one IMAGE.png";
         return false;
     }
@@ -161,9 +176,8 @@ bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, s
         *error = "needs -o OUT";
         return false;
     }
-    options->source = inputs[0];
-    options->target = inputs[1];
-    options->images.assign(inputs.begin() + 2, inputs.end());
+    options->source = meshes[0];
+    options->target = meshes[1];
     return true;
 }
 
@@ -242,7 +256,13 @@ struct FirstInputs {
     DeepImage image{};
     char reason[PNG_REASON_SIZE] = "";
     double decode_seconds = 0;
+    MeshSurface surfaces[2] = {};  // read only when a normal map is baked
 };
+
+bool AnyNormalMap(const BakeOptions& options)
+{
+    return std::find(options.normal_maps.begin(), options.normal_maps.end(), true) != options.normal_maps.end();
+}
 
 void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* inputs)
 {
@@ -251,7 +271,8 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
     ParallelFor(threads > 1 ? 2 : 1, 2, [&](int64_t job, int) {
         const Clock::time_point start = Clock::now();
         if (job == 0) {
-            inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), threads);
+            inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), threads,
+                                               AnyNormalMap(options) ? inputs->surfaces : nullptr);
             inputs->mesh_seconds = SecondsSince(start);
         } else {
             inputs->decoded = DecodeDeepPNGFile(options.images[0].c_str(), &inputs->image, inputs->reason);
@@ -290,18 +311,15 @@ const char* Layout(const DeepImage& image)
 // continues the islands without a translucent seam between them.
 template <typename Sample>
 void Compose(Sample* pixels, const uint8_t* covered, size_t count, int samples, bool image_alpha, bool whole,
-             const int background[4])
+             const Sample fill[4])
 {
     const uint32_t max = std::numeric_limits<Sample>::max();
     const uint32_t all = uint32_t(samples * samples);
-    Sample fill[4];
-    for (int c = 0; c < 4; ++c)
-        fill[c] = Sample(uint32_t(background[c]) * max / 255);
     for (size_t i = 0; i < count; ++i) {
         Sample* p = pixels + i * 4;
         const uint32_t share = covered[i] && whole ? all : covered[i];
         if (share == 0) {
-            std::memcpy(p, fill, sizeof fill);
+            std::memcpy(p, fill, 4 * sizeof(Sample));
             continue;
         }
         const uint32_t alpha = image_alpha ? p[3] : max;
@@ -321,15 +339,17 @@ int Threads(const BakeOptions& options)
     return options.threads > 0 ? options.threads : DefaultThreadCount();
 }
 
-// Draws, pads, composes and writes one decoded image, which it releases.
-int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& image, Reporter& report)
+// Draws, pads, composes and writes one decoded image, which it releases. `mapping` is
+// set for a normal map.
+int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& image,
+                const NormalMapping* mapping, Reporter& report)
 {
     const std::string name = std::filesystem::path(path).filename().string();
     Clock::time_point start = Clock::now();
     const int threads = Threads(options);
     RenderRequest request{&image,          options.width ? options.width : image.width,
                           options.height ? options.height : image.height,
-                          options.samples, options.nearest, threads, ShowProgress, &report};
+                          options.samples, options.nearest, threads, mapping, ShowProgress, &report};
     report.stage = name + ": drawing";
     RenderResult result{};
     std::string error;
@@ -356,14 +376,22 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     const size_t count = size_t(request.width) * size_t(request.height);
     const bool whole = options.padding > 0;
     const size_t part = size_t(1) << 18;  // pixels per job
+    // What nothing reaches: the background, or a normal map's flat normal (0, 0, 1).
+    const bool flat = mapping && !options.background_given;
+    uint16_t fill16[4];
+    uint8_t fill8[4];
+    for (int c = 0; c < 4; ++c) {
+        fill16[c] = uint16_t(flat && c < 3 ? (c < 2 ? 32768 : 65535) : options.background[c] * 257);
+        fill8[c] = uint8_t(flat && c < 3 ? (c < 2 ? 128 : 255) : options.background[c]);
+    }
     ParallelFor(threads, int64_t((count + part - 1) / part), [&](int64_t job, int) {
         const size_t first = size_t(job) * part, n = std::min(part, count - first);
         if (bits == 16)
             Compose(static_cast<uint16_t*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
-                    alpha, whole, options.background);
+                    alpha, whole, fill16);
         else
             Compose(static_cast<uint8_t*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
-                    alpha, whole, options.background);
+                    alpha, whole, fill8);
     });
 
     start = Clock::now();
@@ -441,15 +469,10 @@ int PrepareOutputs(const BakeOptions& options)
     return BAKE_DONE;
 }
 
-int BakeAll(const BakeOptions& options, Reporter& report)
+// Every image in turn, the first one already decoded.
+int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping& mapping, Reporter& report)
 {
-    FirstInputs first;
-    ReadFirstInputs(options, Threads(options), &first);
-    int code = ReportMeshes(first, report);
-    if (code != BAKE_DONE) {
-        FreeDeepImage(&first.image);
-        return code;
-    }
+    int code = BAKE_DONE;
     for (size_t i = 0; i < options.images.size() && code == BAKE_DONE; ++i) {
         const std::string& path = options.images[i];
         DeepImage image{};
@@ -457,6 +480,7 @@ int BakeAll(const BakeOptions& options, Reporter& report)
             if (!first.decoded)
                 return DecodeFailure(path, first.reason);
             image = first.image;
+            first.image = DeepImage{};
             ReportDecoded(path, image, first.decode_seconds, report);
         } else {
             const Clock::time_point start = Clock::now();
@@ -465,8 +489,45 @@ int BakeAll(const BakeOptions& options, Reporter& report)
                 return DecodeFailure(path, reason);
             ReportDecoded(path, image, SecondsSince(start), report);
         }
-        code = BakeDecoded(options, path, image, report);
+        code = BakeDecoded(options, path, image, options.normal_maps[i] ? &mapping : nullptr, report);
     }
+    return code;
+}
+
+// Both layouts' tangent frames, one on each of two threads; the surfaces they come from
+// are released.
+int MakeBothFrames(FirstInputs& first, FrameTable frames[2], const Reporter& report)
+{
+    const Clock::time_point start = Clock::now();
+    bool made[2] = {false, false};
+    ParallelFor(2, 2, [&](int64_t i, int) {
+        made[i] = MakeFrames(first.surfaces[i], i == 0 ? remap_table.count : remap_table.target_count, &frames[i]);
+    });
+    FreeMeshSurface(&first.surfaces[0]);
+    FreeMeshSurface(&first.surfaces[1]);
+    if (!made[0] || !made[1])
+        return Fail(BAKE_OUTPUT, "not enough memory for the tangent frames of " +
+                                     std::to_string(remap_table.count) + " triangles");
+    report.Line("tangent frames of both layouts in %.3f s", SecondsSince(start));
+    return BAKE_DONE;
+}
+
+int BakeAll(const BakeOptions& options, Reporter& report)
+{
+    FirstInputs first;
+    ReadFirstInputs(options, Threads(options), &first);
+    int code = ReportMeshes(first, report);
+    FrameTable frames[2] = {};
+    if (code == BAKE_DONE && AnyNormalMap(options))
+        code = MakeBothFrames(first, frames, report);
+    FreeMeshSurface(&first.surfaces[0]);
+    FreeMeshSurface(&first.surfaces[1]);
+    const NormalMapping mapping{&frames[0], &frames[1], options.y_down};
+    if (code == BAKE_DONE)
+        code = BakeEach(options, first, mapping, report);
+    FreeDeepImage(&first.image);
+    FreeFrames(&frames[0]);
+    FreeFrames(&frames[1]);
     return code;
 }
 

@@ -18,12 +18,15 @@ struct BakeOptions {
     std::string source;              // the layout the images are painted for
     std::string target;              // the new layout
     std::vector<std::string> images;
+    std::vector<bool> normal_maps;   // per image: a tangent-space normal map (--normal-map)
     std::string out;                 // the output file, or the folder for several images
     int32_t width = 0;               // output size; 0 for each image's own
     int32_t height = 0;
     int padding = 8;                 // pixels of edge padding around the islands
     int samples = 1;                 // per side, per pixel
     int background[4] = {0, 0, 0, 0};  // RGBA of what no island or padding reaches
+    bool background_given = false;   // else normal maps get the flat normal there
+    bool y_down = false;             // normal maps' green is -v (--normal-y down)
     bool nearest = false;            // nearest filtering instead of linear
     int threads = 0;                 // workers; 0 for one per core
     bool quiet = false;              // no stage lines

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #include "assets/large_block.h"
@@ -30,10 +31,14 @@ constexpr double CLIP = double(1 << 20);    // where triangles reaching past GUA
 constexpr size_t BAND_SCRATCH = size_t(4) << 20;  // bytes of samples one worker holds at once
 constexpr int32_t BAND_ROWS = 32;           // output rows per band, at most
 
+constexpr int ATTRIBUTES = 4;  // interpolated across a triangle: s, t, and the record's
+                               // barycentric weights of corners 1 and 2
+
 // A corner in sample units, with its texture coordinates in texels (texel centres at
-// whole numbers: u * width - 0.5).
+// whole numbers: u * width - 0.5) and its place in its record.
 struct Corner {
-    double x, y, s, t;
+    double x, y;
+    double v[ATTRIBUTES];
 };
 
 int64_t FloorDiv(int64_t n, int64_t d)  // d > 0
@@ -60,7 +65,8 @@ struct Triangle {
     int64_t first_row, last_row;  // sample rows whose centres lie within its height
     int64_t first_column, last_column;  // and columns within its width
     double x0, y0;                // corner 0 in samples, where the gradients start
-    double s0, s_dx, s_dy, t0, t_dx, t_dy;
+    double v0[ATTRIBUTES], v_dx[ATTRIBUTES], v_dy[ATTRIBUTES];
+    uint32_t record;
 };
 
 int64_t Snap(double samples)
@@ -101,16 +107,17 @@ bool SetUp(const Corner c[3], Triangle* tri)
     const double dx1 = double(x[1] - x[0]) / unit, dy1 = double(y[1] - y[0]) / unit;
     const double dx2 = double(x[2] - x[0]) / unit, dy2 = double(y[2] - y[0]) / unit;
     const double inverse = 1.0 / (dx1 * dy2 - dy1 * dx2);
-    const double ds1 = c[1].s - c[0].s, ds2 = c[2].s - c[0].s, dt1 = c[1].t - c[0].t, dt2 = c[2].t - c[0].t;
     tri->x0 = double(x[0]) / unit;
     tri->y0 = double(y[0]) / unit;
-    tri->s0 = c[0].s;
-    tri->t0 = c[0].t;
-    tri->s_dx = (ds1 * dy2 - ds2 * dy1) * inverse;
-    tri->s_dy = (ds2 * dx1 - ds1 * dx2) * inverse;
-    tri->t_dx = (dt1 * dy2 - dt2 * dy1) * inverse;
-    tri->t_dy = (dt2 * dx1 - dt1 * dx2) * inverse;
-    return std::isfinite(tri->s0 + tri->s_dx + tri->s_dy + tri->t0 + tri->t_dx + tri->t_dy);
+    double all = 0;
+    for (int k = 0; k < ATTRIBUTES; ++k) {
+        const double d1 = c[1].v[k] - c[0].v[k], d2 = c[2].v[k] - c[0].v[k];
+        tri->v0[k] = c[0].v[k];
+        tri->v_dx[k] = (d1 * dy2 - d2 * dy1) * inverse;
+        tri->v_dy[k] = (d2 * dx1 - d1 * dx2) * inverse;
+        all += tri->v0[k] + tri->v_dx[k] + tri->v_dy[k];
+    }
+    return std::isfinite(all);
 }
 
 // Edge e at column c of sample row `row` is a * c + b, minus its threshold: the centre
@@ -248,17 +255,87 @@ struct Target {
 constexpr int64_t NARROW = 32;  // sample columns a triangle spans before its rows are solved
                                 // for their ends instead of tested sample by sample
 
-template <bool NEAREST, typename Sample>
-inline void DrawSample(const Triangle& tri, const Texels<Sample>& tex, const Target<Sample>& target, double s_row,
-                       double t_row, size_t at, int64_t column)
+// What samples are drawn from: the image, and for a normal map the frames.
+template <typename Sample>
+struct Source {
+    Texels<Sample> tex;
+    const NormalMapping* normals;
+};
+
+struct Frame {
+    double t[3], b[3], n[3];
+};
+
+// A record's frame at barycentric weights w: tangent and normal interpolated and not
+// normalised, the bitangent sign * (normal x tangent).
+Frame FrameAt(const FrameTable& table, uint32_t record, const double w[3])
+{
+    Frame f{};
+    double sign = 0;
+    const CornerFrame* corners = table.corners + size_t(record) * 3;
+    for (int k = 0; k < 3; ++k) {
+        for (int i = 0; i < 3; ++i) {
+            f.t[i] += w[k] * corners[k].tangent[i];
+            f.n[i] += w[k] * corners[k].normal[i];
+        }
+        sign += w[k] * corners[k].sign;
+    }
+    sign = sign < 0 ? -1.0 : 1.0;
+    f.b[0] = sign * (f.n[1] * f.t[2] - f.n[2] * f.t[1]);
+    f.b[1] = sign * (f.n[2] * f.t[0] - f.n[0] * f.t[2]);
+    f.b[2] = sign * (f.n[0] * f.t[1] - f.n[1] * f.t[0]);
+    return f;
+}
+
+double Determinant(const double a[3], const double b[3], const double c[3])
+{
+    return a[0] * (b[1] * c[2] - b[2] * c[1]) - a[1] * (b[0] * c[2] - b[2] * c[0]) + a[2] * (b[0] * c[1] - b[1] * c[0]);
+}
+
+// Turns one texel of a normal map from the source frame into the target frame: decoded
+// as 2 * value - 1 in the source frame's terms, normalised, solved for in the target
+// frame's (which need not be orthonormal), normalised and encoded as 0.5 + 0.5 * n.
+// Alpha is kept; a texel whose frames are degenerate is left as it is.
+template <typename Sample>
+void Reexpress(const NormalMapping& m, uint32_t record, double w1, double w2, Sample* texel)
+{
+    const double w[3] = {1 - w1 - w2, w1, w2};
+    const Frame from = FrameAt(*m.source, record, w), to = FrameAt(*m.target, record, w);
+    const double max = std::numeric_limits<Sample>::max();
+    const double y_sign = m.y_down ? -1.0 : 1.0;
+    const double x = texel[0] * 2 / max - 1, y = y_sign * (texel[1] * 2 / max - 1), z = texel[2] * 2 / max - 1;
+    double n[3];
+    for (int i = 0; i < 3; ++i)
+        n[i] = x * from.t[i] + y * from.b[i] + z * from.n[i];
+    const double determinant = Determinant(to.t, to.b, to.n);
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (determinant == 0 || length == 0 || !std::isfinite(determinant))
+        return;
+    // Cramer's rule for n = a * T + b * B + c * N.
+    double abc[3] = {Determinant(n, to.b, to.n) / determinant, Determinant(to.t, n, to.n) / determinant,
+                     Determinant(to.t, to.b, n) / determinant};
+    const double solved = std::sqrt(abc[0] * abc[0] + abc[1] * abc[1] + abc[2] * abc[2]);
+    if (solved == 0 || !std::isfinite(solved))
+        return;
+    abc[1] *= y_sign;
+    for (int i = 0; i < 3; ++i)
+        texel[i] = Sample(std::clamp((0.5 + 0.5 * abc[i] / solved) * max + 0.5, 0.0, max));
+}
+
+template <bool NEAREST, bool NORMALS, typename Sample>
+inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
+                       const double row[ATTRIBUTES], size_t at, int64_t column)
 {
     const double px = double(column) + 0.5 - tri.x0;
-    Fetch<NEAREST>(tex, s_row + tri.s_dx * px, t_row + tri.t_dx * px, target.samples + (at + size_t(column)) * 4);
+    Sample* out = target.samples + (at + size_t(column)) * 4;
+    Fetch<NEAREST>(from.tex, row[0] + tri.v_dx[0] * px, row[1] + tri.v_dx[1] * px, out);
+    if (NORMALS)
+        Reexpress(*from.normals, tri.record, row[2] + tri.v_dx[2] * px, row[3] + tri.v_dx[3] * px, out);
     target.covered[at + size_t(column)] = 1;
 }
 
-template <bool NEAREST, typename Sample>
-void DrawTriangle(const Triangle& tri, const Texels<Sample>& tex, const Target<Sample>& target)
+template <bool NEAREST, bool NORMALS, typename Sample>
+void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target)
 {
     const int64_t first = std::max(tri.first_row, target.first_row);
     const int64_t last = std::min(tri.last_row, target.first_row + target.rows - 1);
@@ -269,19 +346,21 @@ void DrawTriangle(const Triangle& tri, const Texels<Sample>& tex, const Target<S
         int64_t a[3], b[3];
         RowEdges(tri, row, a, b);
         const double py = double(row) + 0.5 - tri.y0;
-        const double s_row = tri.s0 + tri.s_dy * py, t_row = tri.t0 + tri.t_dy * py;
+        double at_row[ATTRIBUTES];
+        for (int k = 0; k < ATTRIBUTES; ++k)
+            at_row[k] = tri.v0[k] + tri.v_dy[k] * py;
         const size_t at = size_t((row - target.first_row) * target.width);
         if (narrow) {
             int64_t e0 = a[0] * left + b[0], e1 = a[1] * left + b[1], e2 = a[2] * left + b[2];
             for (int64_t c = left; c <= right; ++c, e0 += a[0], e1 += a[1], e2 += a[2])
                 if ((e0 | e1 | e2) >= 0)
-                    DrawSample<NEAREST>(tri, tex, target, s_row, t_row, at, c);
+                    DrawSample<NEAREST, NORMALS>(tri, from, target, at_row, at, c);
             continue;
         }
         int64_t c0 = left, c1 = right;
         if (RowSpan(a, b, &c0, &c1))
             for (int64_t c = c0; c <= c1; ++c)
-                DrawSample<NEAREST>(tri, tex, target, s_row, t_row, at, c);
+                DrawSample<NEAREST, NORMALS>(tri, from, target, at_row, at, c);
     }
 }
 
@@ -298,8 +377,11 @@ int ClipSide(const Corner* in, int count, Corner* out, int axis, double sign)
         if (inside(a) != inside(b)) {
             const double da = sign * (axis ? a.y : a.x) - CLIP, db = sign * (axis ? b.y : b.x) - CLIP;
             const double f = da / (da - db);
-            out[made++] = Corner{a.x + f * (b.x - a.x), a.y + f * (b.y - a.y), a.s + f * (b.s - a.s),
-                                 a.t + f * (b.t - a.t)};
+            Corner& c = out[made++];
+            c.x = a.x + f * (b.x - a.x);
+            c.y = a.y + f * (b.y - a.y);
+            for (int k = 0; k < ATTRIBUTES; ++k)
+                c.v[k] = a.v[k] + f * (b.v[k] - a.v[k]);
         }
     }
     return made;
@@ -307,7 +389,7 @@ int ClipSide(const Corner* in, int count, Corner* out, int axis, double sign)
 
 // Draws a triangle, clipped first when it reaches past the guard band, as GL clips it.
 template <typename Sample>
-void DrawCorners(const Corner c[3], const Texels<Sample>& tex, const Target<Sample>& target)
+void DrawCorners(const Corner c[3], uint32_t record, const Source<Sample>& from, const Target<Sample>& target)
 {
     bool near = true;
     for (int i = 0; i < 3; ++i) {
@@ -316,10 +398,12 @@ void DrawCorners(const Corner c[3], const Texels<Sample>& tex, const Target<Samp
         near = near && std::fabs(c[i].x) < GUARD && std::fabs(c[i].y) < GUARD;
     }
     Triangle tri;
-    const auto draw = tex.nearest ? DrawTriangle<true, Sample> : DrawTriangle<false, Sample>;
+    tri.record = record;
+    const auto draw = from.normals ? (from.tex.nearest ? DrawTriangle<true, true, Sample> : DrawTriangle<false, true, Sample>)
+                                   : (from.tex.nearest ? DrawTriangle<true, false, Sample> : DrawTriangle<false, false, Sample>);
     if (near) {
         if (SetUp(c, &tri))
-            draw(tri, tex, target);
+            draw(tri, from, target);
         return;
     }
     Corner a[9], b[9];
@@ -332,7 +416,7 @@ void DrawCorners(const Corner c[3], const Texels<Sample>& tex, const Target<Samp
     for (int i = 1; i + 1 < count; ++i) {
         const Corner fan[3] = {a[0], a[i], a[i + 1]};
         if (SetUp(fan, &tri))
-            draw(tri, tex, target);
+            draw(tri, from, target);
     }
 }
 
@@ -344,8 +428,9 @@ void RecordCorners(const RemapTriangle& record, const RenderRequest& request, Co
         // The viewer's placement, in single precision as it sends it to GL.
         const float x = width * record.target[k].u, y = height * record.target[k].v;
         c[k] = Corner{double(x) * request.samples, double(y) * request.samples,
-                      double(record.source[k].u) * request.image->width - 0.5,
-                      double(record.source[k].v) * request.image->height - 0.5};
+                      {double(record.source[k].u) * request.image->width - 0.5,
+                       double(record.source[k].v) * request.image->height - 0.5, k == 1 ? 1.0 : 0.0,
+                       k == 2 ? 1.0 : 0.0}};
     }
 }
 
@@ -477,7 +562,8 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
         return false;
     }
     const DeepImage& image = *request.image;
-    const Texels<Sample> tex{static_cast<const Sample*>(image.pixels), image.width, image.height, request.nearest};
+    const Source<Sample> from{{static_cast<const Sample*>(image.pixels), image.width, image.height, request.nearest},
+                              request.normals};
     Shared shared;
     ParallelFor(threads, bins.bands, [&](int64_t band, int worker) {
         const int64_t first_pixel_row = band * band_rows;
@@ -499,7 +585,7 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
         for (int64_t k = bins.start[band]; k < bins.start[band + 1]; ++k) {
             Corner corners[3];
             RecordCorners(remap_table.triangles[bins.index[k]], request, corners);
-            DrawCorners(corners, tex, target);
+            DrawCorners(corners, bins.index[k], from, target);
         }
         if (n > 1)
             Resolve(target, request, first_pixel_row, pixel_rows, result);

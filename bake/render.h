@@ -9,6 +9,17 @@
 #include <string>
 
 #include "assets/png_decode.h"
+#include "bake/tangent_frames.h"
+
+// How a tangent-space normal map's texels turn from the source layout's frames into the
+// target layout's: per sample, both frames are interpolated at the sample's place in
+// its record (tangent and normal not normalised, bitangent = sign * normal x tangent),
+// the texel decoded in the source frame and solved for in the target frame.
+struct NormalMapping {
+    const FrameTable* source;
+    const FrameTable* target;
+    bool y_down;  // green is -v on both sides instead of +v
+};
 
 struct RenderRequest {
     const DeepImage* image;  // sampled with the source coordinates
@@ -17,6 +28,7 @@ struct RenderRequest {
     int samples;             // per side: samples x samples samples per pixel, 1 to 15
     bool nearest;            // nearest filtering instead of linear
     int threads;             // workers, at least 1
+    const NormalMapping* normals;  // set for a normal map
     void (*progress)(int64_t done, int64_t total, void* context);  // per band, when set
     void* progress_context;
 };
