@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -172,6 +173,81 @@ TEST(Bake, SameBytesFromAnyThreadCount)
     DeepImage image = Decoded(dir.File("7.png"));
     EXPECT_EQ(image.width, 700);
     FreeDeepImage(&image);
+}
+
+// One tilted quad, no normals given (the face's own). From its identity layout a
+// normal map keeps its texel (once normalised); turned 180 degrees red and green mirror
+// about the middle; mirrored, red alone; sheared, nothing changes, as MikkTSpace's
+// bitangent is normal x tangent, not the sheared v direction. Green read and written
+// as -v equals +v with green inverted on both sides. At 8 and 16 bits, and an image
+// baked beside a normal map is the image baked alone.
+TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
+{
+    TempDir dir;
+    const std::string quad = "v 0 0 0\nv 2 0 0\nv 2 1 1\nv 0 1 1\n", face = "f 1/1 2/2 3/3 4/4\n";
+    const std::pair<const char*, const char*> layouts[] = {
+        {"same", "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"}, {"turned", "vt 1 1\nvt 0 1\nvt 0 0\nvt 1 0\n"},
+        {"mirrored", "vt 1 0\nvt 0 0\nvt 0 1\nvt 1 1\n"}, {"sheared", "vt 0 0\nvt 0.6 0\nvt 1 1\nvt 0.4 1\n"}};
+    for (const auto& [name, texcoords] : layouts)
+        WriteWholeFile(dir.File(name + std::string(".obj")), quad + texcoords + face);
+    const std::string mesh = dir.File("same.obj"), map = dir.File("map.png"), colour = dir.File("colour.png");
+    ASSERT_EQ(Bake(mesh + " " + mesh + " " + TEXWARP_EXAMPLES + "/texture.png -q -o " + colour), BAKE_DONE);
+    for (const int bits : {8, 16}) {
+        const int max = (1 << bits) - 1;
+        const int texel[3] = {200 * max / 255, 90 * max / 255, 230 * max / 255};
+        double n[3], length = 0;
+        for (int c = 0; c < 3; ++c) {
+            n[c] = 2.0 * texel[c] / max - 1;
+            length += n[c] * n[c];
+        }
+        int kept[3];  // the texel normalised in its own frame
+        for (int c = 0; c < 3; ++c)
+            kept[c] = int((0.5 + 0.5 * n[c] / std::sqrt(length)) * max + 0.5);
+        const auto write_map = [&](int green) {
+            std::vector<uint16_t> words(8 * 8 * 4);
+            for (size_t i = 0; i < words.size(); ++i)
+                words[i] = uint16_t(i % 4 == 3 ? max : i % 4 == 1 ? green : texel[i % 4]);
+            std::vector<uint8_t> bytes(words.begin(), words.end());
+            const void* pixels = bits == 16 ? static_cast<const void*>(words.data()) : bytes.data();
+            char reason[PNG_REASON_SIZE];
+            ASSERT_TRUE(WritePNGFile(map.c_str(), PngOutput{pixels, 8, 8, bits, false, nullptr, nullptr, 1}, reason));
+        };
+        const struct {
+            const char* layout;
+            bool down;
+            int expected[3];
+        } rows[] = {{"same", false, {kept[0], kept[1], kept[2]}},
+                    {"turned", false, {max - kept[0], max - kept[1], kept[2]}},
+                    {"mirrored", false, {max - kept[0], kept[1], kept[2]}},
+                    {"sheared", false, {kept[0], kept[1], kept[2]}},
+                    {"turned", true, {max - kept[0], kept[1], kept[2]}}};
+        for (const auto& row : rows) {
+            write_map(row.down ? max - texel[1] : texel[1]);
+            const std::string out = dir.File("out"), line = mesh + " " + dir.File(row.layout + std::string(".obj")) +
+                                                            " -q --padding 0 --normal-map " + map + " " + colour +
+                                                            (row.down ? " --normal-y down" : "") + " -o " + out;
+            ASSERT_EQ(Bake(line), BAKE_DONE) << line;
+            DeepImage baked = Decoded(out + "/map.png");
+            int got[3] = {-1, -1, -1}, corner[3] = {-1, -1, -1};  // the middle, and the top-left corner
+            for (int c = 0; c < 3 && baked.bits == bits; ++c) {
+                got[c] = bits == 16 ? static_cast<const uint16_t*>(baked.pixels)[(4 * 8 + 4) * 4 + c]
+                                    : static_cast<const uint8_t*>(baked.pixels)[(4 * 8 + 4) * 4 + c];
+                corner[c] = bits == 16 ? static_cast<const uint16_t*>(baked.pixels)[c]
+                                       : static_cast<const uint8_t*>(baked.pixels)[c];
+            }
+            // Where the sheared layout leaves the image empty: the flat normal.
+            if (std::string(row.layout) == "sheared") {
+                EXPECT_EQ(std::vector<int>(corner, corner + 3), std::vector<int>({max / 2 + 1, max / 2 + 1, max}));
+            }
+            FreeDeepImage(&baked);
+            EXPECT_EQ(std::vector<int>(got, got + 3), std::vector<int>(row.expected, row.expected + 3))
+                << row.layout << (row.down ? ", green down, " : ", ") << bits << " bits";
+            const std::string alone = dir.File("alone.png");
+            ASSERT_EQ(Bake(mesh + " " + dir.File(row.layout + std::string(".obj")) + " -q --padding 0 " + colour + " -o " +
+                           alone), BAKE_DONE);
+            EXPECT_TRUE(ReadWholeFile(out + "/colour.png") == ReadWholeFile(alone)) << "the colour image changed";
+        }
+    }
 }
 
 // Random islands: every pixel within the reach of one (and only those) takes the value
