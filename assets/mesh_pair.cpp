@@ -147,8 +147,13 @@ void ReadTexcoordLine(ObjFile& file, const char* p)
 
 // A number of a corner token ("7", or "-2" for the one before the last of the `so_far`
 // read), resolved to 1-based; NO_TEXCOORD when there is none or it is not one whole
-// number, which is up to the next slash or the end of the token. Moves p past its digits.
-uint32_t ReadNumber(const char*& p, size_t so_far)
+// number, which is up to the next slash or the end of the token; and where its digits end.
+struct Number {
+    uint32_t value;
+    const char* end;
+};
+
+Number ReadNumber(const char* p, size_t so_far)
 {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
@@ -160,39 +165,44 @@ uint32_t ReadNumber(const char*& p, size_t so_far)
             n = n * 10 + static_cast<uint64_t>(*p - '0');
     }
     if (p == digits || !(*p == '/' || EndsWord(*p)))
-        return NO_TEXCOORD;
+        return {NO_TEXCOORD, p};
     if (!negative)
-        return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);  // checked later
-    return n != 0 && n <= so_far ? static_cast<uint32_t>(so_far + 1 - n) : NO_TEXCOORD;
+        return {n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n), p};  // checked later
+    return {n != 0 && n <= so_far ? static_cast<uint32_t>(so_far + 1 - n) : NO_TEXCOORD, p};
 }
 
-void SkipToSlash(const char*& p)
+const char* SkipToSlash(const char* p)
 {
     while (!EndsWord(*p) && *p != '/')
         ++p;
+    return p;
 }
 
 // One corner token, position/texcoord/normal: numbers[1] is its texture coordinate
-// number; for a surface numbers[0] and [2] are its position and normal numbers. Sets
-// *next to the end of the token.
-void ReadCorner(const ObjFile& file, const char* p, const char** next, uint32_t numbers[3])
+// number; for a surface numbers[0] and [2] are its position and normal numbers.
+// Returns the end of the token.
+const char* ReadCorner(const ObjFile& file, const char* p, uint32_t numbers[3])
 {
     numbers[0] = numbers[1] = numbers[2] = NO_TEXCOORD;
-    if (file.surface)
-        numbers[0] = ReadNumber(p, file.faces.position_count);
-    SkipToSlash(p);
+    if (file.surface) {
+        const Number position = ReadNumber(p, file.faces.position_count);
+        numbers[0] = position.value;
+        p = position.end;
+    }
+    p = SkipToSlash(p);
     if (*p == '/') {
-        ++p;
-        numbers[1] = ReadNumber(p, file.texcoord_count);
-        SkipToSlash(p);
+        const Number texcoord = ReadNumber(p + 1, file.texcoord_count);
+        numbers[1] = texcoord.value;
+        p = SkipToSlash(texcoord.end);
         if (*p == '/' && file.surface) {
-            ++p;
-            numbers[2] = ReadNumber(p, file.faces.normal_count);
+            const Number normal = ReadNumber(p + 1, file.faces.normal_count);
+            numbers[2] = normal.value;
+            p = normal.end;
         }
     }
     while (!EndsWord(*p))
         ++p;
-    *next = p;
+    return p;
 }
 
 // A surface keeps each face of three corners or more whole, with its smoothing group.
@@ -236,7 +246,7 @@ const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
                 KeepFace(file, corners);
             return NextLine(p, end);
         }
-        ReadCorner(file, p, &p, numbers);
+        p = ReadCorner(file, p, numbers);
         if (file.surface)
             KeepCorner(file, numbers, corners);
         const uint32_t texcoord = numbers[1];

@@ -48,7 +48,7 @@ struct Context {
     const MeshSurface* surface;
     MikkFace* faces;
     uint32_t face_count;
-    Vec3* normals;    // per face corner
+    Vec3* normals;    // per face corner, for corners without a normal of their own
     FrameTable* frames;
 };
 
@@ -97,10 +97,21 @@ void GetPosition(const SMikkTSpaceContext* context, float out[], const int face,
     out[2] = p.z;
 }
 
+// The file's normal where the corner has one, else the one made for it.
+Vec3 NormalOf(const Context& c, uint32_t corner)
+{
+    const MeshSurface& s = *c.surface;
+    const uint32_t given = s.corners[corner * 3 + 2];
+    if (given != 0 && given <= s.normal_count) {
+        const float* g = s.normals + size_t(given - 1) * 3;
+        return Normalized({g[0], g[1], g[2]});
+    }
+    return c.normals[corner];
+}
+
 void GetNormal(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
 {
-    const Context& c = Of(context);
-    const Vec3 n = c.normals[CornerOf(c, face, vert)];
+    const Vec3 n = NormalOf(Of(context), CornerOf(Of(context), face, vert));
     out[0] = n.x;
     out[1] = n.y;
     out[2] = n.z;
@@ -131,7 +142,7 @@ void SetFrame(const SMikkTSpaceContext* context, const float tangent[], const fl
 {
     const Context& c = Of(context);
     const MikkFace& f = c.faces[face];
-    const Vec3 n = c.normals[CornerOf(c, face, vert)];
+    const Vec3 n = NormalOf(c, CornerOf(c, face, vert));
     const CornerFrame frame{{tangent[0], tangent[1], tangent[2]}, sign, {n.x, n.y, n.z}};
     if (f.fan >= 0) {
         Store(c, f.first, vert, frame);
@@ -159,9 +170,23 @@ struct Smoothed {
     }
 };
 
-// The normal every face corner has: the file's, or the face's own where smoothing is
+bool HasNormal(const MeshSurface& s, uint32_t corner)
+{
+    const uint32_t given = s.corners[corner * 3 + 2];
+    return given != 0 && given <= s.normal_count;
+}
+
+// Whether the corner's normal is smoothed: no normal of its own, a smoothing group, a
+// position.
+bool Smooths(const MeshSurface& s, uint32_t face, uint32_t corner)
+{
+    const uint32_t position = s.corners[corner * 3];
+    return !HasNormal(s, corner) && s.smoothing[face] != 0 && position != 0 && position <= s.position_count;
+}
+
+// The normal of every face corner without one of its own: the face's where smoothing is
 // off, or else the corner-angle-weighted sum of the face normals around its position
-// within its smoothing group. `order` has room for one entry per face corner.
+// within its smoothing group. `order` has room for every smoothed corner.
 void CornerNormals(const MeshSurface& s, Vec3* normals, Smoothed* order)
 {
     size_t smoothed = 0;
@@ -175,15 +200,9 @@ void CornerNormals(const MeshSurface& s, Vec3* normals, Smoothed* order)
         }
         face = Normalized(face);
         for (uint32_t k = 0; k < n; ++k) {
-            const uint32_t corner = start + k, given = s.corners[corner * 3 + 2];
-            if (given != 0 && given <= s.normal_count) {
-                const float* g = s.normals + size_t(given - 1) * 3;
-                normals[corner] = Normalized({g[0], g[1], g[2]});
-                continue;
-            }
+            const uint32_t corner = start + k;
             normals[corner] = face;
-            const uint32_t position = s.corners[corner * 3];
-            if (s.smoothing[f] == 0 || position == 0 || position > s.position_count)
+            if (!Smooths(s, f, corner))
                 continue;
             // Weighted by the corner's angle, then summed below per position and group.
             const Vec3 here = Position(s, corner), next = Position(s, start + (k + 1) % n),
@@ -191,7 +210,7 @@ void CornerNormals(const MeshSurface& s, Vec3* normals, Smoothed* order)
             const float cosine = Dot(Normalized(Sub(next, here)), Normalized(Sub(previous, here)));
             const float angle = std::acos(std::clamp(cosine, -1.0f, 1.0f));
             normals[corner] = {face.x * angle, face.y * angle, face.z * angle};
-            order[smoothed++] = Smoothed{uint64_t(s.smoothing[f]) << 32 | position, corner};
+            order[smoothed++] = Smoothed{uint64_t(s.smoothing[f]) << 32 | s.corners[corner * 3], corner};
         }
     }
     std::sort(order, order + smoothed);
@@ -211,20 +230,29 @@ void CornerNormals(const MeshSurface& s, Vec3* normals, Smoothed* order)
 
 bool MakeFrames(const MeshSurface& s, int32_t records, FrameTable* frames)
 {
-    const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
-    uint32_t mikk_faces = 0;
+    uint32_t mikk_faces = 0, face_records = 0;
+    size_t missing = 0, smoothed = 0;  // corners without a normal, and of those the smoothed
     for (uint32_t f = 0; f < s.face_count; ++f) {
         const uint32_t n = s.face_start[f + 1] - s.face_start[f];
         mikk_faces += n <= 4 ? 1 : n - 2;
+        face_records += n - 2;
+        for (uint32_t corner = s.face_start[f]; corner < s.face_start[f + 1]; ++corner) {
+            missing += !HasNormal(s, corner);
+            smoothed += Smooths(s, f, corner);
+        }
     }
-    const size_t frame_bytes = size_t(std::max(records, 0)) * 3 * sizeof(CornerFrame);
-    FrameTable made{static_cast<CornerFrame*>(LargeResize(nullptr, 0, std::max<size_t>(frame_bytes, 1))), records};
+    const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
+    const size_t frame_bytes = std::max<size_t>(size_t(std::max(records, 0)) * 3 * sizeof(CornerFrame), 1);
+    // Pages the generator does not write stay untouched until then: its own peak comes first.
+    FrameTable made{static_cast<CornerFrame*>(LargeResize(nullptr, 0, frame_bytes)), records};
     auto* faces = static_cast<MikkFace*>(std::malloc(std::max<size_t>(mikk_faces, 1) * sizeof(MikkFace)));
-    auto* normals = static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3)));
-    auto* order = static_cast<Smoothed*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Smoothed)));
-    bool made_all = made.corners && faces && normals && order;
+    auto* normals = missing ? static_cast<Vec3*>(std::malloc(corners * sizeof(Vec3))) : nullptr;
+    auto* order = smoothed ? static_cast<Smoothed*>(std::malloc(smoothed * sizeof(Smoothed))) : nullptr;
+    bool made_all = made.corners && faces && (normals || !missing) && (order || !smoothed);
     if (made_all) {
-        std::memset(made.corners, 0, frame_bytes);
+        if (uint32_t(std::max(records, 0)) > face_records)  // records no face gives keep zero frames
+            std::memset(made.corners + size_t(face_records) * 3, 0,
+                        (size_t(records) - face_records) * 3 * sizeof(CornerFrame));
         uint32_t m = 0, record = 0;
         for (uint32_t f = 0; f < s.face_count; ++f) {
             const uint32_t n = s.face_start[f + 1] - s.face_start[f];
@@ -234,7 +262,8 @@ bool MakeFrames(const MeshSurface& s, int32_t records, FrameTable* frames)
                 faces[m++] = MikkFace{f, record + k, int32_t(k)};
             record += n - 2;
         }
-        CornerNormals(s, normals, order);
+        if (normals)
+            CornerNormals(s, normals, order);
         Context context{&s, faces, mikk_faces, normals, &made};
         SMikkTSpaceInterface callbacks{};
         callbacks.m_getNumFaces = FaceCount;
@@ -250,7 +279,7 @@ bool MakeFrames(const MeshSurface& s, int32_t records, FrameTable* frames)
     std::free(normals);
     std::free(order);
     if (!made_all) {
-        LargeFree(made.corners, std::max<size_t>(frame_bytes, 1));
+        LargeFree(made.corners, frame_bytes);
         return false;
     }
     *frames = made;

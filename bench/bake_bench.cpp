@@ -1,16 +1,22 @@
-// texwarp-bake run as a user runs it (process start included), against a floor that
-// does not move with this program's code: reading both OBJ files with memchr, libpng's
-// own decode of the image and libpng's own encode of the output at zlib level 2 with
-// the SUB and UP filters, each timed alone and on one thread in this process.
+// texwarp-bake run as a user runs it (process start included), each run with its own
+// peak memory. The colour bake against a floor that does not move with this program's
+// code: reading both OBJ files with memchr, libpng's own decode of the image and
+// libpng's own encode of the output at zlib level 2 with the SUB and UP filters, each
+// timed alone and on one thread in this process. The normal-map bake against the
+// colour bake plus one run of the reference tangent generator.
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
+#include "bake/tangent_frames.h"
 #include "bench/bench_util.h"
 #include "support/parallel.h"
 
@@ -18,7 +24,7 @@ namespace {
 
 // The stage times the bake reports on standard error, in milliseconds.
 struct Stages {
-    double load = 0, decode = 0, draw = 0, pad = 0, encode = 0;
+    double load = 0, decode = 0, tangent = 0, draw = 0, pad = 0, encode = 0;
 };
 
 double SecondsAfterIn(const std::string& line)
@@ -34,12 +40,13 @@ Stages ReadStages(const std::string& path)
     char text[1024];
     while (f && std::fgets(text, sizeof text, f)) {
         const std::string line = text;
-        double& slot = line.find("meshes read") != std::string::npos ? stages.load
-                     : line.find("decoded") != std::string::npos     ? stages.decode
-                     : line.find("drawn") != std::string::npos       ? stages.draw
-                     : line.find("padded") != std::string::npos      ? stages.pad
-                     : line.find("written") != std::string::npos     ? stages.encode
-                                                                     : stages.load;
+        double& slot = line.find("meshes read") != std::string::npos      ? stages.load
+                     : line.find("decoded") != std::string::npos          ? stages.decode
+                     : line.find("tangent frames") != std::string::npos   ? stages.tangent
+                     : line.find("drawn") != std::string::npos            ? stages.draw
+                     : line.find("padded") != std::string::npos           ? stages.pad
+                     : line.find("written") != std::string::npos          ? stages.encode
+                                                                          : stages.load;
         if (line.find(" in ") != std::string::npos && line.find("warning") == std::string::npos)
             slot = SecondsAfterIn(line);
     }
@@ -54,64 +61,111 @@ void Fail(const char* what)
     std::exit(1);
 }
 
-// The largest resident size of any child process waited for so far, in MiB.
-double ChildrenPeakMiB()
+// A command run through the shell, waited for with its own resource use: false when it
+// fails; *peak_mib is its largest resident size.
+bool RunMeasured(const std::string& command, double* peak_mib)
 {
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
     rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_maxrss / 1024.0;
+    if (child < 0 || wait4(child, &status, 0, &usage) != child)
+        return false;
+    *peak_mib = usage.ru_maxrss / 1024.0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// One line: the bake of `image` over the pair, best of `runs`, against its floor: reading
-// both OBJ files, libpng's own decode of the image and its own encode of the output,
-// each alone and on one thread.
-void Measure(const std::string& bake, const std::string& dir, const std::string& source,
-             const std::string& target, const std::string& image, int triangles, int runs)
+struct Run {
+    double ms = 1e300, peak = 0;
+    Stages stages;
+};
+
+// The fastest of `runs` runs of the bake, with the stage times and the peak it reported.
+Run BakeBest(const std::string& command, const std::string& report, int runs)
+{
+    Run best;
+    for (int run = 0; run < runs; ++run) {
+        double peak = 0;
+        bool done = false;
+        const double ms = BestOf(1, [&] { done = RunMeasured(command, &peak); });
+        if (!done)
+            Fail("the bake failed");
+        if (ms < best.ms)
+            best = Run{ms, peak, ReadStages(report)};
+    }
+    return best;
+}
+
+struct Case {
+    std::string source, target, image;
+    int triangles;
+    int runs;
+};
+
+std::string BakeCommand(const std::string& bake, const Case& c, const std::string& options, const std::string& out,
+                        const std::string& report)
+{
+    return "\"" + bake + "\" \"" + c.source + "\" \"" + c.target + "\" " + options + " \"" + c.image + "\" -o \"" +
+           out + "\" 2>\"" + report + "\"";
+}
+
+// Two lines for a case. "bake:" the colour bake against its floor: reading both OBJ
+// files, libpng's own decode of the image and its own encode of the output, each alone
+// and on one thread. "normal-bake:" the same image baked as a normal map against the
+// colour bake plus one run of the reference tangent generator on one layout.
+void Measure(const std::string& bake, const std::string& dir, const Case& c)
 {
     const std::string out = dir + "/bench-baked.png", report = dir + "/bench-bake.txt";
-    const std::string command = "\"" + bake + "\" \"" + source + "\" \"" + target + "\" \"" + image + "\" -o \"" +
-                                out + "\" 2>\"" + report + "\"";
-    // The fastest run, with the stage times it reported; the children's peak only grows,
-    // and the larger case runs last.
-    double total = 1e300;
-    Stages best_stages;
-    for (int run = 0; run < runs; ++run) {
-        const double ms = BestOf(1, [&] {
-            if (std::system(command.c_str()) != 0)
-                Fail("the bake failed");
-        });
-        if (ms < total) {
-            total = ms;
-            best_stages = ReadStages(report);
-        }
-    }
-    const double peak = ChildrenPeakMiB();
-
+    const Run colour = BakeBest(BakeCommand(bake, c, "", out, report), report, c.runs);
     DeepImage output{};
     char reason[PNG_REASON_SIZE];
     if (!DecodeDeepPNGFile(out.c_str(), &output, reason) || output.bits != 8)
         Fail("the output is not the 8-bit image it should be");
-    const double load = BestOf(runs, [&] {
-        if (CountLineFeeds(source) + CountLineFeeds(target) == 0)
+    const double load = BestOf(c.runs, [&] {
+        if (CountLineFeeds(c.source) + CountLineFeeds(c.target) == 0)
             Fail("the meshes are empty");
     });
     std::vector<png_byte> rows;
-    const double decode = BestOf(runs, [&] {
-        if (!DecodeRowsWithLibpng(image, rows))
+    const double decode = BestOf(c.runs, [&] {
+        if (!DecodeRowsWithLibpng(c.image, rows))
             Fail("libpng cannot read the image");
     });
     const std::string again = dir + "/bench-encoded.png";
-    const double encode = BestOf(runs, [&] {
+    const double encode = BestOf(c.runs, [&] {
         if (!EncodeWithLibpng(again, static_cast<const unsigned char*>(output.pixels), output.width, output.height))
             Fail("libpng cannot write the output");
     });
     const double floor_ms = load + decode + encode;
+    const Stages& st = colour.stages;
     std::printf("bake: %.1f ms (%dx%d, %d triangles), load %.1f, decode %.1f, draw %.1f, pad %.1f, encode %.1f ms; "
                 "floor %.1f ms (read %.1f, libpng decode %.1f, libpng encode %.1f); ratio %.2f; peak %.0f MB; "
                 "%d threads\n",
-                total, output.width, output.height, triangles, best_stages.load, best_stages.decode, best_stages.draw,
-                best_stages.pad, best_stages.encode, floor_ms, load, decode, encode, total / floor_ms, peak,
-                DefaultThreadCount());
+                colour.ms, output.width, output.height, c.triangles, st.load, st.decode, st.draw, st.pad, st.encode,
+                floor_ms, load, decode, encode, colour.ms / floor_ms, colour.peak, DefaultThreadCount());
+
+    const Run normal = BakeBest(BakeCommand(bake, c, "--normal-map", out, report), report, c.runs);
+    MeshSurface surfaces[2] = {};
+    if (LoadRemapMeshPair(c.source.c_str(), c.target.c_str(), 1, surfaces) != MeshLoad::OK)
+        Fail("the meshes did not load");
+    const double mikktspace = BestOf(c.runs, [&] {
+        FrameTable frames{};
+        if (!MakeFrames(surfaces[0], remap_table.count, &frames))
+            Fail("no tangent frames");
+        FreeFrames(&frames);
+    });
+    FreeMeshSurface(&surfaces[0]);
+    FreeMeshSurface(&surfaces[1]);
+    ClearRemapTable();
+    const Stages& ns = normal.stages;
+    const double goal = colour.ms + mikktspace;
+    std::printf("normal-bake: %.1f ms (%dx%d, %d triangles), load %.1f, decode %.1f, tangent %.1f, draw %.1f, "
+                "pad %.1f, encode %.1f ms; goal %.1f ms (bake %.1f + mikktspace %.1f ms); ratio %.2f; peak %.0f MB; "
+                "%d threads\n",
+                normal.ms, output.width, output.height, c.triangles, ns.load, ns.decode, ns.tangent, ns.draw, ns.pad,
+                ns.encode, goal, colour.ms, mikktspace, normal.ms / goal, normal.peak, DefaultThreadCount());
     FreeDeepImage(&output);
 }
 
@@ -135,7 +189,7 @@ int main(int argc, char** argv)
     }
     if ((!Exists(image1k) && !WriteNoisyRgbPng(image1k, 1024)) || (!Exists(image4k) && !WriteNoisyRgbPng(image4k, 4096)))
         Fail("cannot write the images");
-    Measure(bake, dir, small1, small2, image1k, 2 * 128 * 128, 5);
-    Measure(bake, dir, large1, large2, image4k, 2 * 1024 * 1024, 3);
+    Measure(bake, dir, Case{small1, small2, image1k, 2 * 128 * 128, 5});
+    Measure(bake, dir, Case{large1, large2, image4k, 2 * 1024 * 1024, 3});
     return 0;
 }
