@@ -133,4 +133,36 @@ TEST(MeshPairLoader, FilesMissingUnreadableAndLong)
     ClearRemapTable();
 }
 
+// What a normal-map bake asks for besides the table: positions and normals (missing
+// numbers read as 0), each face of three corners or more with its corners' position,
+// texcoord and normal numbers (negative ones counted back, others as written), and the
+// smoothing group it was in.
+TEST(MeshPairLoader, SurfacesKeepFacesAsTheyStand)
+{
+    TempDir dir;
+    WriteWholeFile(dir.File("s.obj"), "v 1 2 3\nv 4 5\nvn 0 0 1\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+                                      "s 1\nf 1/1/1 2/2/1 1/3/1 2/4/1\nf 1/1 2/2\ns off\nf -2/-4/-1 -1/-3 9/-2//\n"
+                                      "s 0\nf 1/1/1 1/1/1 1/1/1\ns 7\nf 1//1 1//1 1//1\ns name\nf 1/1 1/1 1/1\n");
+    MeshSurface surfaces[2] = {};
+    ASSERT_EQ(LoadRemapMeshPair(dir.File("s.obj").c_str(), dir.File("s.obj").c_str(), 1, surfaces), MeshLoad::OK);
+    const MeshSurface& s = surfaces[1];
+    std::string faces;
+    for (uint32_t f = 0; f < s.face_count; ++f) {
+        faces += std::to_string(s.smoothing[f]) + ":";
+        for (uint32_t c = s.face_start[f]; c < s.face_start[f + 1]; ++c)
+            faces += " " + std::to_string(s.corners[c * 3]) + "/" + std::to_string(s.corners[c * 3 + 1]) + "/" +
+                     std::to_string(s.corners[c * 3 + 2]);
+        faces += "\n";
+    }
+    EXPECT_EQ(faces, "1: 1/1/1 2/2/1 1/3/1 2/4/1\n0: 1/1/1 2/2/0 9/3/0\n0: 1/1/1 1/1/1 1/1/1\n"
+                     "7: 1/0/1 1/0/1 1/0/1\n1: 1/1/0 1/1/0 1/1/0\n");
+    EXPECT_EQ(std::vector<float>(s.positions, s.positions + 6), std::vector<float>({1, 2, 3, 4, 5, 0}));
+    EXPECT_EQ(std::vector<uint32_t>({s.position_count, s.normal_count, s.texcoord_count, uint32_t(remap_table.count)}),
+              std::vector<uint32_t>({2, 1, 4, 6}));
+    EXPECT_EQ(s.normals[2], 1.0f);
+    FreeMeshSurface(&surfaces[0]);
+    FreeMeshSurface(&surfaces[1]);
+    ClearRemapTable();
+}
+
 }  // namespace
