@@ -128,8 +128,6 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
 
     *image = DeepImage{pixels, int32_t(width), int32_t(height), bits,
                        !(color_type & PNG_COLOR_MASK_COLOR), has_alpha};
-    if (has_alpha)
-        FillTransparentPixels(image);
     return true;
 }
 
@@ -149,8 +147,11 @@ bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reas
     return decoded;
 }
 
-Image AsImage(const DeepImage& deep)
+// The viewer's image: transparent pixels coloured for GL's filtering at island edges.
+Image AsImage(DeepImage& deep)
 {
+    if (deep.alpha)
+        FillTransparentPixels(&deep);
     return Image{static_cast<uint32_t*>(deep.pixels), deep.width, deep.height};
 }
 

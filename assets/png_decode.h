@@ -26,7 +26,8 @@ bool DecodePNGFile(const char* path, Image* image, char* reason);
 void FreeImage(Image* image);
 
 // An image at its own depth, for programs that write it back: RGBA of 8 or 16 bits a
-// channel (16-bit ones in the machine's byte order), first file row first.
+// channel (16-bit ones in the machine's byte order), first file row first, every pixel
+// exactly as stored (transparent ones keep their colour).
 struct DeepImage {
     void* pixels;    // width x height x 4 channels; released with FreeDeepImage
     int32_t width;
@@ -48,6 +49,6 @@ bool DecodeDeepPNGFile(const char* path, DeepImage* image, char* reason);
 void FreeDeepImage(DeepImage* image);
 
 // Gives each interior pixel of alpha 0 the colour of the first pixel of its 3 x 3
-// neighbourhood (row by row, from the top left) whose alpha is not 0; decoding does it
-// for every image with alpha.
+// neighbourhood (row by row, from the top left) whose alpha is not 0; DecodePNG and
+// DecodePNGFile do it for every image with alpha.
 void FillTransparentPixels(DeepImage* image);

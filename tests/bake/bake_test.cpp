@@ -38,15 +38,20 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
     char reason[PNG_REASON_SIZE];
     ASSERT_TRUE(WritePNGFile((d + "i.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr, 1}, reason));
-    // Noise of two compressed pieces, the second one row long, on two threads: back exactly.
+    // Noise of two compressed pieces, the second one row long, on two threads: back exactly,
+    // and through the identity too, transparent texels with their colour.
     std::vector<uint32_t> noise(513 * 511);
     for (size_t i = 0; i < noise.size(); ++i)
-        noise[i] = uint32_t(i * 2654435761u) | 0x01000000;  // no alpha 0: reading fills those
+        noise[i] = uint32_t(i * 2654435761u) & (i % 3 ? 0xFFFFFFFF : 0x00FFFFFF);
     ASSERT_TRUE(WritePNGFile((d + "n.png").c_str(), PngOutput{noise.data(), 513, 511, 8, false, nullptr, nullptr, 2},
                              reason));
-    DeepImage back = Decoded(d + "n.png");
-    EXPECT_TRUE(back.pixels && std::equal(noise.begin(), noise.end(), static_cast<const uint32_t*>(back.pixels)));
-    FreeDeepImage(&back);
+    ASSERT_EQ(Bake(d + "m.obj " + d + "m.obj " + d + "n.png -q --padding 0 -o " + d + "nb.png"), BAKE_DONE);
+    for (const char* name : {"n.png", "nb.png"}) {
+        DeepImage back = Decoded(d + name);
+        EXPECT_TRUE(back.pixels && std::equal(noise.begin(), noise.end(), static_cast<const uint32_t*>(back.pixels)))
+            << name;
+        FreeDeepImage(&back);
+    }
     // An image of no width: no file, and a failure.
     EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr, 1}, reason) ||
                  std::filesystem::exists(d + "none.png"));
