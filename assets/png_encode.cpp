@@ -12,14 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "support/parallel.h"
+#include "support/safe_write.h"
 
 namespace {
 
@@ -225,31 +224,19 @@ bool EncodeTo(FILE* file, const PngOutput& image, char* reason)
 
 bool WritePNGFile(const char* path, const PngOutput& image, char* reason)
 {
-    const std::string temporary = std::string(path) + ".partial";
-    errno = 0;
-    FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        std::snprintf(reason, PNG_REASON_SIZE, "%s", errno ? std::strerror(errno) : "cannot create");
+    SafeFile file;
+    int error = 0;
+    if (!OpenSafeFile(path, true, &file, &error)) {
+        std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(error));
         return false;
     }
-    bool written = EncodeTo(file, image, reason);
-    if (written && (std::fflush(file) != 0 || std::ferror(file))) {
-        std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(errno ? errno : EIO));
-        written = false;
+    if (!EncodeTo(file.file, image, reason)) {
+        DiscardSafeFile(&file);
+        return false;
     }
-    if (std::fclose(file) != 0 && written) {
-        std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(errno ? errno : EIO));
-        written = false;
+    if (!CommitSafeFile(&file, &error)) {
+        std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(error));
+        return false;
     }
-    std::error_code error;
-    if (written) {
-        std::filesystem::rename(temporary, path, error);
-        if (error) {
-            std::snprintf(reason, PNG_REASON_SIZE, "%s", error.message().c_str());
-            written = false;
-        }
-    }
-    if (!written)
-        std::filesystem::remove(temporary, error);
-    return written;
+    return true;
 }

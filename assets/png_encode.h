@@ -21,7 +21,8 @@ struct PngOutput {
     int threads;         // workers compressing at once; 0 or 1 for the calling thread alone
 };
 
-// Writes `image` to `path` through a temporary file beside it, which replaces `path`
-// only once complete. On failure nothing is left behind and `reason`
-// (PNG_REASON_SIZE bytes) says why.
+// Writes `image` to `path` through a temporary file of its own beside it, which
+// replaces `path` (or, for a symbolic link, the file it leads to) only once complete
+// and on the disk. On failure nothing is left behind and `reason` (PNG_REASON_SIZE
+// bytes) says why.
 bool WritePNGFile(const char* path, const PngOutput& image, char* reason);

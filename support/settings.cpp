@@ -8,6 +8,7 @@
 
 #include "support/executable_path.h"
 #include "support/log.h"
+#include "support/safe_write.h"
 #include "support/window_state.h"
 
 std::string ProgramDirectory;
@@ -168,18 +169,14 @@ static bool WriteSettings(FILE* f)
 void WriteConfig(const char* path)
 {
     LogMessage("writing config");
-    // Whole or not at all: the lines go to a file beside it, which then replaces it,
-    // so a full disk or a crash never leaves a cut config.txt behind.
-    const std::string temporary = std::string(path) + ".tmp";
-    FILE* f = std::fopen(temporary.c_str(), "w");
-    if (!f)
+    // Whole or not at all: the lines go to a file of their own beside it, which then
+    // replaces it, so a full disk or a crash never leaves a cut config.txt behind.
+    SafeFile file;
+    int error = 0;
+    if (!OpenSafeFile(path, false, &file, &error))
         return;
-    const bool written = WriteSettings(f);
-    std::error_code error;
-    if (std::fclose(f) == 0 && written)
-        std::filesystem::rename(temporary, path, error);
+    if (WriteSettings(file.file))
+        CommitSafeFile(&file, &error);
     else
-        error = std::make_error_code(std::errc::io_error);
-    if (error)
-        std::filesystem::remove(temporary, error);
+        DiscardSafeFile(&file);
 }

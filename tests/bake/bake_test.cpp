@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "assets/png_encode.h"
@@ -108,7 +109,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
             const std::string name = entry.path().generic_string();
             if (entry.is_regular_file() && (name == std::filesystem::path(out).generic_string() ||
                                             name.find("several") != std::string::npos ||
-                                            name.find(".partial") != std::string::npos))
+                                            name.find(".tmp") != std::string::npos))
                 made += name;
         }
         EXPECT_EQ(made, i < bad ? "" : std::filesystem::path(rows[i - bad].made).generic_string()) << lines[i];
@@ -178,6 +179,47 @@ TEST(Bake, SameBytesFromAnyThreadCount)
     DeepImage image = Decoded(dir.File("7.png"));
     EXPECT_EQ(image.width, 700);
     FreeDeepImage(&image);
+}
+
+// Outputs go through temporaries of their own: a file or a link at the name the old
+// fixed temporary had is not touched, an output that is a link gets its file replaced,
+// and two writers of one output each leave a whole file, the last one's.
+TEST(Bake, OutputsAreWrittenWholeThroughTheirOwnTemporaries)
+{
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string out = dir.File("out.png");
+    const uint32_t red[4] = {0xFF0000FF, 0xFF0000FF, 0xFF0000FF, 0xFF0000FF}, blue[3] = {0xFFFF0000, 0, 0xFFFF0000};
+    const PngOutput images[2] = {{red, 2, 2, 8, false, nullptr, nullptr, 1}, {blue, 3, 1, 8, false, nullptr, nullptr, 1}};
+    WriteWholeFile(out + ".partial", "mine");
+    char reason[PNG_REASON_SIZE];
+#ifndef _WIN32
+    WriteWholeFile(dir.File("victim.txt"), "victim");
+    fs::create_symlink(dir.File("victim.txt"), out + ".tmp");
+    fs::create_directories(dir.File("assets"));
+    fs::create_symlink("assets/real.png", dir.File("link.png"));
+    ASSERT_TRUE(WritePNGFile(dir.File("link.png").c_str(), images[0], reason)) << reason;
+    EXPECT_TRUE(fs::is_symlink(dir.File("link.png")));
+    DeepImage real = Decoded(dir.File("assets/real.png"));
+    EXPECT_EQ(real.width, 2);
+    FreeDeepImage(&real);
+    EXPECT_EQ(ReadWholeFile(dir.File("victim.txt")), "victim");
+#endif
+    for (int round = 0; round < 10; ++round) {
+        bool written[2] = {false, false};
+        char other_reason[PNG_REASON_SIZE];
+        std::thread other([&] { written[1] = WritePNGFile(out.c_str(), images[1], other_reason); });
+        written[0] = WritePNGFile(out.c_str(), images[0], reason);
+        other.join();
+        DeepImage last = Decoded(out);
+        EXPECT_TRUE(written[0] && written[1] && (last.width == 2 || last.width == 3));
+        FreeDeepImage(&last);
+    }
+    EXPECT_EQ(ReadWholeFile(out + ".partial"), "mine");
+    int left = 0;  // temporaries left behind
+    for (const auto& entry : fs::directory_iterator(dir.path))
+        left += entry.path().extension() == ".tmp" && !fs::is_symlink(entry.path());
+    EXPECT_EQ(left, 0);
 }
 
 // One tilted quad, no normals given (the face's own). From its identity layout a

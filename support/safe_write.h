@@ -1,0 +1,31 @@
+// Whole-file writes: the new content goes to a temporary file of its own in the
+// destination's folder (a short unique name, created exclusively, so no other file is
+// ever opened by mistake), is flushed to the disk, and only then replaces the
+// destination in one step: the last writer wins and always leaves one whole file. A
+// destination that is a symbolic link is written through: its target is replaced.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+struct SafeFile {
+    FILE* file = nullptr;      // where the content goes
+    std::string temporary;
+    std::string destination;   // the path given, or the file its links lead to
+};
+
+// binary: false for text, with the system's line ends. False with an errno value in
+// *error when no temporary file can be made.
+bool OpenSafeFile(const char* path, bool binary, SafeFile* out, int* error);
+// Flushes, syncs and closes the temporary file and puts it in the destination's place;
+// false with an errno value in *error, the temporary file removed and the destination
+// as it was.
+bool CommitSafeFile(SafeFile* file, int* error);
+// Closes and removes the temporary file; the destination stays as it was.
+void DiscardSafeFile(SafeFile* file);
+
+// The platform's part.
+FILE* CreateExclusive(const std::string& path, bool binary, int* error);  // EEXIST when taken
+bool SyncAndClose(FILE* file, int* error);
+bool ReplaceWith(const std::string& from, const std::string& to, int* error);
+unsigned long ProcessNumber();
