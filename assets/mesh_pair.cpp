@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "assets/large_block.h"
 #include "support/log.h"
@@ -361,6 +363,7 @@ ReadResult ReadStream(ObjFile& file, FILE* stream)
         const size_t got = std::fread(buffer + kept, 1, capacity - kept, stream);
         if (got == 0) {
             if (std::ferror(stream)) {
+                file.open_error = errno;
                 result = ReadResult::READ_ERROR;  // not the end: what was read is not the file
                 break;
             }
@@ -410,6 +413,11 @@ ReadResult ReadMesh(const MeshInput& input, ObjFile& file)
 {
     if (input.bytes)
         return ReadBytes(file, input.bytes, input.size);
+    std::error_code ignored;
+    if (std::filesystem::is_directory(input.name, ignored)) {
+        file.open_error = EISDIR;
+        return ReadResult::NOT_OPENED;
+    }
     errno = 0;
     FILE* stream = std::fopen(input.name, "rb");
     if (!stream) {
@@ -527,7 +535,7 @@ MeshLoad FailForFile(const char* name, ReadResult read, int open_error)
         return FailForMemory();
     if (read == ReadResult::NOT_FOUND)
         LogMessage("'%s' not found", name);
-    else if (read == ReadResult::NOT_OPENED)
+    else if (open_error != 0)
         LogMessage("'%s' could not be read: %s", name, std::strerror(open_error));
     else
         LogMessage("'%s' could not be read", name);

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -133,6 +135,11 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
 
 bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reason)
 {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        std::snprintf(reason, PNG_REASON_SIZE, "a folder, not an image");
+        return false;
+    }
     errno = 0;
     FILE* file = std::fopen(path, "rb");
     if (!file) {
@@ -143,6 +150,13 @@ bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reas
         return false;
     }
     const bool decoded = DecodeWith(AttachFile, file, keep_16, image, reason);
+    // What libpng calls a read error is most often the file's end: say where it came.
+    const int error = errno;
+    if (!decoded && std::ferror(file))
+        std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(error));
+    else if (!decoded && std::feof(file))
+        std::snprintf(reason, PNG_REASON_SIZE, std::ftell(file) <= 0 ? "empty" : "cut short after %ld bytes",
+                      std::ftell(file));
     std::fclose(file);
     return decoded;
 }

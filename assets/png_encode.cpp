@@ -230,7 +230,11 @@ bool WritePNGFile(const char* path, const PngOutput& image, char* reason)
         std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(error));
         return false;
     }
+    errno = 0;
     if (!EncodeTo(file.file, image, reason)) {
+        // libpng says "Write Error" for any failed write: the system's reason is the truth.
+        if (std::ferror(file.file) && errno)
+            std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(errno));
         DiscardSafeFile(&file);
         return false;
     }

@@ -199,6 +199,9 @@ bool ErrorIsTerminal()
 #endif
 }
 
+// Whether a percentage stands on the terminal's last line, to be ended before a message.
+bool progress_shown = false;
+
 // Stage lines on standard error, with a percentage for long stages on a terminal.
 struct Reporter {
     bool quiet = false;
@@ -213,6 +216,7 @@ struct Reporter {
         va_start(args, format);
         if (terminal)
             std::fputs("\r\033[K", stderr);
+        progress_shown = false;
         std::vfprintf(stderr, format, args);
         std::fputc('\n', stderr);
         va_end(args);
@@ -224,6 +228,7 @@ void ShowProgress(int64_t done, int64_t total, void* context)
     const auto* reporter = static_cast<const Reporter*>(context);
     if (reporter->quiet || !reporter->terminal || total <= 1)
         return;
+    progress_shown = true;
     std::fprintf(stderr, "\r\033[K%s %d%%", reporter->stage.c_str(), int(done * 100 / total));
     std::fflush(stderr);
 }
@@ -243,6 +248,9 @@ void KeepLoaderLine(const char* line)
 
 int Fail(int code, const std::string& message)
 {
+    if (progress_shown)
+        std::fputs("\r\033[K", stderr);
+    progress_shown = false;
     std::fprintf(stderr, "texwarp-bake: %s\n", message.c_str());
     return code;
 }
@@ -332,6 +340,19 @@ std::string OutputPath(const BakeOptions& options, const std::string& image)
     if (options.images.size() == 1)
         return options.out;
     return (std::filesystem::path(options.out) / std::filesystem::path(image).filename()).string();
+}
+
+// Whether two output names are one file: on Windows and macOS, names differing only in
+// the case of ASCII letters are.
+bool SameName(const std::string& a, const std::string& b)
+{
+#if defined(_WIN32) || defined(__APPLE__)
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+#else
+    return a == b;
+#endif
 }
 
 int Threads(const BakeOptions& options)
@@ -460,7 +481,7 @@ int PrepareOutputs(const BakeOptions& options)
     }
     for (size_t i = 0; i < options.images.size(); ++i)
         for (size_t j = 0; j < i; ++j)
-            if (OutputPath(options, options.images[i]) == OutputPath(options, options.images[j]))
+            if (SameName(OutputPath(options, options.images[i]), OutputPath(options, options.images[j])))
                 return Fail(BAKE_USAGE, "two images would be written to '" +
                                             OutputPath(options, options.images[i]) + "'");
     std::filesystem::create_directories(options.out, error);

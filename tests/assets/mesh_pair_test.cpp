@@ -108,8 +108,8 @@ TEST(MeshPairLoader, FilesMissingUnreadableAndLong)
         {target, source, "", "'" + target + "' not found"}, {source, target, "-\n", "'" + target + "' not found"},
 #ifndef _WIN32
         // A file that opens but cannot be read (a folder) fails like a missing one.
-        {source, dir.path, "-\n", "'" + dir.path + "' could not be read"},
-        {dir.path, source, "", "'" + dir.path + "' could not be read"},
+        {source, dir.path, "-\n", "'" + dir.path + "' could not be read: Is a directory"},
+        {dir.path, source, "", "'" + dir.path + "' could not be read: Is a directory"},
 #endif
     };
     for (const auto& row : rows) {

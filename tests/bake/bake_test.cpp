@@ -53,12 +53,15 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
             << name;
         FreeDeepImage(&back);
     }
+    WriteWholeFile(d + "empty.png", "");
+    WriteWholeFile(d + "cut.png", ReadWholeFile(d + "n.png").substr(0, 1000));
     // An image of no width: no file, and a failure.
     EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr, 1}, reason) ||
                  std::filesystem::exists(d + "none.png"));
     WriteWholeFile(d + "broken.png", "\x89PNG\r\n\x1a\nnot really");
     std::filesystem::create_directories(d + "sub");
     WriteWholeFile(d + "sub/i.png", ReadWholeFile(d + "i.png"));
+    WriteWholeFile(d + "sub/I.png", ReadWholeFile(d + "i.png"));
     WriteWholeFile(d + "half.obj", "vt 0 1\nvt 1 1\nvt 1 0\nf 1/1 2/2 3/3\n");
     const std::string mmi = d + "m.obj " + d + "m.obj " + d + "i.png ", to = " -o " + out;
     const struct {
@@ -70,11 +73,18 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {"", BAKE_USAGE, "", "Try 'texwarp-bake --help'"}, {mmi, BAKE_USAGE, "", ""},
         {d + "m.obj " + d + "m.obj" + to, BAKE_USAGE, "", ""}, {mmi + "-o", BAKE_USAGE, "", ""},
         {mmi + d + "sub/i.png -o " + several, BAKE_USAGE, "", ""},  // one name twice
+#ifdef _WIN32
+        {mmi + d + "sub/I.png -o " + several, BAKE_USAGE, "", "two images"},  // one file, in other case
+#endif
         {"-h", BAKE_DONE, "", "usage: texwarp-bake"},
         {d + "none.obj " + d + "m.obj " + d + "i.png" + to, BAKE_INPUT, "", "none.obj' not found"},
         {d + "m.obj " + d + "none.obj " + d + "i.png" + to, BAKE_INPUT, "", ""},
         {d + "m.obj " + d + "m.obj " + d + "none.png" + to, BAKE_INPUT, "", ""},
         {d + "m.obj " + d + "m.obj " + d + "broken.png" + to, BAKE_INPUT, "", ""},
+        {d + "m.obj " + d + "m.obj " + d + "empty.png" + to, BAKE_INPUT, "", "empty.png': empty"},
+        {d + "m.obj " + d + "m.obj " + d + "cut.png" + to, BAKE_INPUT, "", "cut.png': cut short after 1000 bytes"},
+        {d + "m.obj " + d + "m.obj " + d + "sub" + to, BAKE_INPUT, "", "sub': a folder, not an image"},
+        {d + "sub " + d + "m.obj " + d + "i.png" + to, BAKE_INPUT, "", "sub' could not be read: Is a directory"},
         {mmi + "-o " + d + "no-folder/out.png", BAKE_OUTPUT, "", "out.png' cannot be written: no such folder"},
         {mmi + "-o " + d + "sub", BAKE_OUTPUT, "", "one image needs an output file"},
         {d + "none.obj " + d + "m.obj " + d + "i.png -o " + d + "no-folder/out.png", BAKE_OUTPUT, "", ""},  // before any work
