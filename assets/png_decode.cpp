@@ -65,6 +65,32 @@ void AttachFile(png_structp png, void* file)
     png_init_io(png, static_cast<FILE*>(file));
 }
 
+void ReadMetadata(png_structp png, png_infop info, PngMetadata* m)
+{
+    png_fixed_point gamma = 0, c[8] = {};
+    if ((m->has_gamma = png_get_gAMA_fixed(png, info, &gamma) != 0))
+        m->gamma = gamma;
+    m->has_chromaticities = png_get_cHRM_fixed(png, info, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]) != 0;
+    for (int i = 0; i < 8 && m->has_chromaticities; ++i)
+        m->chromaticities[i] = c[i];
+    m->has_srgb = png_get_sRGB(png, info, &m->srgb_intent) != 0;
+    png_charp name = nullptr;
+    png_bytep profile = nullptr;
+    png_uint_32 length = 0;
+    int compression = 0;
+    if ((m->has_icc = png_get_iCCP(png, info, &name, &compression, &profile, &length) != 0)) {
+        m->icc_name = name;
+        m->icc_profile.assign(reinterpret_cast<const char*>(profile), length);
+    }
+    png_color_8p bits = nullptr;
+    if ((m->has_significant_bits = png_get_sBIT(png, info, &bits) != 0)) {
+        const uint8_t values[5] = {bits->red, bits->green, bits->blue, bits->gray, bits->alpha};
+        std::memcpy(m->significant_bits, values, sizeof values);
+    }
+    m->has_pixel_size =
+        png_get_pHYs(png, info, &m->pixels_per_unit[0], &m->pixels_per_unit[1], &m->unit) != 0;
+}
+
 bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, DeepImage* image,
                 char* reason)
 {
@@ -78,6 +104,8 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
         png_destroy_read_struct(&png, nullptr, nullptr);
         return false;
     }
+    // Made before setjmp, so a jump back never skips it; filled through its address.
+    PngMetadata metadata;
     // Changed after setjmp, read after longjmp: volatile.
     void* volatile pixels = nullptr;
     volatile size_t pixel_bytes = 0;
@@ -92,6 +120,8 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
     png_set_chunk_malloc_max(png, PNG_MAX_CHUNK_BYTES);
     attach(png, input);
     png_read_info(png, info);
+    // Before the transforms: turning grey into RGB drops a grey ICC profile from the info.
+    ReadMetadata(png, info, &metadata);
 
     const png_uint_32 width = png_get_image_width(png, info);
     const png_uint_32 height = png_get_image_height(png, info);
@@ -129,7 +159,7 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
     std::free(rows);
 
     *image = DeepImage{pixels, int32_t(width), int32_t(height), bits,
-                       !(color_type & PNG_COLOR_MASK_COLOR), has_alpha};
+                       !(color_type & PNG_COLOR_MASK_COLOR), has_alpha, metadata};
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct Image {
     uint32_t* pixels;  // width x height words; the caller releases them with FreeImage
@@ -28,6 +29,24 @@ void FreeImage(Image* image);
 // An image at its own depth, for programs that write it back: RGBA of 8 or 16 bits a
 // channel (16-bit ones in the machine's byte order), first file row first, every pixel
 // exactly as stored (transparent ones keep their colour).
+// What the file says about its pixels' meaning, which a program writing the image back
+// keeps: each part only where its flag is set. Fixed-point values are times 100000.
+struct PngMetadata {
+    bool has_gamma = false;
+    int32_t gamma = 0;
+    bool has_chromaticities = false;
+    int32_t chromaticities[8] = {};  // white, red, green, blue: x then y
+    bool has_srgb = false;
+    int srgb_intent = 0;
+    bool has_icc = false;
+    std::string icc_name, icc_profile;
+    bool has_significant_bits = false;
+    uint8_t significant_bits[5] = {};  // red, green, blue, grey, alpha, as the file has them
+    bool has_pixel_size = false;
+    uint32_t pixels_per_unit[2] = {};  // x, y
+    int unit = 0;                      // 1: the metre
+};
+
 struct DeepImage {
     void* pixels;    // width x height x 4 channels; released with FreeDeepImage
     int32_t width;
@@ -35,6 +54,7 @@ struct DeepImage {
     int bits;        // 8 or 16: 16 only for 16-bit files, everything else is 8
     bool grey;       // the file is grey (its three colour channels are equal)
     bool alpha;      // the file has alpha: a channel or a transparent colour
+    PngMetadata metadata;
 };
 
 // Whether 16-bit samples in the machine's order are little-endian (PNG's are big).

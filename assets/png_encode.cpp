@@ -177,6 +177,30 @@ bool CompressPieces(const PngOutput& image, Piece* pieces, size_t count, int32_t
     return true;
 }
 
+// The chunks that describe the pixels' meaning, as the source image had them.
+void SetMetadata(png_structp png, png_infop info, const PngOutput& image)
+{
+    const PngMetadata& m = *image.metadata;
+    if (m.has_gamma)
+        png_set_gAMA_fixed(png, info, m.gamma);
+    const int32_t* c = m.chromaticities;
+    if (m.has_chromaticities)
+        png_set_cHRM_fixed(png, info, c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+    if (m.has_srgb)
+        png_set_sRGB(png, info, m.srgb_intent);
+    if (m.has_icc)
+        png_set_iCCP(png, info, m.icc_name.c_str(), PNG_COMPRESSION_TYPE_BASE,
+                     reinterpret_cast<png_const_bytep>(m.icc_profile.data()), png_uint_32(m.icc_profile.size()));
+    if (m.has_significant_bits) {
+        const auto fit = [&](int bits) { return png_byte(bits >= 1 && bits <= image.bits ? bits : image.bits); };
+        const uint8_t* b = m.significant_bits;
+        png_color_8 bits{fit(b[0]), fit(b[1]), fit(b[2]), fit(b[3]), fit(b[4])};
+        png_set_sBIT(png, info, &bits);
+    }
+    if (m.has_pixel_size)
+        png_set_pHYs(png, info, m.pixels_per_unit[0], m.pixels_per_unit[1], m.unit);
+}
+
 bool EncodeTo(FILE* file, const PngOutput& image, char* reason)
 {
     std::snprintf(reason, PNG_REASON_SIZE, "out of memory");
@@ -207,6 +231,8 @@ bool EncodeTo(FILE* file, const PngOutput& image, char* reason)
         png_set_IHDR(png, info, png_uint_32(image.width), png_uint_32(image.height), image.bits,
                      image.grey ? PNG_COLOR_TYPE_GRAY_ALPHA : PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
                      PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+        if (image.metadata)
+            SetMetadata(png, info, image);
         png_write_info(png, info);
         for (size_t i = 0; i < count; ++i)
             png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), pieces[i].bytes, pieces[i].size);

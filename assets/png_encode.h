@@ -19,6 +19,8 @@ struct PngOutput {
     void (*progress)(int32_t rows_done, int32_t rows, void* context);
     void* progress_context;
     int threads;         // workers compressing at once; 0 or 1 for the calling thread alone
+    const PngMetadata* metadata;  // written with the image when set; significant bits
+                                  // are fitted to the output's depth
 };
 
 // Writes `image` to `path` through a temporary file of its own beside it, which

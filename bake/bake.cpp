@@ -377,6 +377,7 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     const bool drawn = RenderRemap(request, &result, &error);
     const int bits = image.bits;
     const bool grey = image.grey, alpha = image.alpha;
+    const PngMetadata metadata = image.metadata;
     FreeDeepImage(&image);  // not needed past the drawing: padding and encoding get its memory
     if (!drawn)
         return Fail(BAKE_OUTPUT, name + ": " + error);
@@ -420,7 +421,7 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     report.stage = name + ": writing";
     char reason[PNG_REASON_SIZE];
     const PngOutput output{result.pixels, request.width, request.height, bits, grey, ShowRowProgress, &report,
-                           threads};
+                           threads, &metadata};
     const bool written = WritePNGFile(out.c_str(), output, reason);
     FreeRenderResult(&result, request);
     if (!written)

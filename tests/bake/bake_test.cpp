@@ -38,13 +38,13 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "m.obj", kIdentity);
     const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
     char reason[PNG_REASON_SIZE];
-    ASSERT_TRUE(WritePNGFile((d + "i.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr, 1}, reason));
+    ASSERT_TRUE(WritePNGFile((d + "i.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr, 1, nullptr}, reason));
     // Noise of two compressed pieces, the second one row long, on two threads: back exactly,
     // and through the identity too, transparent texels with their colour.
     std::vector<uint32_t> noise(513 * 511);
     for (size_t i = 0; i < noise.size(); ++i)
         noise[i] = uint32_t(i * 2654435761u) & (i % 3 ? 0xFFFFFFFF : 0x00FFFFFF);
-    ASSERT_TRUE(WritePNGFile((d + "n.png").c_str(), PngOutput{noise.data(), 513, 511, 8, false, nullptr, nullptr, 2},
+    ASSERT_TRUE(WritePNGFile((d + "n.png").c_str(), PngOutput{noise.data(), 513, 511, 8, false, nullptr, nullptr, 2, nullptr},
                              reason));
     ASSERT_EQ(Bake(d + "m.obj " + d + "m.obj " + d + "n.png -q --padding 0 -o " + d + "nb.png"), BAKE_DONE);
     for (const char* name : {"n.png", "nb.png"}) {
@@ -56,7 +56,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "empty.png", "");
     WriteWholeFile(d + "cut.png", ReadWholeFile(d + "n.png").substr(0, 1000));
     // An image of no width: no file, and a failure.
-    EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr, 1}, reason) ||
+    EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr, 1, nullptr}, reason) ||
                  std::filesystem::exists(d + "none.png"));
     WriteWholeFile(d + "broken.png", "\x89PNG\r\n\x1a\nnot really");
     std::filesystem::create_directories(d + "sub");
@@ -141,7 +141,7 @@ TEST(Bake, SixteenBitsGreyAndPartlyCoveredPixels)
     for (int i = 0; i < 256 * 256 * 4; ++i)
         ramp[i] = i % 4 == 3 ? 65535 : uint16_t(i / 4);
     char reason[PNG_REASON_SIZE];
-    ASSERT_TRUE(WritePNGFile(image.c_str(), PngOutput{ramp.data(), 256, 256, 16, true, nullptr, nullptr, 1}, reason));
+    ASSERT_TRUE(WritePNGFile(image.c_str(), PngOutput{ramp.data(), 256, 256, 16, true, nullptr, nullptr, 1, nullptr}, reason));
     ASSERT_EQ(Bake(mmi + "--padding 0"), BAKE_DONE);
     DeepImage baked = Decoded(out), input = Decoded(image);
     EXPECT_EQ(static_cast<const uint16_t*>(input.pixels)[4 * 258], 258);  // in the machine's byte order
@@ -200,7 +200,7 @@ TEST(Bake, OutputsAreWrittenWholeThroughTheirOwnTemporaries)
     TempDir dir;
     const std::string out = dir.File("out.png");
     const uint32_t red[4] = {0xFF0000FF, 0xFF0000FF, 0xFF0000FF, 0xFF0000FF}, blue[3] = {0xFFFF0000, 0, 0xFFFF0000};
-    const PngOutput images[2] = {{red, 2, 2, 8, false, nullptr, nullptr, 1}, {blue, 3, 1, 8, false, nullptr, nullptr, 1}};
+    const PngOutput images[2] = {{red, 2, 2, 8, false, nullptr, nullptr, 1, nullptr}, {blue, 3, 1, 8, false, nullptr, nullptr, 1, nullptr}};
     WriteWholeFile(out + ".partial", "mine");
     char reason[PNG_REASON_SIZE];
 #ifndef _WIN32
@@ -230,6 +230,69 @@ TEST(Bake, OutputsAreWrittenWholeThroughTheirOwnTemporaries)
     for (const auto& entry : fs::directory_iterator(dir.path))
         left += entry.path().extension() == ".tmp" && !fs::is_symlink(entry.path());
     EXPECT_EQ(left, 0);
+}
+
+// What describes the pixels' meaning comes through a bake: gamma 1.0, chromaticities,
+// significant bits (fitted to the output) and pixel size on an RGBA image; an ICC
+// profile on a 16-bit grey one; the sRGB intent on a third.
+TEST(Bake, ColourMetadataIsKept)
+{
+    TempDir dir;
+    WriteWholeFile(dir.File("m.obj"), kIdentity);
+    std::string icc(1000, '\0');  // a header for greys (D50, XYZ) and one tag of noise
+    for (size_t i = 144; i < icc.size(); ++i)
+        icc[i] = char(i * 2654435761u >> 13);
+    const auto put = [&](size_t at, const char* bytes, size_t n) { icc.replace(at, n, bytes, n); };
+    put(0, "\0\0\x03\xE8", 4);
+    put(8, "\x02\x10\0\0mntrGRAYXYZ ", 16);
+    put(36, "acsp", 4);
+    put(68, "\0\0\xF6\xD6\0\x01\0\0\0\0\xD3\x2D", 12);
+    put(128, "\0\0\0\x01zzzz\0\0\0\x90\0\0\x03\x58", 16);
+    PngMetadata sets[3];
+    sets[0].has_gamma = sets[0].has_chromaticities = sets[0].has_significant_bits = sets[0].has_pixel_size = true;
+    sets[0].gamma = 100000;
+    const int32_t primaries[8] = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
+    std::copy(primaries, primaries + 8, sets[0].chromaticities);
+    const uint8_t significant[5] = {5, 6, 5, 0, 9};  // the alpha's 9 is more than 8 bits hold
+    std::copy(significant, significant + 5, sets[0].significant_bits);
+    sets[0].pixels_per_unit[0] = 2835;
+    sets[0].pixels_per_unit[1] = 1417;
+    sets[0].unit = 1;
+    sets[1].has_icc = true;
+    sets[1].icc_name = "grey";
+    sets[1].icc_profile = icc;
+    sets[2].has_srgb = true;
+    sets[2].srgb_intent = 2;
+    const uint16_t pixels[16] = {1, 2, 3, 65535, 4, 5, 6, 65535, 7, 8, 9, 65535, 10, 11, 12, 65535};
+    for (int k = 0; k < 3; ++k) {
+        char reason[PNG_REASON_SIZE];
+        const std::string in = dir.File("in.png"), out = dir.File("out.png");
+        const PngOutput image{pixels, 2, 2, k == 1 ? 16 : 8, k == 1, nullptr, nullptr, 1, &sets[k]};
+        ASSERT_TRUE(WritePNGFile(in.c_str(), image, reason)) << reason;
+        ASSERT_EQ(Bake(dir.File("m.obj") + " " + dir.File("m.obj") + " " + in + " -q -o " + out), BAKE_DONE);
+        DeepImage baked = Decoded(out);
+        // Each part the input has, as the output has it (libpng adds the gamma and
+        // chromaticities that sRGB implies).
+        const auto parts = [&](const PngMetadata& m, int alpha_bits) {
+            const PngMetadata& e = sets[k];
+            std::vector<int64_t> v;
+            if (e.has_gamma)
+                v.insert(v.end(), {m.has_gamma, m.gamma});
+            if (e.has_chromaticities)
+                v.insert(v.end(), m.chromaticities, m.chromaticities + 8);
+            if (e.has_srgb)
+                v.insert(v.end(), {m.has_srgb, m.srgb_intent});
+            if (e.has_icc)
+                v.insert(v.end(), {m.has_icc, m.icc_name == "grey", m.icc_profile == icc});
+            if (e.has_significant_bits)
+                v.insert(v.end(), {m.significant_bits[0], m.significant_bits[1], m.significant_bits[2], alpha_bits});
+            if (e.has_pixel_size)
+                v.insert(v.end(), {m.pixels_per_unit[0], m.pixels_per_unit[1], m.unit});
+            return v;
+        };
+        EXPECT_EQ(parts(baked.metadata, baked.metadata.significant_bits[4]), parts(sets[k], 8)) << k;
+        FreeDeepImage(&baked);
+    }
 }
 
 // One tilted quad, no normals given (the face's own). From its identity layout a
@@ -267,7 +330,7 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
             std::vector<uint8_t> bytes(words.begin(), words.end());
             const void* pixels = bits == 16 ? static_cast<const void*>(words.data()) : bytes.data();
             char reason[PNG_REASON_SIZE];
-            ASSERT_TRUE(WritePNGFile(map.c_str(), PngOutput{pixels, 8, 8, bits, false, nullptr, nullptr, 1}, reason));
+            ASSERT_TRUE(WritePNGFile(map.c_str(), PngOutput{pixels, 8, 8, bits, false, nullptr, nullptr, 1, nullptr}, reason));
         };
         const struct {
             const char* layout;

@@ -154,7 +154,7 @@ TEST_F(RemapView, BakeCoversWhatGLCoversAtOneAndThreeByThreeSamples)
     WriteWholeFile(dir.File("source.obj"), source);
     WriteWholeFile(dir.File("target.obj"), mesh);
     char reason[PNG_REASON_SIZE];
-    ASSERT_TRUE(WritePNGFile(dir.File("blocks.png").c_str(), PngOutput{pixels.data(), S, S, 8, false, nullptr, nullptr, 1},
+    ASSERT_TRUE(WritePNGFile(dir.File("blocks.png").c_str(), PngOutput{pixels.data(), S, S, 8, false, nullptr, nullptr, 1, nullptr},
                              reason));
     const std::string inputs = dir.File("source.obj") + " " + dir.File("target.obj") + " " + dir.File("blocks.png");
     const auto baked = [&](const std::string& options) {
