@@ -368,6 +368,51 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
             EXPECT_TRUE(ReadWholeFile(out + "/colour.png") == ReadWholeFile(alone)) << "the colour image changed";
         }
     }
+
+    // The same quad with a normal of its own at each corner, as the target: its frames
+    // written out by hand. MikkTSpace's tangent at a corner is the quad's u direction
+    // (1, 0, 0) made perpendicular to the corner's normal; the pixel (4, 4) lies in the
+    // first triangle (corners 0, 1, 2) at weights 7/16, 2/16, 7/16. The source is the
+    // flat quad: T (1, 0, 0), B (0, 1, 1) / sqrt 2, N (0, -1, 1) / sqrt 2.
+    const double normals[3][3] = {{0, -0.6, 0.8}, {0.3, -0.5, 0.8}, {-0.2, -0.8, 0.6}};
+    std::string bent = quad + "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n";
+    for (const auto& n : normals)
+        bent += "vn " + std::to_string(n[0]) + " " + std::to_string(n[1]) + " " + std::to_string(n[2]) + "\n";
+    WriteWholeFile(dir.File("bent.obj"), bent + "f 1/1/1 2/2/2 3/3/3 4/4/1\n");
+    const double w[3] = {7 / 16.0, 2 / 16.0, 7 / 16.0}, r = std::sqrt(0.5);
+    double t[3] = {0, 0, 0}, nn[3] = {0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+        const double* n = normals[k];
+        const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        const double tk[3] = {1 - n[0] * n[0] / length / length, -n[0] * n[1] / length / length,
+                              -n[0] * n[2] / length / length};
+        const double tl = std::sqrt(tk[0] * tk[0] + tk[1] * tk[1] + tk[2] * tk[2]);
+        for (int i = 0; i < 3; ++i) {
+            t[i] += w[k] * tk[i] / tl;
+            nn[i] += w[k] * n[i] / length;
+        }
+    }
+    const double b[3] = {nn[1] * t[2] - nn[2] * t[1], nn[2] * t[0] - nn[0] * t[2], nn[0] * t[1] - nn[1] * t[0]};
+    const double x = 2 * 200 / 255.0 - 1, y = 2 * 90 / 255.0 - 1, z = 2 * 230 / 255.0 - 1;
+    const double n[3] = {x, r * y - r * z, r * y + r * z};  // x T + y B + z N of the source
+    const auto det = [](const double* a, const double* p, const double* c) {
+        return a[0] * (p[1] * c[2] - p[2] * c[1]) - a[1] * (p[0] * c[2] - p[2] * c[0]) + a[2] * (p[0] * c[1] - p[1] * c[0]);
+    };
+    const double d = det(t, b, nn), abc[3] = {det(n, b, nn) / d, det(t, n, nn) / d, det(t, b, n) / d};
+    const double solved = std::sqrt(abc[0] * abc[0] + abc[1] * abc[1] + abc[2] * abc[2]);
+    std::vector<int> expected;
+    for (const double v : abc)
+        expected.push_back(int((0.5 + 0.5 * v / solved) * 255 + 0.5));
+    std::vector<uint8_t> rgb;
+    for (int i = 0; i < 64; ++i)
+        rgb.insert(rgb.end(), {200, 90, 230});
+    WriteWholeFile(map, EncodePng({8, 8, 2, 8, false, rgb, {}, {}}));
+    ASSERT_EQ(Bake(mesh + " " + dir.File("bent.obj") + " -q --normal-map " + map + " -o " + dir.File("bent.png")),
+              BAKE_DONE);
+    DeepImage baked = Decoded(dir.File("bent.png"));
+    const auto* pixel = static_cast<const uint8_t*>(baked.pixels) + (4 * 8 + 4) * 4;
+    EXPECT_EQ(std::vector<int>(pixel, pixel + 3), expected);
+    FreeDeepImage(&baked);
 }
 
 // Random islands: every pixel within the reach of one (and only those) takes the value
