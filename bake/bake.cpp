@@ -18,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include "assets/large_block.h"
 #include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
@@ -468,10 +469,28 @@ bool CanCreateIn(const std::filesystem::path& folder, std::string* reason)
 
 // Every output is checked before any work: a folder that exists and takes new files
 // (with several images made if missing) and no two images written to one name.
+// A --size whose drawing buffers cannot be had is refused before any work: the buffers
+// of an 8-bit output (colour and coverage) are taken and given back at once.
+int CheckSizeFits(const BakeOptions& options)
+{
+    if (options.width == 0)
+        return BAKE_DONE;
+    const uint64_t bytes = uint64_t(options.width) * uint64_t(options.height) * 5;
+    void* block = bytes <= SIZE_MAX ? LargeResize(nullptr, 0, size_t(bytes)) : nullptr;
+    if (!block)
+        return Fail(BAKE_OUTPUT, "not enough memory for a " + std::to_string(options.width) + " x " +
+                                     std::to_string(options.height) + " output (" + std::to_string(bytes >> 20) +
+                                     " MB)");
+    LargeFree(block, size_t(bytes));
+    return BAKE_DONE;
+}
+
 int PrepareOutputs(const BakeOptions& options)
 {
     std::error_code error;
     std::string reason;
+    if (CheckSizeFits(options) != BAKE_DONE)
+        return BAKE_OUTPUT;
     if (options.images.size() == 1) {
         const std::filesystem::path out(options.out);
         if (std::filesystem::is_directory(out, error))

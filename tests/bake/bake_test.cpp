@@ -2,6 +2,12 @@
 // covered pixels, edge padding, the same bytes from any thread count.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -231,6 +237,35 @@ TEST(Bake, OutputsAreWrittenWholeThroughTheirOwnTemporaries)
         left += entry.path().extension() == ".tmp" && !fs::is_symlink(entry.path());
     EXPECT_EQ(left, 0);
 }
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+// Under a memory limit a --size whose buffers cannot be had is refused before any work:
+// exit 4, a message with the size, no file. (The sanitizers reserve more address space
+// than any limit allows.)
+TEST(Bake, AnOutputTooLargeForMemoryIsRefusedFirst)
+{
+    TempDir dir;
+    const std::string out = dir.File("out.png");
+    const pid_t child = fork();
+    if (child == 0) {
+        long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (!statm || std::fscanf(statm, "%ld", &pages) != 1)
+            _exit(99);
+        std::fclose(statm);
+        const rlimit limit{rlim_t(pages) * 4096 + (rlim_t(512) << 20), RLIM_INFINITY};
+        setrlimit(RLIMIT_AS, &limit);
+        std::freopen("/dev/null", "w", stderr);
+        // The meshes are never read: that they are missing is not what it reports.
+        _exit(Bake(dir.File("none.obj") + " " + dir.File("none.obj") + " " + TEXWARP_EXAMPLES +
+                   "/texture.png -q --size 16384 -o " + out));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, BAKE_OUTPUT);
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+#endif
 
 // What describes the pixels' meaning comes through a bake: gamma 1.0, chromaticities,
 // significant bits (fitted to the output) and pixel size on an RGBA image; an ICC
