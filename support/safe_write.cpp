@@ -37,6 +37,20 @@ std::string TemporaryName(const std::string& destination)
     return (folder / name).string();
 }
 
+// Flushes what is buffered, syncs it to the disk and closes; false with the first
+// failure's errno in *error.
+bool SyncAndClose(FILE* file, int* error)
+{
+    errno = 0;
+    const bool flushed = std::fflush(file) == 0 && !std::ferror(file) && SyncToDisk(file);
+    const int flush_error = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (flushed && closed)
+        return true;
+    *error = !flushed && flush_error ? flush_error : errno ? errno : EIO;
+    return false;
+}
+
 }  // namespace
 
 bool OpenSafeFile(const char* path, bool binary, SafeFile* out, int* error)

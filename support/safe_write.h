@@ -26,6 +26,6 @@ void DiscardSafeFile(SafeFile* file);
 
 // The platform's part.
 FILE* CreateExclusive(const std::string& path, bool binary, int* error);  // EEXIST when taken
-bool SyncAndClose(FILE* file, int* error);
+bool SyncToDisk(FILE* file);  // what was written reaches the disk; errno when not
 bool ReplaceWith(const std::string& from, const std::string& to, int* error);
 unsigned long ProcessNumber();

@@ -52,16 +52,9 @@ FILE* CreateExclusive(const std::string& path, bool binary, int* error)
     return file;
 }
 
-bool SyncAndClose(FILE* file, int* error)
+bool SyncToDisk(FILE* file)
 {
-    errno = 0;
-    const bool flushed = std::fflush(file) == 0 && !std::ferror(file) && _commit(_fileno(file)) == 0;
-    const int flush_error = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (flushed && closed)
-        return true;
-    *error = !flushed && flush_error ? flush_error : errno ? errno : EIO;
-    return false;
+    return _commit(_fileno(file)) == 0;
 }
 
 bool ReplaceWith(const std::string& from, const std::string& to, int* error)
