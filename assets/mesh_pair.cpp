@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "assets/large_block.h"
+#include "support/file_names.h"
 #include "support/log.h"
 #include "support/parallel.h"
 
@@ -414,12 +415,12 @@ ReadResult ReadMesh(const MeshInput& input, ObjFile& file)
     if (input.bytes)
         return ReadBytes(file, input.bytes, input.size);
     std::error_code ignored;
-    if (std::filesystem::is_directory(input.name, ignored)) {
+    if (std::filesystem::is_directory(PathOf(input.name), ignored)) {
         file.open_error = EISDIR;
         return ReadResult::NOT_OPENED;
     }
     errno = 0;
-    FILE* stream = std::fopen(input.name, "rb");
+    FILE* stream = OpenFile(input.name, "rb");
     if (!stream) {
         file.open_error = errno;
         return file.open_error == ENOENT || file.open_error == 0 ? ReadResult::NOT_FOUND

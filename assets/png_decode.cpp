@@ -3,6 +3,7 @@
 #include "assets/png_decode.h"
 
 #include "assets/large_block.h"
+#include "support/file_names.h"
 
 #include <png.h>
 
@@ -166,12 +167,12 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
 bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reason)
 {
     std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
+    if (std::filesystem::is_directory(PathOf(path), ignored)) {
         std::snprintf(reason, PNG_REASON_SIZE, "a folder, not an image");
         return false;
     }
     errno = 0;
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = OpenFile(path, "rb");
     if (!file) {
         // "not found" only for a file that is not there; anything else in the system's words.
         const int error = errno;

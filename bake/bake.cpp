@@ -25,6 +25,7 @@
 #include "bake/padding.h"
 #include "bake/render.h"
 #include "bake/tangent_frames.h"
+#include "support/file_names.h"
 #include "support/log.h"
 #include "support/parallel.h"
 
@@ -340,7 +341,7 @@ std::string OutputPath(const BakeOptions& options, const std::string& image)
 {
     if (options.images.size() == 1)
         return options.out;
-    return (std::filesystem::path(options.out) / std::filesystem::path(image).filename()).string();
+    return NameOf(PathOf(options.out) / PathOf(image).filename());
 }
 
 // Whether two output names are one file: on Windows and macOS, names differing only in
@@ -366,7 +367,7 @@ int Threads(const BakeOptions& options)
 int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& image,
                 const NormalMapping* mapping, Reporter& report)
 {
-    const std::string name = std::filesystem::path(path).filename().string();
+    const std::string name = NameOf(PathOf(path).filename());
     Clock::time_point start = Clock::now();
     const int threads = Threads(options);
     RenderRequest request{&image,          options.width ? options.width : image.width,
@@ -440,7 +441,7 @@ int DecodeFailure(const std::string& path, const char* reason)
 
 void ReportDecoded(const std::string& path, const DeepImage& image, double seconds, const Reporter& report)
 {
-    const std::string name = std::filesystem::path(path).filename().string();
+    const std::string name = NameOf(PathOf(path).filename());
     report.Line("%s: decoded %d x %d, %d-bit %s, in %.3f s", name.c_str(), int(image.width), int(image.height),
                 image.bits, Layout(image), seconds);
 }
@@ -457,7 +458,7 @@ bool CanCreateIn(const std::filesystem::path& folder, std::string* reason)
     // The only sure test of being allowed to write is writing: a probe, removed at once.
     const std::filesystem::path probe = where / (".texwarp-bake-probe-" + std::to_string(
         std::chrono::steady_clock::now().time_since_epoch().count()));
-    FILE* file = std::fopen(probe.string().c_str(), "wb");
+    FILE* file = OpenFile(NameOf(probe).c_str(), "wb");
     if (!file) {
         *reason = std::strerror(errno);
         return false;
@@ -492,7 +493,7 @@ int PrepareOutputs(const BakeOptions& options)
     if (CheckSizeFits(options) != BAKE_DONE)
         return BAKE_OUTPUT;
     if (options.images.size() == 1) {
-        const std::filesystem::path out(options.out);
+        const std::filesystem::path out = PathOf(options.out);
         if (std::filesystem::is_directory(out, error))
             return Fail(BAKE_OUTPUT, "'" + options.out + "' is a folder: one image needs an output file");
         if (!CanCreateIn(out.parent_path(), &reason))
@@ -504,8 +505,8 @@ int PrepareOutputs(const BakeOptions& options)
             if (SameName(OutputPath(options, options.images[i]), OutputPath(options, options.images[j])))
                 return Fail(BAKE_USAGE, "two images would be written to '" +
                                             OutputPath(options, options.images[i]) + "'");
-    std::filesystem::create_directories(options.out, error);
-    if (!CanCreateIn(options.out, &reason))
+    std::filesystem::create_directories(PathOf(options.out), error);
+    if (!CanCreateIn(PathOf(options.out), &reason))
         return Fail(BAKE_OUTPUT, "'" + options.out + "' is not a folder that can be written to: " + reason);
     return BAKE_DONE;
 }

@@ -27,6 +27,8 @@ start_wine() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
+  # Wine reads the Unix names and arguments in the locale's encoding.
+  export LANG=C.UTF-8
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     "$wine" wineboot --init >/dev/null 2>&1 || true

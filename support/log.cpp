@@ -4,13 +4,15 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "support/file_names.h"
+
 LogState log_state;
 
 void LogOpen(const char* path)
 {
     log_state.path = path;
     // Emptied once per run; a failure here leaves later appends to fail quietly too.
-    if (FILE* f = std::fopen(log_state.path.c_str(), "w"))
+    if (FILE* f = OpenFile(log_state.path.c_str(), "w"))
         std::fclose(f);
     log_state.open = true;
     log_state.enabled = true;
@@ -19,7 +21,7 @@ void LogOpen(const char* path)
 
 static void AppendToLog(const char* text)
 {
-    FILE* f = std::fopen(log_state.path.c_str(), "a");
+    FILE* f = OpenFile(log_state.path.c_str(), "a");
     if (!f)
         return;
     std::fprintf(f, "%s\n", text);

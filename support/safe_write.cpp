@@ -1,6 +1,8 @@
 // Whole-file writes through a temporary file of their own.
 #include "support/safe_write.h"
 
+#include "support/file_names.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -14,7 +16,7 @@ namespace fs = std::filesystem;
 // The file a chain of symbolic links ends at (at most 40 of them, as POSIX allows).
 std::string ThroughLinks(const std::string& path)
 {
-    fs::path at(path);
+    fs::path at = PathOf(path);
     std::error_code error;
     for (int i = 0; i < 40 && fs::is_symlink(at, error); ++i) {
         const fs::path target = fs::read_symlink(at, error);
@@ -22,7 +24,7 @@ std::string ThroughLinks(const std::string& path)
             break;
         at = target.is_absolute() ? target : at.parent_path() / target;
     }
-    return at.string();
+    return NameOf(at);
 }
 
 // Unique within the process by its count, across processes by its number, across runs
@@ -31,10 +33,10 @@ std::string TemporaryName(const std::string& destination)
 {
     static std::atomic<unsigned> count{0};
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    const fs::path folder = fs::path(destination).parent_path();
+    const fs::path folder = PathOf(destination).parent_path();
     const std::string name = ".texwarp-" + std::to_string(ProcessNumber()) + "-" + std::to_string(count++) + "-" +
                              std::to_string(static_cast<unsigned long long>(now) % 1000000007ull) + ".tmp";
-    return (folder / name).string();
+    return NameOf(folder / name);
 }
 
 // Flushes what is buffered, syncs it to the disk and closes; false with the first
@@ -86,5 +88,5 @@ void DiscardSafeFile(SafeFile* file)
         std::fclose(file->file);
     file->file = nullptr;
     std::error_code ignored;
-    fs::remove(file->temporary, ignored);
+    fs::remove(PathOf(file->temporary), ignored);
 }

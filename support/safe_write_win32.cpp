@@ -1,6 +1,8 @@
 // Whole-file writes on Windows: CREATE_NEW creation, _commit, MoveFileEx.
 #include "support/safe_write.h"
 
+#include "support/file_names.h"
+
 #include <windows.h>
 
 #include <fcntl.h>
@@ -33,8 +35,8 @@ static int ErrnoOf(DWORD code)
 FILE* CreateExclusive(const std::string& path, bool binary, int* error)
 {
     // NOTE: CREATE_NEW fails on any existing name, a link's included.
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr);
+    const HANDLE handle = CreateFileW(WideName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = ErrnoOf(GetLastError());
         return nullptr;
@@ -47,7 +49,7 @@ FILE* CreateExclusive(const std::string& path, bool binary, int* error)
             _close(fd);
         else
             CloseHandle(handle);
-        DeleteFileA(path.c_str());
+        DeleteFileW(WideName(path).c_str());
     }
     return file;
 }
@@ -59,10 +61,19 @@ bool SyncToDisk(FILE* file)
 
 bool ReplaceWith(const std::string& from, const std::string& to, int* error)
 {
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    *error = ErrnoOf(GetLastError());
-    return false;
+    // NOTE: while another process replaces the same destination, or holds it open
+    // without sharing deletion, Windows refuses the rename for a moment: try again.
+    const std::wstring source = WideName(from), destination = WideName(to);
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        const DWORD code = GetLastError();
+        if (attempt == 100 || (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION)) {
+            *error = ErrnoOf(code);
+            return false;
+        }
+        Sleep(10);
+    }
 }
 
 unsigned long ProcessNumber()

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "support/executable_path.h"
+#include "support/file_names.h"
 #include "support/log.h"
 #include "support/safe_write.h"
 #include "support/window_state.h"
@@ -126,7 +127,7 @@ static bool ScanSetting(FILE* f, const char* key, int32_t* value)
 void ReadConfig(const char* path)
 {
     LogMessage("reading config");
-    FILE* f = std::fopen(path, "r");
+    FILE* f = OpenFile(path, "r");
     if (!f)
         return;
     ReadConfigFrom(f);

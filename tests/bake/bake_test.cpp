@@ -122,14 +122,19 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         EXPECT_EQ(said.find("usage:") == std::string::npos, lines[i] != "-h") << said;  // a reason, not the usage
         std::string made;  // outputs and half-written files
         for (const auto& entry : std::filesystem::recursive_directory_iterator(d)) {
-            const std::string name = entry.path().generic_string();
-            if (entry.is_regular_file() && (name == std::filesystem::path(out).generic_string() ||
+            const std::string name = entry.path().generic_u8string();
+            if (entry.is_regular_file() && (name == std::filesystem::path(out).generic_u8string() ||
                                             name.find("several") != std::string::npos ||
                                             name.find(".tmp") != std::string::npos))
                 made += name;
         }
-        EXPECT_EQ(made, i < bad ? "" : std::filesystem::path(rows[i - bad].made).generic_string()) << lines[i];
+        EXPECT_EQ(made, i < bad ? "" : std::filesystem::path(rows[i - bad].made).generic_u8string()) << lines[i];
     }
+    // Names beyond any ANSI code page: Cyrillic meshes and image, a CJK output.
+    WriteWholeFile(d + "сетка.obj", kIdentity);
+    WriteWholeFile(d + "текстура.png", ReadWholeFile(d + "i.png"));
+    EXPECT_EQ(Bake(d + "сетка.obj " + d + "сетка.obj " + d + "текстура.png -q -o " + d + "出力.png"), BAKE_DONE);
+    EXPECT_EQ(ReadWholeFile(d + "出力.png").substr(1, 3), "PNG");
     DeepImage three_by_five = Decoded(out);
     EXPECT_EQ(std::vector<int>({three_by_five.width, three_by_five.height}), std::vector<int>({3, 5}));
     FreeDeepImage(&three_by_five);
@@ -311,18 +316,23 @@ TEST(Bake, ColourMetadataIsKept)
         const auto parts = [&](const PngMetadata& m, int alpha_bits) {
             const PngMetadata& e = sets[k];
             std::vector<int64_t> v;
+            const auto add = [&](std::initializer_list<int64_t> values) {
+                for (const int64_t x : values)
+                    v.push_back(x);
+            };
             if (e.has_gamma)
-                v.insert(v.end(), {m.has_gamma, m.gamma});
+                add({m.has_gamma, m.gamma});
             if (e.has_chromaticities)
-                v.insert(v.end(), m.chromaticities, m.chromaticities + 8);
+                add({m.chromaticities[0], m.chromaticities[1], m.chromaticities[2], m.chromaticities[3],
+                     m.chromaticities[4], m.chromaticities[5], m.chromaticities[6], m.chromaticities[7]});
             if (e.has_srgb)
-                v.insert(v.end(), {m.has_srgb, m.srgb_intent});
+                add({m.has_srgb, m.srgb_intent});
             if (e.has_icc)
-                v.insert(v.end(), {m.has_icc, m.icc_name == "grey", m.icc_profile == icc});
+                add({m.has_icc, m.icc_name == "grey", m.icc_profile == icc});
             if (e.has_significant_bits)
-                v.insert(v.end(), {m.significant_bits[0], m.significant_bits[1], m.significant_bits[2], alpha_bits});
+                add({m.significant_bits[0], m.significant_bits[1], m.significant_bits[2], alpha_bits});
             if (e.has_pixel_size)
-                v.insert(v.end(), {m.pixels_per_unit[0], m.pixels_per_unit[1], m.unit});
+                add({m.pixels_per_unit[0], m.pixels_per_unit[1], m.unit});
             return v;
         };
         EXPECT_EQ(parts(baked.metadata, baked.metadata.significant_bits[4]), parts(sets[k], 8)) << k;

@@ -19,16 +19,17 @@ struct TempDir {
     static inline int serial = 0;
 };
 
+// Paths are UTF-8, as the program's are.
 inline std::string ReadWholeFile(const std::string& path)
 {
     std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
+    text << std::ifstream(std::filesystem::u8path(path), std::ios::binary).rdbuf();
     return text.str();
 }
 
 inline void WriteWholeFile(const std::string& path, const std::string& bytes)
 {
-    std::ofstream(path, std::ios::binary) << bytes;
+    std::ofstream(std::filesystem::u8path(path), std::ios::binary) << bytes;
 }
 
 // The lines of a text file, without their line ends (LF or CR LF).

@@ -1,0 +1,30 @@
+// File names are UTF-8 throughout the program. Files open and paths form through these,
+// on Windows through the wide API, so that names beyond the ANSI code page (Cyrillic,
+// CJK) work as they are.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+FILE* OpenFile(const char* path, const char* mode);
+
+inline std::filesystem::path PathOf(const std::string& name)
+{
+    return std::filesystem::u8path(name);
+}
+
+inline std::string NameOf(const std::filesystem::path& path)
+{
+    return path.u8string();
+}
+
+// The command line's arguments, the program's name first (on Windows from the wide
+// command line, whatever main was given).
+std::vector<std::string> CommandArguments(int argc, char** argv);
+
+#ifdef _WIN32
+std::wstring WideName(const std::string& name);
+std::string Utf8Name(const wchar_t* name, size_t length);
+#endif
