@@ -458,6 +458,30 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
     const auto* pixel = static_cast<const uint8_t*>(baked.pixels) + (4 * 8 + 4) * 4;
     EXPECT_EQ(std::vector<int>(pixel, pixel + 3), expected);
     FreeDeepImage(&baked);
+
+    // Without normals: a strip of two quads folded at right angles bakes as with the
+    // normals written out, the faces' own for "s off", and at the fold their sum (equal
+    // corner angles) for one smoothing group.
+    const std::string strip = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 1 0 -1\nv 1 1 -1\n"
+                              "vt 0 0\nvt 0.5 0\nvt 0.5 1\nvt 0 1\nvt 1 0\nvt 1 1\n";
+    WriteWholeFile(dir.File("flat.obj"), "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 2 0 0\nv 2 1 0\n" + strip.substr(strip.find("vt")) +
+                                            "f 1/1 2/2 3/3 4/4\nf 2/2 5/5 6/6 3/3\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {"s off\nf 1/1 2/2 3/3 4/4\nf 2/2 5/5 6/6 3/3\n",
+         "vn 0 0 1\nvn 1 0 0\nf 1/1/1 2/2/1 3/3/1 4/4/1\nf 2/2/2 5/5/2 6/6/2 3/3/2\n"},
+        {"s 1\nf 1/1 2/2 3/3 4/4\nf 2/2 5/5 6/6 3/3\n",
+         "vn 0 0 1\nvn 1 0 0\nvn 1 0 1\nf 1/1/1 2/2/3 3/3/3 4/4/1\nf 2/2/3 5/5/2 6/6/2 3/3/3\n"}};
+    for (const auto& [made, written] : cases) {
+        std::string bakes[2];
+        for (int k = 0; k < 2; ++k) {
+            WriteWholeFile(dir.File("strip.obj"), strip + (k ? written : made));
+            ASSERT_EQ(Bake(dir.File("flat.obj") + " " + dir.File("strip.obj") + " -q --normal-map " + map + " -o " +
+                           dir.File("strip.png")),
+                      BAKE_DONE);
+            bakes[k] = ReadWholeFile(dir.File("strip.png"));
+        }
+        EXPECT_TRUE(bakes[0] == bakes[1]) << made;
+    }
 }
 
 // Random islands: every pixel within the reach of one (and only those) takes the value
