@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace {
@@ -151,7 +152,7 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
     pixels = LargeResize(nullptr, 0, size_t(bytes));
     rows = static_cast<png_bytep*>(std::malloc(size_t(height) * sizeof(png_bytep)));
     if (!pixels || !rows)
-        png_error(png, "out of memory");
+        png_error(png, ("out of memory for " + std::to_string(bytes >> 20) + " MB of pixels").c_str());
     for (png_uint_32 y = 0; y < height; ++y)
         rows[y] = static_cast<png_bytep>(pixels) + size_t(y) * width * pixel_size;
     png_read_image(png, rows);

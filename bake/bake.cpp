@@ -392,7 +392,9 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
         if (!PadIslands(static_cast<unsigned char*>(result.pixels), size_t(bits / 2), result.covered, request.width,
                         request.height, options.padding, threads, &padded)) {
             FreeRenderResult(&result, request);
-            return Fail(BAKE_OUTPUT, name + ": not enough memory to pad the islands");
+            return Fail(BAKE_OUTPUT, name + ": not enough memory to pad the islands (" +
+                                         std::to_string(PaddingBytes(request.width, request.height, threads) >> 20) +
+                                         " MB)");
         }
         report.Line("%s: padded %lld pixels within %d, in %.3f s", name.c_str(), static_cast<long long>(padded),
                     options.padding, SecondsSince(start));
@@ -435,7 +437,7 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
 int DecodeFailure(const std::string& path, const char* reason)
 {
     // Only memory, not the file, can make a readable image fail this way.
-    const bool memory = std::strcmp(reason, "out of memory") == 0;
+    const bool memory = std::strncmp(reason, "out of memory", 13) == 0;
     return Fail(memory ? BAKE_OUTPUT : BAKE_INPUT, "'" + path + "': " + reason);
 }
 
@@ -549,7 +551,9 @@ int MakeBothFrames(FirstInputs& first, FrameTable frames[2], const Reporter& rep
     FreeMeshSurface(&first.surfaces[1]);
     if (!made[0] || !made[1])
         return Fail(BAKE_OUTPUT, "not enough memory for the tangent frames of " +
-                                     std::to_string(remap_table.count) + " triangles");
+                                     std::to_string(remap_table.count) + " triangles (" +
+                                     std::to_string((size_t(remap_table.count) * 3 * sizeof(CornerFrame) * 2) >> 20) +
+                                     " MB and the generator's own)");
     report.Line("tangent frames of both layouts in %.3f s", SecondsSince(start));
     return BAKE_DONE;
 }

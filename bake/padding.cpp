@@ -131,6 +131,18 @@ int64_t PadRow(const Grid& g, int32_t y, const int32_t* row, int32_t* columns, d
 
 }  // namespace
 
+// Per worker: a band's nearest rows, a row of edges, the envelope's columns and bounds.
+static size_t WorkerBytes(int32_t width)
+{
+    return size_t(width) * ((size_t(BAND) + 2) * sizeof(int32_t) + sizeof(double));
+}
+
+size_t PaddingBytes(int32_t width, int32_t height, int threads)
+{
+    const size_t bands = size_t((height + BAND - 1) / BAND);
+    return 2 * bands * size_t(width) * sizeof(int32_t) + WorkerBytes(width) * size_t(std::max(threads, 1));
+}
+
 bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int32_t width, int32_t height,
                 int reach, int threads, int64_t* filled)
 {
@@ -140,8 +152,7 @@ bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int3
     threads = std::max(threads, 1);
     const int32_t bands = (height + BAND - 1) / BAND;
     const size_t w = size_t(width);
-    // Per worker: a band's nearest rows, a row of edges, the envelope's columns and bounds.
-    const size_t scratch_bytes = w * (size_t(BAND) + 2) * sizeof(int32_t) + w * sizeof(double);
+    const size_t scratch_bytes = WorkerBytes(width);
     auto* edges = static_cast<int32_t*>(std::malloc(2 * size_t(bands) * w * sizeof(int32_t)));
     auto* scratch = static_cast<unsigned char*>(std::malloc(scratch_bytes * size_t(threads)));
     if (!edges || !scratch) {

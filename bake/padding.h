@@ -12,3 +12,6 @@
 // workers; false, with nothing changed, when memory runs out.
 bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int32_t width, int32_t height,
                 int reach, int threads, int64_t* filled);
+
+// The working memory PadIslands asks for.
+size_t PaddingBytes(int32_t width, int32_t height, int threads);

@@ -557,7 +557,8 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
     unsigned char* scratch = nullptr;
     if (!MakeBins(request, band_rows, threads, &bins) ||
         (scratch_bytes && !(scratch = static_cast<unsigned char*>(std::malloc(scratch_bytes * size_t(threads)))))) {
-        *error = "not enough memory to sort " + std::to_string(remap_table.count) + " triangles into bands";
+        *error = "not enough memory to sort " + std::to_string(remap_table.count) + " triangles into bands (" +
+                 std::to_string((bins.entries * sizeof(uint32_t) + scratch_bytes * size_t(threads)) >> 20) + " MB)";
         FreeBins(&bins);
         return false;
     }
