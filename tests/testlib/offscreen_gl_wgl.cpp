@@ -21,11 +21,7 @@ bool CreateOffscreenGL(int width, int height)
     AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, 0);
     window = CreateWindowExA(0, CLASS_NAME, "texwarp offscreen", WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS, 0, 0,
                              rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
-    if (!window) {
-        DestroyOffscreenGL();
-        return false;
-    }
-    dc = GetDC(window);
+    dc = window ? GetDC(window) : nullptr;
     PIXELFORMATDESCRIPTOR pfd = {};
     pfd.nSize = sizeof pfd;
     pfd.nVersion = 1;
@@ -36,16 +32,11 @@ bool CreateOffscreenGL(int width, int height)
     pfd.cDepthBits = 16;
     pfd.cStencilBits = 8;
     const int format = dc ? ChoosePixelFormat(dc, &pfd) : 0;
-    if (!format || !SetPixelFormat(dc, format, &pfd)) {
-        DestroyOffscreenGL();
-        return false;
-    }
-    context = wglCreateContext(dc);
-    if (!context || !wglMakeCurrent(dc, context)) {
-        DestroyOffscreenGL();
-        return false;
-    }
-    return true;
+    context = format && SetPixelFormat(dc, format, &pfd) ? wglCreateContext(dc) : nullptr;
+    if (context && wglMakeCurrent(dc, context))
+        return true;
+    DestroyOffscreenGL();
+    return false;
 }
 
 void DestroyOffscreenGL()
