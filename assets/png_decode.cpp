@@ -151,8 +151,13 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
     pixel_bytes = size_t(bytes);
     pixels = LargeResize(nullptr, 0, size_t(bytes));
     rows = static_cast<png_bytep*>(std::malloc(size_t(height) * sizeof(png_bytep)));
-    if (!pixels || !rows)
-        png_error(png, ("out of memory for " + std::to_string(bytes >> 20) + " MB of pixels").c_str());
+    if (!pixels || !rows) {
+        // A plain buffer: the jump out of png_error skips destructors.
+        char message[64];
+        std::snprintf(message, sizeof message, "out of memory for %llu MB of pixels",
+                      static_cast<unsigned long long>(bytes >> 20));
+        png_error(png, message);
+    }
     for (png_uint_32 y = 0; y < height; ++y)
         rows[y] = static_cast<png_bytep>(pixels) + size_t(y) * width * pixel_size;
     png_read_image(png, rows);
