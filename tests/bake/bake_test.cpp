@@ -63,7 +63,10 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     }
     WriteWholeFile(d + "empty.png", "");
     WriteWholeFile(d + "cut.png", ReadWholeFile(d + "n.png").substr(0, 1000));
-    // An image of no width: no file, and a failure.
+    // No folder to write in, and an image of no width: no file, and a failure with its reason.
+    EXPECT_FALSE(WritePNGFile((d + "no-folder/x.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr, 1, nullptr},
+                              reason));
+    EXPECT_STREQ(reason, std::strerror(ENOENT));
     EXPECT_FALSE(WritePNGFile((d + "none.png").c_str(), PngOutput{pixels, 0, 2, 8, false, nullptr, nullptr, 1, nullptr}, reason) ||
                  std::filesystem::exists(d + "none.png"));
     WriteWholeFile(d + "broken.png", "\x89PNG\r\n\x1a\nnot really");
@@ -337,9 +340,9 @@ TEST(Bake, ColourMetadataIsKept)
         DeepImage given = Decoded(in), baked = Decoded(out);
         const PngMetadata& m = baked.metadata;
         EXPECT_TRUE(fields(given.metadata) == fields(m)) << k;
-        const std::vector<int64_t> got[3] = {{m.gamma, m.significant_bits[4], m.pixels_per_unit[0]},
+        const std::vector<int64_t> got[3] = {{m.gamma, m.significant_bits[0], m.significant_bits[4], m.pixels_per_unit[0]},
                                              {m.icc_profile == icc}, {m.srgb_intent}};
-        const std::vector<int64_t> asked[3] = {{100000, 8, 2835}, {1}, {2}};  // alpha's 9 bits fitted to 8
+        const std::vector<int64_t> asked[3] = {{100000, 5, 8, 2835}, {1}, {2}};  // alpha's 9 bits fitted to 8
         EXPECT_EQ(got[k], asked[k]) << k;
         FreeDeepImage(&given);
         FreeDeepImage(&baked);
