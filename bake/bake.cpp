@@ -28,6 +28,7 @@
 #include "support/file_names.h"
 #include "support/log.h"
 #include "support/parallel.h"
+#include "support/safe_write.h"
 
 const char BAKE_USAGE_TEXT[] =
     "usage: texwarp-bake [options] SOURCE.obj TARGET.obj IMAGE.png [IMAGE2.png ...] -o OUT\n"
@@ -469,16 +470,15 @@ bool CanCreateIn(const std::filesystem::path& folder, std::string* reason)
         *reason = std::filesystem::exists(where, error) ? "not a folder" : "no such folder";
         return false;
     }
-    // The only sure test of being allowed to write is writing: a probe, removed at once.
-    const std::filesystem::path probe = where / (".texwarp-bake-probe-" + std::to_string(
-        std::chrono::steady_clock::now().time_since_epoch().count()));
-    FILE* file = OpenFile(NameOf(probe).c_str(), "wb");
-    if (!file) {
-        *reason = std::strerror(errno);
+    // The only sure test of being allowed to write is writing: the temporary file an
+    // output would get there, made and removed at once.
+    SafeFile probe;
+    int failure = 0;
+    if (!OpenSafeFile(NameOf(where / "probe").c_str(), true, &probe, &failure)) {
+        *reason = std::strerror(failure);
         return false;
     }
-    std::fclose(file);
-    std::filesystem::remove(probe, error);
+    DiscardSafeFile(&probe);
     return true;
 }
 
