@@ -20,8 +20,6 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
-#include <cstring>
-
 #ifdef TEXWARP_UNDEF_APIENTRY
 #undef APIENTRY
 #undef TEXWARP_UNDEF_APIENTRY
@@ -34,15 +32,3 @@
 #undef CALLBACK
 #undef TEXWARP_UNDEF_CALLBACK
 #endif
-
-// Whether `name` is one of the space-separated words of `list` (a GL or EGL extension
-// string); a name that is only the start of a longer word does not count.
-inline bool HasExtension(const char* list, const char* name)
-{
-    const size_t length = std::strlen(name);
-    for (const char* p = list; p && (p = std::strstr(p, name)) != nullptr; p += length) {
-        if ((p == list || p[-1] == ' ') && (p[length] == ' ' || p[length] == '\0'))
-            return true;
-    }
-    return false;
-}

@@ -2,12 +2,25 @@
 #include "assets/texture.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "assets/gl_api.h"
 #include "assets/png_decode.h"
 #include "support/log.h"
 
 Texture remap_texture;
+
+// Whether `name` is one of the space-separated words of the GL extension string `list`;
+// a name that is only the start of a longer word does not count.
+static bool HasExtension(const char* list, const char* name)
+{
+    const size_t length = std::strlen(name);
+    for (const char* p = list; p && (p = std::strstr(p, name)) != nullptr; p += length) {
+        if ((p == list || p[-1] == ' ') && (p[length] == ' ' || p[length] == '\0'))
+            return true;
+    }
+    return false;
+}
 
 // Not in the OpenGL 1.1 headers Windows has.
 constexpr GLenum CLAMP_TO_EDGE = 0x812F;
