@@ -550,23 +550,22 @@ int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping
     return code;
 }
 
-// Both layouts' tangent frames, one on each of two threads; the surfaces they come from
-// are released.
-int MakeBothFrames(FirstInputs& first, FrameTable frames[2], const Reporter& report)
+// Both layouts' tangent frames on every worker; the surfaces they come from are released.
+int MakeBothFrames(FirstInputs& first, int threads, FrameTable frames[2], const Reporter& report)
 {
     const Clock::time_point start = Clock::now();
-    bool made[2] = {false, false};
-    ParallelFor(2, 2, [&](int64_t i, int) {
-        made[i] = MakeFrames(first.surfaces[i], i == 0 ? remap_table.count : remap_table.target_count, &frames[i]);
-    });
+    const int32_t records[2] = {remap_table.count, remap_table.target_count};
+    int calls = 0;
+    const bool made = MakeFrames(first.surfaces, records, 2, FramePieceFaces(remap_table.count, threads), threads,
+                                 frames, &calls);
     FreeMeshSurface(&first.surfaces[0]);
     FreeMeshSurface(&first.surfaces[1]);
-    if (!made[0] || !made[1])
+    if (!made)
         return Fail(BAKE_OUTPUT, "not enough memory for the tangent frames of " +
                                      std::to_string(remap_table.count) + " triangles (" +
                                      std::to_string((size_t(remap_table.count) * 3 * sizeof(CornerFrame) * 2) >> 20) +
                                      " MB and the generator's own)");
-    report.Line("tangent frames of both layouts in %.3f s", SecondsSince(start));
+    report.Line("tangent frames of both layouts in %.3f s (%d generator calls)", SecondsSince(start), calls);
     return BAKE_DONE;
 }
 
@@ -577,7 +576,7 @@ int BakeAll(const BakeOptions& options, Reporter& report)
     int code = ReportMeshes(first, report);
     FrameTable frames[2] = {};
     if (code == BAKE_DONE && AnyNormalMap(options))
-        code = MakeBothFrames(first, frames, report);
+        code = MakeBothFrames(first, Threads(options), frames, report);
     FreeMeshSurface(&first.surfaces[0]);
     FreeMeshSurface(&first.surfaces[1]);
     const NormalMapping mapping{&frames[0], &frames[1], options.y_down};

@@ -4,11 +4,15 @@
 #include "bake/tangent_frames.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "assets/large_block.h"
+#include "support/parallel.h"
 
 extern "C" {
 #include "mikktspace.h"
@@ -46,21 +50,37 @@ struct MikkFace {
 
 struct Context {
     const MeshSurface* surface;
-    MikkFace* faces;
-    uint32_t face_count;
-    Vec3* normals;    // per face corner, for corners without a normal of their own
+    const MikkFace* faces;      // the layout's
+    const uint32_t* members;    // the faces this call hands over, in order; null for all
+    uint32_t member_count;
+    uint32_t core_begin;        // the faces whose frames this call gives
+    uint32_t core_end;
+    const Vec3* normals;        // per face corner, for corners without a normal of their own
     FrameTable* frames;
+    // A piece's corners copied out together, which the generator reads many times over:
+    // VALUES per corner (position, normal, texture coordinates), each face's first corner
+    // and one more. Null where the generator reads the surface itself.
+    const uint32_t* first_value;
+    const float* values;
 };
+
+constexpr int VALUES = 8;
 
 const Context& Of(const SMikkTSpaceContext* context)
 {
     return *static_cast<const Context*>(context->m_pUserData);
 }
 
+// The layout's face that the call's face `face` is.
+uint32_t FaceIndex(const Context& c, int face)
+{
+    return c.members ? c.members[face] : uint32_t(face);
+}
+
 // The face corner that MikkTSpace's vertex `vert` of face `face` is.
 uint32_t CornerOf(const Context& c, int face, int vert)
 {
-    const MikkFace& f = c.faces[face];
+    const MikkFace& f = c.faces[FaceIndex(c, face)];
     const uint32_t start = c.surface->face_start[f.face];
     if (f.fan < 0)
         return start + uint32_t(vert);
@@ -78,19 +98,35 @@ Vec3 Position(const MeshSurface& s, uint32_t corner)
 
 int FaceCount(const SMikkTSpaceContext* context)
 {
-    return int(Of(context).face_count);
+    return int(Of(context).member_count);
+}
+
+int CornersOf(const Context& c, int face)
+{
+    if (c.values)
+        return int(c.first_value[face + 1] - c.first_value[face]);
+    const MikkFace& f = c.faces[FaceIndex(c, face)];
+    return f.fan < 0 ? int(c.surface->face_start[f.face + 1] - c.surface->face_start[f.face]) : 3;
 }
 
 int CornerCount(const SMikkTSpaceContext* context, const int face)
 {
-    const Context& c = Of(context);
-    const MikkFace& f = c.faces[face];
-    return f.fan < 0 ? int(c.surface->face_start[f.face + 1] - c.surface->face_start[f.face]) : 3;
+    return CornersOf(Of(context), face);
+}
+
+// The copied values of a corner, from `offset` on.
+const float* Copied(const Context& c, int face, int vert, int offset)
+{
+    return c.values + (size_t(c.first_value[face]) + size_t(vert)) * VALUES + offset;
 }
 
 void GetPosition(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
 {
     const Context& c = Of(context);
+    if (c.values) {
+        std::memcpy(out, Copied(c, face, vert, 0), 3 * sizeof(float));
+        return;
+    }
     const Vec3 p = Position(*c.surface, CornerOf(c, face, vert));
     out[0] = p.x;
     out[1] = p.y;
@@ -111,6 +147,10 @@ Vec3 NormalOf(const Context& c, uint32_t corner)
 
 void GetNormal(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
 {
+    if (Of(context).values) {
+        std::memcpy(out, Copied(Of(context), face, vert, 3), 3 * sizeof(float));
+        return;
+    }
     const Vec3 n = NormalOf(Of(context), CornerOf(Of(context), face, vert));
     out[0] = n.x;
     out[1] = n.y;
@@ -118,14 +158,21 @@ void GetNormal(const SMikkTSpaceContext* context, float out[], const int face, c
 }
 
 // The file's own (u, v): MikkTSpace's bitangent then runs along the file's +v.
-void GetTexCoord(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
+void TexCoordOf(const MeshSurface& s, uint32_t corner, float out[2])
 {
-    const Context& c = Of(context);
-    const MeshSurface& s = *c.surface;
-    const uint32_t n = s.corners[CornerOf(c, face, vert) * 3 + 1];
+    const uint32_t n = s.corners[corner * 3 + 1];
     const TexCoord t = n == 0 || n > s.texcoord_count ? TexCoord{0, 1} : s.texcoords[n - 1];
     out[0] = t.u;
     out[1] = 1.0f - t.v;
+}
+
+void GetTexCoord(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
+{
+    const Context& c = Of(context);
+    if (c.values)
+        std::memcpy(out, Copied(c, face, vert, 6), 2 * sizeof(float));
+    else
+        TexCoordOf(*c.surface, CornerOf(c, face, vert), out);
 }
 
 void Store(const Context& c, uint32_t record, int slot, const CornerFrame& frame)
@@ -141,7 +188,10 @@ void SetFrame(const SMikkTSpaceContext* context, const float tangent[], const fl
               const int vert)
 {
     const Context& c = Of(context);
-    const MikkFace& f = c.faces[face];
+    const uint32_t index = FaceIndex(c, face);
+    if (index < c.core_begin || index >= c.core_end)
+        return;  // a face handed over for its neighbours' sake; its own call gives its frames
+    const MikkFace& f = c.faces[index];
     const Vec3 n = NormalOf(c, CornerOf(c, face, vert));
     const CornerFrame frame{{tangent[0], tangent[1], tangent[2]}, sign, {n.x, n.y, n.z}};
     if (f.fan >= 0) {
@@ -226,9 +276,192 @@ void CornerNormals(const MeshSurface& s, Vec3* normals, Smoothed* order)
     }
 }
 
-}  // namespace
+// Whether the generator takes the triangle as a sound one: three distinct positions, and
+// a texture area and tangents that do not vanish. Computed as the generator computes
+// them, with a wide margin on its thresholds.
+bool SoundTriangle(const Vec3& p0, const Vec3& p1, const Vec3& p2, const float* t0, const float* t1, const float* t2)
+{
+    const auto same = [](const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; };
+    if (same(p0, p1) || same(p0, p2) || same(p1, p2))
+        return false;
+    const float t21x = t1[0] - t0[0], t21y = t1[1] - t0[1], t31x = t2[0] - t0[0], t31y = t2[1] - t0[1];
+    const float area = std::fabs(t21x * t31y - t21y * t31x);
+    const Vec3 d1 = Sub(p1, p0), d2 = Sub(p2, p0);
+    const Vec3 os{t31y * d1.x - t21y * d2.x, t31y * d1.y - t21y * d2.y, t31y * d1.z - t21y * d2.z};
+    const Vec3 ot{-t31x * d1.x + t21x * d2.x, -t31x * d1.y + t21x * d2.y, -t31x * d1.z + t21x * d2.z};
+    const float margin = 1e-30f;
+    return area > margin && std::sqrt(Dot(os, os)) / area > margin && std::sqrt(Dot(ot, ot)) / area > margin;
+}
 
-bool MakeFrames(const MeshSurface& s, int32_t records, FrameTable* frames)
+// Whether a piece's face is sound whichever way the generator splits it, with finite
+// values at every corner.
+bool SoundFace(const Context& c, int face)
+{
+    Vec3 p[4];
+    const float* t[4];
+    const int n = CornersOf(c, face);
+    for (int k = 0; k < n; ++k) {
+        const float* values = Copied(c, face, k, 0);
+        for (int i = 0; i < VALUES; ++i)
+            if (!std::isfinite(values[i]))
+                return false;
+        p[k] = {values[0], values[1], values[2]};
+        t[k] = values + 6;
+    }
+    if (n == 3)
+        return SoundTriangle(p[0], p[1], p[2], t[0], t[1], t[2]);
+    return SoundTriangle(p[0], p[1], p[2], t[0], t[1], t[2]) && SoundTriangle(p[0], p[2], p[3], t[0], t[2], t[3]) &&
+           SoundTriangle(p[0], p[1], p[3], t[0], t[1], t[3]) && SoundTriangle(p[1], p[2], p[3], t[1], t[2], t[3]);
+}
+
+uint32_t Bits(float value)
+{
+    const float canonical = value + 0.0f;  // -0 and +0 are one value to the generator
+    uint32_t bits;
+    std::memcpy(&bits, &canonical, sizeof bits);
+    return bits;
+}
+
+// For every position, the number of the first position of equal value, the generator
+// welding by value; the last entry stands for the corners without a position, which
+// are at the origin. Null when memory runs out.
+uint32_t* SamePositions(const MeshSurface& s)
+{
+    const size_t count = size_t(s.position_count) + 1;
+    int shift = 63;  // the slot is a hash's top bits: positions on a grid differ only in their high bits
+    while ((size_t(1) << (64 - shift)) < 2 * count)
+        --shift;
+    const size_t capacity = size_t(1) << (64 - shift);
+    auto* slots = static_cast<uint32_t*>(std::calloc(capacity, sizeof(uint32_t)));  // 1 + the position
+    auto* ids = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
+    const auto bits = [&](size_t i, int axis) {
+        return i + 1 < count ? Bits(s.positions[i * 3 + size_t(axis)]) : Bits(0.0f);
+    };
+    for (size_t i = 0; slots && ids && i < count; ++i) {
+        const uint32_t x = bits(i, 0), y = bits(i, 1), z = bits(i, 2);
+        const uint64_t key = (uint64_t(x) << 32 | y) * 0x9E3779B97F4A7C15u ^ z * 0xC2B2AE3D27D4EB4Fu;
+        size_t slot = size_t((key ^ key >> 31) * 0x94D049BB133111EBu >> shift);
+        for (;; slot = (slot + 1) & (capacity - 1)) {
+            const uint32_t other = slots[slot];
+            if (other == 0) {
+                slots[slot] = uint32_t(i) + 1;
+                ids[i] = uint32_t(i);
+                break;
+            }
+            if (bits(other - 1, 0) == x && bits(other - 1, 1) == y && bits(other - 1, 2) == z) {
+                ids[i] = other - 1;
+                break;
+            }
+        }
+    }
+    std::free(slots);
+    if (!slots) {
+        std::free(ids);
+        return nullptr;
+    }
+    return ids;
+}
+
+// One layout's work: its faces as the generator sees them, and the calls they are
+// handed over in.
+struct Layout {
+    FrameTable made;
+    size_t frame_bytes;
+    MikkFace* faces;
+    uint32_t face_count;
+    Vec3* normals;
+    uint32_t piece_faces;   // faces whose frames one call gives
+    uint32_t pieces;        // calls
+    uint32_t* members;      // the faces each call hands over, call after call; null for one call
+    size_t* member_start;   // pieces + 1 offsets into the members
+    bool ready;
+};
+
+Context WholeLayout(const MeshSurface& s, const Layout& l)
+{
+    return Context{&s,       l.faces, nullptr, l.face_count, 0, l.face_count, l.normals, const_cast<FrameTable*>(&l.made),
+                   nullptr, nullptr};
+}
+
+// Splits the layout into calls of `piece_faces` faces each, every one handed over with
+// all the faces that share a position with it. The generator's frame at a corner comes
+// from the faces around the corner's welded vertex alone when every face is sound (a
+// face it finds unsound takes its orientation from whichever neighbour reaches it
+// first), so each call then gives its own faces the frames of one call over the whole
+// layout; each call checks its own faces first. False, for one call, when the pieces
+// would overlap too much to pay.
+bool SplitIntoPieces(const MeshSurface& s, Layout& l)
+{
+    const Context whole = WholeLayout(s, l);
+    uint32_t* ids = SamePositions(s);
+    const size_t count = size_t(s.position_count) + 1;
+    auto* low = ids ? static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t))) : nullptr;
+    auto* high = low ? static_cast<uint32_t*>(std::calloc(count, sizeof(uint32_t))) : nullptr;
+    const auto id_of = [&](uint32_t corner) {
+        const uint32_t n = s.corners[corner * 3];
+        return ids[n == 0 || n > s.position_count ? s.position_count : n - 1];
+    };
+    const uint32_t pieces = (l.face_count + l.piece_faces - 1) / l.piece_faces;
+    bool split = high != nullptr;
+    if (split) {
+        std::fill(low, low + count, pieces);
+        for (uint32_t m = 0; m < l.face_count; ++m)
+            for (int k = 0; k < CornersOf(whole, int(m)); ++k) {
+                const uint32_t id = id_of(CornerOf(whole, int(m), k)), piece = m / l.piece_faces;
+                low[id] = std::min(low[id], piece);
+                high[id] = std::max(high[id], piece);
+            }
+    }
+    // A face goes to every call from the first to the last that shares one of its
+    // positions: more than is needed where a position's calls are far apart, which is
+    // harmless, as is any face that shares no welded vertex with the call's own.
+    auto* range = split ? static_cast<uint32_t*>(std::malloc(size_t(l.face_count) * 2 * sizeof(uint32_t))) : nullptr;
+    size_t total = 0;
+    for (uint32_t m = 0; range && m < l.face_count; ++m) {
+        uint32_t first = pieces, last = 0;
+        for (int k = 0; k < CornersOf(whole, int(m)); ++k) {
+            const uint32_t id = id_of(CornerOf(whole, int(m), k));
+            first = std::min(first, low[id]);
+            last = std::max(last, high[id]);
+        }
+        range[m * 2] = first;
+        range[m * 2 + 1] = last;
+        total += last - first + 1;
+    }
+    split = range && total <= size_t(l.face_count) * 2;
+    l.members = split ? static_cast<uint32_t*>(std::malloc(total * sizeof(uint32_t))) : nullptr;
+    l.member_start = l.members ? static_cast<size_t*>(std::calloc(size_t(pieces) + 1, sizeof(size_t))) : nullptr;
+    split = l.member_start != nullptr;
+    for (uint32_t m = 0; split && m < l.face_count; ++m)
+        for (uint32_t p = range[m * 2]; p <= range[m * 2 + 1]; ++p)
+            ++l.member_start[p + 1];
+    for (uint32_t p = 0; split && p < pieces; ++p)
+        l.member_start[p + 1] += l.member_start[p];
+    for (uint32_t m = 0; split && m < l.face_count; ++m)  // in order, so each call keeps the layout's order
+        for (uint32_t p = range[m * 2]; p <= range[m * 2 + 1]; ++p)
+            l.members[l.member_start[p]++] = m;
+    for (uint32_t p = pieces; split && p > 0; --p)  // back to the starts
+        l.member_start[p] = l.member_start[p - 1];
+    if (split)
+        l.member_start[0] = 0;
+    std::free(range);
+    std::free(ids);
+    std::free(low);
+    std::free(high);
+    if (!split) {
+        std::free(l.members);
+        std::free(l.member_start);
+        l.members = nullptr;
+        l.member_start = nullptr;
+        return false;
+    }
+    l.pieces = pieces;
+    return true;
+}
+
+// The generator's faces of one layout and the normals it is given; its frame table,
+// with the records no face gives set to zero.
+void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout& l)
 {
     uint32_t mikk_faces = 0, face_records = 0;
     size_t missing = 0, smoothed = 0;  // corners without a normal, and of those the smoothed
@@ -242,29 +475,96 @@ bool MakeFrames(const MeshSurface& s, int32_t records, FrameTable* frames)
         }
     }
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
-    const size_t frame_bytes = std::max<size_t>(size_t(std::max(records, 0)) * 3 * sizeof(CornerFrame), 1);
+    l = Layout{};
+    l.frame_bytes = std::max<size_t>(size_t(std::max(records, 0)) * 3 * sizeof(CornerFrame), 1);
     // Pages the generator does not write stay untouched until then: its own peak comes first.
-    FrameTable made{static_cast<CornerFrame*>(LargeResize(nullptr, 0, frame_bytes)), records};
-    auto* faces = static_cast<MikkFace*>(std::malloc(std::max<size_t>(mikk_faces, 1) * sizeof(MikkFace)));
-    auto* normals = missing ? static_cast<Vec3*>(std::malloc(corners * sizeof(Vec3))) : nullptr;
+    l.made = FrameTable{static_cast<CornerFrame*>(LargeResize(nullptr, 0, l.frame_bytes)), records};
+    l.faces = static_cast<MikkFace*>(std::malloc(std::max<size_t>(mikk_faces, 1) * sizeof(MikkFace)));
+    l.face_count = mikk_faces;
+    l.normals = missing ? static_cast<Vec3*>(std::malloc(corners * sizeof(Vec3))) : nullptr;
     auto* order = smoothed ? static_cast<Smoothed*>(std::malloc(smoothed * sizeof(Smoothed))) : nullptr;
-    bool made_all = made.corners && faces && (normals || !missing) && (order || !smoothed);
-    if (made_all) {
+    l.ready = l.made.corners && l.faces && (l.normals || !missing) && (order || !smoothed);
+    l.pieces = 1;
+    l.piece_faces = mikk_faces;
+    if (l.ready) {
         if (uint32_t(std::max(records, 0)) > face_records)  // records no face gives keep zero frames
-            std::memset(made.corners + size_t(face_records) * 3, 0,
+            std::memset(l.made.corners + size_t(face_records) * 3, 0,
                         (size_t(records) - face_records) * 3 * sizeof(CornerFrame));
         uint32_t m = 0, record = 0;
         for (uint32_t f = 0; f < s.face_count; ++f) {
             const uint32_t n = s.face_start[f + 1] - s.face_start[f];
             if (n <= 4)
-                faces[m++] = MikkFace{f, record, -1};
+                l.faces[m++] = MikkFace{f, record, -1};
             for (uint32_t k = 0; n > 4 && k < n - 2; ++k)
-                faces[m++] = MikkFace{f, record + k, int32_t(k)};
+                l.faces[m++] = MikkFace{f, record + k, int32_t(k)};
             record += n - 2;
         }
-        if (normals)
-            CornerNormals(s, normals, order);
-        Context context{&s, faces, mikk_faces, normals, &made};
+        if (l.normals)
+            CornerNormals(s, l.normals, order);
+        if (piece_faces > 0 && mikk_faces > piece_faces) {
+            l.piece_faces = piece_faces;
+            if (!SplitIntoPieces(s, l))
+                l.piece_faces = mikk_faces;
+        }
+    }
+    std::free(order);
+}
+
+// A piece's corner values, copied out for the generator; false when memory runs out.
+bool CopyValues(const Context& whole, Context& piece, uint32_t** first_value, float** values)
+{
+    *first_value = static_cast<uint32_t*>(std::malloc((size_t(piece.member_count) + 1) * sizeof(uint32_t)));
+    if (!*first_value)
+        return false;
+    uint32_t corners = 0;
+    for (uint32_t i = 0; i < piece.member_count; ++i) {
+        (*first_value)[i] = corners;
+        corners += uint32_t(CornersOf(whole, int(piece.members[i])));
+    }
+    (*first_value)[piece.member_count] = corners;
+    *values = static_cast<float*>(std::malloc(size_t(corners) * VALUES * sizeof(float)));
+    if (!*values)
+        return false;
+    float* out = *values;
+    for (uint32_t i = 0; i < piece.member_count; ++i) {
+        const int face = int(piece.members[i]);
+        for (int k = 0; k < CornersOf(whole, face); ++k, out += VALUES) {
+            const uint32_t corner = CornerOf(whole, face, k);
+            const Vec3 p = Position(*whole.surface, corner), n = NormalOf(whole, corner);
+            const float copied[6] = {p.x, p.y, p.z, n.x, n.y, n.z};
+            std::memcpy(out, copied, sizeof copied);
+            TexCoordOf(*whole.surface, corner, out + 6);
+        }
+    }
+    piece.first_value = *first_value;
+    piece.values = *values;
+    return true;
+}
+
+enum class Piece { MADE, UNSOUND, NO_MEMORY };
+
+// One call of the generator: a piece of the layout, or all of it. A piece with an
+// unsound face of its own is not made: the layout then goes in one call.
+Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
+{
+    const Context whole = WholeLayout(s, l);
+    Context context = whole;
+    uint32_t* first_value = nullptr;
+    float* values = nullptr;
+    Piece made = Piece::MADE;
+    if (l.members) {
+        context.members = l.members + l.member_start[piece];
+        context.member_count = uint32_t(l.member_start[piece + 1] - l.member_start[piece]);
+        context.core_begin = piece * l.piece_faces;
+        context.core_end = std::min(l.face_count, context.core_begin + l.piece_faces);
+        if (!CopyValues(whole, context, &first_value, &values))
+            made = Piece::NO_MEMORY;
+        for (uint32_t i = 0; made == Piece::MADE && i < context.member_count; ++i)
+            if (context.members[i] >= context.core_begin && context.members[i] < context.core_end &&
+                !SoundFace(context, int(i)))
+                made = Piece::UNSOUND;
+    }
+    if (made == Piece::MADE && context.member_count > 0) {
         SMikkTSpaceInterface callbacks{};
         callbacks.m_getNumFaces = FaceCount;
         callbacks.m_getNumVerticesOfFace = CornerCount;
@@ -273,17 +573,82 @@ bool MakeFrames(const MeshSurface& s, int32_t records, FrameTable* frames)
         callbacks.m_getTexCoord = GetTexCoord;
         callbacks.m_setTSpaceBasic = SetFrame;
         SMikkTSpaceContext mikk{&callbacks, &context};
-        made_all = mikk_faces == 0 || genTangSpaceDefault(&mikk);
+        made = genTangSpaceDefault(&mikk) ? Piece::MADE : Piece::NO_MEMORY;
     }
-    std::free(faces);
-    std::free(normals);
-    std::free(order);
-    if (!made_all) {
-        LargeFree(made.corners, frame_bytes);
-        return false;
+    std::free(first_value);
+    std::free(values);
+    return made;
+}
+
+// Makes every call of the layouts marked in `pending` on every worker, the whole layouts
+// first as the longest calls. A layout one of whose pieces is unsound stays marked, set
+// to go in one call; the others are unmarked. False when memory runs out.
+bool MakeCalls(const MeshSurface surfaces[], std::vector<Layout>& work, std::vector<char>& pending, int threads)
+{
+    std::vector<std::pair<size_t, uint32_t>> jobs;
+    for (int pass = 0; pass < 2; ++pass)
+        for (size_t i = 0; i < work.size(); ++i)
+            for (uint32_t p = 0; pending[i] && (work[i].pieces == 1) == (pass == 0) && p < work[i].pieces; ++p)
+                jobs.emplace_back(i, p);
+    std::vector<std::atomic<bool>> unsound(work.size());
+    std::atomic<bool> memory{true};
+    ParallelFor(threads, int64_t(jobs.size()), [&](int64_t j, int) {
+        const size_t i = jobs[size_t(j)].first;
+        if (unsound[i] || !memory)
+            return;
+        const Piece made = MakePiece(surfaces[i], work[i], jobs[size_t(j)].second);
+        if (made == Piece::UNSOUND)
+            unsound[i] = true;
+        if (made == Piece::NO_MEMORY)
+            memory = false;
+    });
+    for (size_t i = 0; i < work.size(); ++i) {
+        pending[i] = unsound[i];
+        if (unsound[i]) {
+            std::free(work[i].members);
+            std::free(work[i].member_start);
+            work[i].members = nullptr;
+            work[i].member_start = nullptr;
+            work[i].pieces = 1;
+            work[i].piece_faces = work[i].face_count;
+        }
     }
-    *frames = made;
-    return true;
+    return memory;
+}
+
+}  // namespace
+
+uint32_t FramePieceFaces(int64_t faces, int threads)
+{
+    return uint32_t(std::clamp<int64_t>(faces / (std::max(threads, 1) * 4), 4096, 32768));
+}
+
+bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layouts, uint32_t piece_faces,
+                int threads, FrameTable frames[], int* calls)
+{
+    std::vector<Layout> work(size_t(std::max(layouts, 0)));
+    ParallelFor(threads, layouts, [&](int64_t i, int) { Prepare(surfaces[i], records[i], piece_faces, work[size_t(i)]); });
+    std::vector<char> pending(work.size(), 1);
+    // The second round makes the layouts found unsound in the first, in one call each.
+    const bool all = std::all_of(work.begin(), work.end(), [](const Layout& l) { return l.ready; }) &&
+                     MakeCalls(surfaces, work, pending, threads) &&
+                     MakeCalls(surfaces, work, pending, threads);
+    if (calls)
+        *calls = 0;
+    for (int i = 0; i < layouts; ++i) {
+        if (calls)
+            *calls += int(work[size_t(i)].pieces);
+        Layout& l = work[size_t(i)];
+        std::free(l.faces);
+        std::free(l.normals);
+        std::free(l.members);
+        std::free(l.member_start);
+        if (all)
+            frames[i] = l.made;
+        else
+            LargeFree(l.made.corners, l.frame_bytes);
+    }
+    return all;
 }
 
 void FreeFrames(FrameTable* frames)

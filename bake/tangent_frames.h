@@ -20,7 +20,15 @@ struct FrameTable {
     int32_t records;
 };
 
-// Frames for the first `records` records of the table (those the file's faces give;
-// any beyond keep zero frames). False when memory runs out.
-bool MakeFrames(const MeshSurface& surface, int32_t records, FrameTable* frames);
+// The frames of `layouts` layouts at once on `threads` workers, for the first
+// `records[i]` records of the table (those the file's faces give; any beyond keep zero
+// frames). With `piece_faces` > 0 a large layout goes to the generator in pieces of
+// that many faces, each with the faces around it, which gives the frames of one call;
+// a layout whose faces rule that out, and any with `piece_faces` 0, goes in one call.
+// *calls, when given, is set to the calls the layouts went in. False when memory runs out.
+bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layouts, uint32_t piece_faces,
+                int threads, FrameTable frames[], int* calls = nullptr);
+// Pieces for `faces` faces on `threads` workers: enough to keep every worker busy, each
+// large enough that the faces around it add little, and small enough to stay in cache.
+uint32_t FramePieceFaces(int64_t faces, int threads);
 void FreeFrames(FrameTable* frames);

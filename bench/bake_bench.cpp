@@ -152,7 +152,7 @@ void Measure(const std::string& bake, const std::string& dir, const Case& c)
         Fail("the meshes did not load");
     const double mikktspace = BestOf(c.runs, [&] {
         FrameTable frames{};
-        if (!MakeFrames(surfaces[0], remap_table.count, &frames))
+        if (!MakeFrames(surfaces, &remap_table.count, 1, 0, 1, &frames))
             Fail("no tangent frames");
         FreeFrames(&frames);
     });

@@ -23,6 +23,7 @@
 #include "assets/png_encode.h"
 #include "bake/bake.h"
 #include "bake/padding.h"
+#include "bake/tangent_frames.h"
 #include "fuzz/png_writer.h"
 #include "testlib/command_line.h"
 #include "testlib/files.h"
@@ -497,6 +498,71 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
 // of an island pixel at the least distance, checked against every island pixel near
 // it; the thread count changes nothing. Three bands of rows, one column past a strip of
 // the column pass.
+// A bumpy grid of quads, triangles and hexagons with a mirrored island, a seam, repeated
+// positions under other numbers, smooth and flat faces; `unsound` collapses one face's
+// texture coordinates.
+std::string Bumpy(bool unsound)
+{
+    const int n = 12;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> jitter(-0.2f, 0.2f);
+    std::string obj;
+    for (int i = 0; i < 2; ++i)  // every position twice: the second copy is used on odd rows
+        for (int y = 0; y <= n; ++y)
+            for (int x = 0; x <= n; ++x)
+                obj += "v " + std::to_string(x) + " " + std::to_string(y) + " " +
+                       std::to_string(std::sin(x * 0.7) * std::cos(y * 0.5)) + "\n";
+    for (int y = 0; y <= n; ++y)
+        for (int x = 0; x <= n; ++x)  // the right half mirrored: its own texture coordinates along the seam
+            obj += "vt " + std::to_string((x + jitter(random)) / n) + " " + std::to_string((y + jitter(random)) / n) +
+                   "\nvt " + std::to_string(1 - (x + jitter(random)) / n) + " " + std::to_string((y + jitter(random)) / n) + "\n";
+    const auto corner = [&](int x, int y, int half) {
+        const int v = y * (n + 1) + x + 1 + (y % 2 ? (n + 1) * (n + 1) : 0), t = 2 * (y * (n + 1) + x) + 1 + half;
+        return " " + std::to_string(v) + "/" + std::to_string(unsound && x / 2 == 2 && y / 2 == 2 ? 1 : t);
+    };
+    for (int y = 0; y < n; ++y) {
+        obj += y < n / 2 ? "s 1\n" : "s off\n";
+        for (int x = 0; x < n; ++x) {
+            const int h = x >= n / 2;
+            const std::string a = corner(x, y, h), b = corner(x + 1, y, h), c = corner(x + 1, y + 1, h),
+                              d = corner(x, y + 1, h);
+            if ((x + y) % 3 == 2 && x + 1 != n / 2 && x + 1 < n) {  // two cells as one hexagon
+                obj += "f" + a + b + corner(x + 2, y, h) + corner(x + 2, y + 1, h) + c + d + "\n";
+                ++x;
+            } else if ((x + y) % 3 == 1) {
+                obj += "f" + a + b + c + "\nf" + a + c + d + "\n";
+            } else {
+                obj += "f" + a + b + c + d + "\n";
+            }
+        }
+    }
+    return obj;
+}
+
+TEST(Bake, TangentFramesInPiecesAreThoseOfOneCall)
+{
+    TempDir dir;
+    for (const bool unsound : {false, true}) {
+        WriteWholeFile(dir.File("bumpy.obj"), Bumpy(unsound));
+        MeshSurface surface[2] = {};
+        ASSERT_EQ(LoadRemapMeshPair(dir.File("bumpy.obj").c_str(), dir.File("bumpy.obj").c_str(), 1, surface),
+                  MeshLoad::OK);
+        FrameTable whole{}, pieces{};
+        int calls[2] = {0, 0};
+        ASSERT_TRUE(MakeFrames(surface, &remap_table.count, 1, 0, 1, &whole, &calls[0]));
+        ASSERT_TRUE(MakeFrames(surface, &remap_table.count, 1, 100, 3, &pieces, &calls[1]));
+        EXPECT_EQ(calls[0], 1);
+        EXPECT_EQ(calls[1], unsound ? 1 : 3);  // 272 faces to the generator
+        EXPECT_EQ(std::memcmp(whole.corners, pieces.corners, size_t(whole.records) * 3 * sizeof(CornerFrame)), 0)
+            << (unsound ? "with" : "without") << " an unsound triangle";
+        FreeFrames(&whole);
+        FreeFrames(&pieces);
+        FreeMeshSurface(&surface[0]);
+        FreeMeshSurface(&surface[1]);
+        ClearRemapTable();
+    }
+}
+
 TEST(Bake, PaddingTakesTheNearestIslandPixelByTrueDistance)
 {
     constexpr int W = 257, H = 140, R = 6;
