@@ -565,8 +565,8 @@ int MakeBothFrames(FirstInputs& first, int threads, FrameTable frames[2], const 
     if (!made)
         return Fail(BAKE_OUTPUT, "not enough memory for the tangent frames of " +
                                      std::to_string(remap_table.count) + " triangles (" +
-                                     std::to_string((size_t(remap_table.count) * 3 * sizeof(CornerFrame) * 2) >> 20) +
-                                     " MB and the generator's own)");
+                                     std::to_string((size_t(remap_table.count) * 3 * sizeof(uint32_t) * 2) >> 20) +
+                                     " MB, the distinct frames and the generator's own)");
     report.Line("tangent frames of both layouts in %.3f s (%d generator calls)", SecondsSince(start), calls);
     return BAKE_DONE;
 }

@@ -272,13 +272,14 @@ Frame FrameAt(const FrameTable& table, uint32_t record, const double w[3])
 {
     Frame f{};
     double sign = 0;
-    const CornerFrame* corners = table.corners + size_t(record) * 3;
+    const uint32_t* entries = table.corners + size_t(record) * 3;
     for (int k = 0; k < 3; ++k) {
+        const CornerFrame& corner = table.frames[entries[k]];
         for (int i = 0; i < 3; ++i) {
-            f.t[i] += w[k] * corners[k].tangent[i];
-            f.n[i] += w[k] * corners[k].normal[i];
+            f.t[i] += w[k] * corner.tangent[i];
+            f.n[i] += w[k] * corner.normal[i];
         }
-        sign += w[k] * corners[k].sign;
+        sign += w[k] * corner.sign;
     }
     sign = sign < 0 ? -1.0 : 1.0;
     f.b[0] = sign * (f.n[1] * f.t[2] - f.n[2] * f.t[1]);

@@ -57,6 +57,7 @@ struct Context {
     uint32_t core_end;
     const Vec3* normals;        // per face corner, for corners without a normal of their own
     FrameTable* frames;
+    struct FrameSink* sink;     // where this call's frames go
     // A piece's corners copied out together, which the generator reads many times over:
     // VALUES per corner (position, normal, texture coordinates), each face's first corner
     // and one more. Null where the generator reads the surface itself.
@@ -175,10 +176,38 @@ void GetTexCoord(const SMikkTSpaceContext* context, float out[], const int face,
         TexCoordOf(*c.surface, CornerOf(c, face, vert), out);
 }
 
-void Store(const Context& c, uint32_t record, int slot, const CornerFrame& frame)
+// Where one call puts the frames it makes: each distinct one once, from `next` on in the
+// layout's frame list (the call's own stretch of it), found again through an open table.
+struct FrameSink {
+    uint32_t next;
+    uint32_t* slots;  // 1 + entry, or 0 for none
+    size_t mask;
+};
+
+uint32_t Entry(const Context& c, const CornerFrame& frame)
+{
+    uint32_t bits[7];
+    std::memcpy(bits, &frame, sizeof bits);
+    uint64_t key = 0;
+    for (const uint32_t b : bits)
+        key = (key ^ b) * 0x9E3779B97F4A7C15u;
+    FrameSink& sink = *c.sink;
+    for (size_t slot = size_t(key >> 32) & sink.mask;; slot = (slot + 1) & sink.mask) {
+        const uint32_t entry = sink.slots[slot];
+        if (entry == 0) {
+            c.frames->frames[sink.next] = frame;
+            sink.slots[slot] = sink.next + 1;
+            return sink.next++;
+        }
+        if (std::memcmp(&c.frames->frames[entry - 1], &frame, sizeof frame) == 0)
+            return entry - 1;
+    }
+}
+
+void Store(const Context& c, uint32_t record, int slot, uint32_t entry)
 {
     if (record < uint32_t(c.frames->records))
-        c.frames->corners[size_t(record) * 3 + size_t(slot)] = frame;
+        c.frames->corners[size_t(record) * 3 + size_t(slot)] = entry;
 }
 
 // Writes the frame of a face corner to every record corner it became: corner 0 of a
@@ -193,7 +222,7 @@ void SetFrame(const SMikkTSpaceContext* context, const float tangent[], const fl
         return;  // a face handed over for its neighbours' sake; its own call gives its frames
     const MikkFace& f = c.faces[index];
     const Vec3 n = NormalOf(c, CornerOf(c, face, vert));
-    const CornerFrame frame{{tangent[0], tangent[1], tangent[2]}, sign, {n.x, n.y, n.z}};
+    const uint32_t frame = Entry(c, CornerFrame{{tangent[0], tangent[1], tangent[2]}, sign, {n.x, n.y, n.z}});
     if (f.fan >= 0) {
         Store(c, f.first, vert, frame);
         return;
@@ -362,11 +391,26 @@ uint32_t* SamePositions(const MeshSurface& s)
     return ids;
 }
 
+// The corners of all the faces the generator is given: fanned faces give 3 per triangle.
+size_t MikkCorners(const MeshSurface& s)
+{
+    size_t corners = 0;
+    for (uint32_t f = 0; f < s.face_count; ++f) {
+        const uint32_t n = s.face_start[f + 1] - s.face_start[f];
+        corners += n <= 4 ? n : 3 * (n - 2);
+    }
+    return corners;
+}
+
+size_t CornerBytes(int32_t records)
+{
+    return std::max<size_t>(size_t(std::max(records, 0)) * 3 * sizeof(uint32_t), 1);
+}
+
 // One layout's work: its faces as the generator sees them, and the calls they are
 // handed over in.
 struct Layout {
     FrameTable made;
-    size_t frame_bytes;
     MikkFace* faces;
     uint32_t face_count;
     Vec3* normals;
@@ -374,13 +418,27 @@ struct Layout {
     uint32_t pieces;        // calls
     uint32_t* members;      // the faces each call hands over, call after call; null for one call
     size_t* member_start;   // pieces + 1 offsets into the members
+    uint32_t* frame_start;  // pieces + 1: each call's stretch of the frame list
     bool ready;
 };
 
 Context WholeLayout(const MeshSurface& s, const Layout& l)
 {
-    return Context{&s,       l.faces, nullptr, l.face_count, 0, l.face_count, l.normals, const_cast<FrameTable*>(&l.made),
-                   nullptr, nullptr};
+    return Context{&s,      l.faces, nullptr, l.face_count, 0, l.face_count, l.normals, const_cast<FrameTable*>(&l.made),
+                   nullptr, nullptr, nullptr};
+}
+
+// Leaves the layout to go in one call.
+void OneCall(Layout& l)
+{
+    std::free(l.members);
+    std::free(l.member_start);
+    std::free(l.frame_start);
+    l.members = nullptr;
+    l.member_start = nullptr;
+    l.frame_start = nullptr;
+    l.pieces = 1;
+    l.piece_faces = l.face_count;
 }
 
 // Splits the layout into calls of `piece_faces` faces each, every one handed over with
@@ -444,15 +502,20 @@ bool SplitIntoPieces(const MeshSurface& s, Layout& l)
         l.member_start[p] = l.member_start[p - 1];
     if (split)
         l.member_start[0] = 0;
+    // Each call's stretch of the frame list: room for its own faces' corners.
+    l.frame_start = split ? static_cast<uint32_t*>(std::malloc((size_t(pieces) + 1) * sizeof(uint32_t))) : nullptr;
+    split = l.frame_start != nullptr;
+    for (uint32_t m = 0, at = 1; split && m <= l.face_count; ++m) {
+        if (m % l.piece_faces == 0 || m == l.face_count)
+            l.frame_start[(m + l.piece_faces - 1) / l.piece_faces] = at;
+        at += m < l.face_count ? uint32_t(CornersOf(whole, int(m))) : 0;
+    }
     std::free(range);
     std::free(ids);
     std::free(low);
     std::free(high);
     if (!split) {
-        std::free(l.members);
-        std::free(l.member_start);
-        l.members = nullptr;
-        l.member_start = nullptr;
+        OneCall(l);
         return false;
     }
     l.pieces = pieces;
@@ -460,7 +523,7 @@ bool SplitIntoPieces(const MeshSurface& s, Layout& l)
 }
 
 // The generator's faces of one layout and the normals it is given; its frame table,
-// with the records no face gives set to zero.
+// with the records no face gives set to the zero frame.
 void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout& l)
 {
     uint32_t mikk_faces = 0, face_records = 0;
@@ -476,20 +539,24 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
     }
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
     l = Layout{};
-    l.frame_bytes = std::max<size_t>(size_t(std::max(records, 0)) * 3 * sizeof(CornerFrame), 1);
-    // Pages the generator does not write stay untouched until then: its own peak comes first.
-    l.made = FrameTable{static_cast<CornerFrame*>(LargeResize(nullptr, 0, l.frame_bytes)), records};
+    // Room for every corner's frame, though most are shared. From the C heap, in small
+    // pages: those no call writes are never touched.
+    l.made.records = records;
+    l.made.frame_room = size_t(MikkCorners(s)) + 1;
+    l.made.frames = static_cast<CornerFrame*>(std::malloc(l.made.frame_room * sizeof(CornerFrame)));
+    l.made.corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, CornerBytes(records)));
     l.faces = static_cast<MikkFace*>(std::malloc(std::max<size_t>(mikk_faces, 1) * sizeof(MikkFace)));
     l.face_count = mikk_faces;
     l.normals = missing ? static_cast<Vec3*>(std::malloc(corners * sizeof(Vec3))) : nullptr;
     auto* order = smoothed ? static_cast<Smoothed*>(std::malloc(smoothed * sizeof(Smoothed))) : nullptr;
-    l.ready = l.made.corners && l.faces && (l.normals || !missing) && (order || !smoothed);
+    l.ready = l.made.frames && l.made.corners && l.faces && (l.normals || !missing) && (order || !smoothed);
     l.pieces = 1;
     l.piece_faces = mikk_faces;
     if (l.ready) {
-        if (uint32_t(std::max(records, 0)) > face_records)  // records no face gives keep zero frames
+        l.made.frames[0] = CornerFrame{};
+        if (uint32_t(std::max(records, 0)) > face_records)  // records no face gives keep the zero frame
             std::memset(l.made.corners + size_t(face_records) * 3, 0,
-                        (size_t(records) - face_records) * 3 * sizeof(CornerFrame));
+                        (size_t(records) - face_records) * 3 * sizeof(uint32_t));
         uint32_t m = 0, record = 0;
         for (uint32_t f = 0; f < s.face_count; ++f) {
             const uint32_t n = s.face_start[f + 1] - s.face_start[f];
@@ -503,8 +570,7 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
             CornerNormals(s, l.normals, order);
         if (piece_faces > 0 && mikk_faces > piece_faces) {
             l.piece_faces = piece_faces;
-            if (!SplitIntoPieces(s, l))
-                l.piece_faces = mikk_faces;
+            SplitIntoPieces(s, l);
         }
     }
     std::free(order);
@@ -551,12 +617,16 @@ Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
     Context context = whole;
     uint32_t* first_value = nullptr;
     float* values = nullptr;
+    FrameSink sink{1, nullptr, 0};
+    size_t room = l.made.frame_room - 1;
     Piece made = Piece::MADE;
     if (l.members) {
         context.members = l.members + l.member_start[piece];
         context.member_count = uint32_t(l.member_start[piece + 1] - l.member_start[piece]);
         context.core_begin = piece * l.piece_faces;
         context.core_end = std::min(l.face_count, context.core_begin + l.piece_faces);
+        sink.next = l.frame_start[piece];
+        room = l.frame_start[piece + 1] - l.frame_start[piece];
         if (!CopyValues(whole, context, &first_value, &values))
             made = Piece::NO_MEMORY;
         for (uint32_t i = 0; made == Piece::MADE && i < context.member_count; ++i)
@@ -564,6 +634,14 @@ Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
                 !SoundFace(context, int(i)))
                 made = Piece::UNSOUND;
     }
+    size_t slots = 2;
+    while (slots < 2 * room)
+        slots *= 2;
+    sink.mask = slots - 1;
+    sink.slots = made == Piece::MADE ? static_cast<uint32_t*>(std::calloc(slots, sizeof(uint32_t))) : nullptr;
+    context.sink = &sink;
+    if (made == Piece::MADE && !sink.slots)
+        made = Piece::NO_MEMORY;
     if (made == Piece::MADE && context.member_count > 0) {
         SMikkTSpaceInterface callbacks{};
         callbacks.m_getNumFaces = FaceCount;
@@ -575,6 +653,7 @@ Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
         SMikkTSpaceContext mikk{&callbacks, &context};
         made = genTangSpaceDefault(&mikk) ? Piece::MADE : Piece::NO_MEMORY;
     }
+    std::free(sink.slots);
     std::free(first_value);
     std::free(values);
     return made;
@@ -604,14 +683,8 @@ bool MakeCalls(const MeshSurface surfaces[], std::vector<Layout>& work, std::vec
     });
     for (size_t i = 0; i < work.size(); ++i) {
         pending[i] = unsound[i];
-        if (unsound[i]) {
-            std::free(work[i].members);
-            std::free(work[i].member_start);
-            work[i].members = nullptr;
-            work[i].member_start = nullptr;
-            work[i].pieces = 1;
-            work[i].piece_faces = work[i].face_count;
-        }
+        if (unsound[i])
+            OneCall(work[i]);
     }
     return memory;
 }
@@ -641,18 +714,18 @@ bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layou
         Layout& l = work[size_t(i)];
         std::free(l.faces);
         std::free(l.normals);
-        std::free(l.members);
-        std::free(l.member_start);
+        OneCall(l);
         if (all)
             frames[i] = l.made;
         else
-            LargeFree(l.made.corners, l.frame_bytes);
+            FreeFrames(&l.made);
     }
     return all;
 }
 
 void FreeFrames(FrameTable* frames)
 {
-    LargeFree(frames->corners, std::max<size_t>(size_t(std::max(frames->records, 0)) * 3 * sizeof(CornerFrame), 1));
+    std::free(frames->frames);
+    LargeFree(frames->corners, CornerBytes(frames->records));
     *frames = FrameTable{};
 }

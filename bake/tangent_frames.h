@@ -1,8 +1,8 @@
 // Tangent frames of one layout for normal-map bakes: for every corner of every record
-// of the remap table, MikkTSpace's tangent and bitangent sign and the normal, from one
-// file's positions, normals (or, without them, normals smoothed within each smoothing
-// group) and texture coordinates. Faces of up to four corners go to MikkTSpace whole;
-// larger ones as the loader fans them.
+// of the remap table, MikkTSpace's tangent and bitangent sign and the normal (each
+// distinct frame kept once), from one file's positions, normals (or, without them,
+// normals smoothed within each smoothing group) and texture coordinates. Faces of up to
+// four corners go to MikkTSpace whole; larger ones as the loader fans them.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,10 @@ struct CornerFrame {
 };
 
 struct FrameTable {
-    CornerFrame* corners;  // 3 per record, in the table's order
+    CornerFrame* frames;   // each distinct frame once (entry 0 is all zero), with room to spare
+    uint32_t* corners;     // 3 per record, in the table's order: the entry of its frame
     int32_t records;
+    size_t frame_room;     // entries, for releasing
 };
 
 // The frames of `layouts` layouts at once on `threads` workers, for the first
