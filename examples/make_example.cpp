@@ -1,43 +1,18 @@
 // Writes the bundled example: texture.png (four coloured islands, each with a large
-// glyph), mesh1.obj (the islands as painted), mesh2.obj (the same faces laid out anew:
-// moved, rotated, mirrored, scaled) and icon-16.ico.
+// glyph), normal.png (the glyphs embossed, as a tangent-space normal map), mesh1.obj
+// (the islands as painted), mesh2.obj (the same faces laid out anew: moved, rotated,
+// mirrored, scaled) and icon-16.ico.
 //   build/native/examples/make_example examples
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "examples/example_layout.h"
 #include "fuzz/png_writer.h"
 
 namespace {
-
-constexpr int SIDE = 256;        // the texture is SIDE x SIDE
-constexpr int ISLAND = 112;      // each island is ISLAND x ISLAND
-constexpr int GLYPH_SCALE = 12;  // 5 x 7 glyphs drawn 60 x 84
-
-struct Island {
-    int x, y;                 // top-left corner in the texture
-    unsigned char r, g, b;    // colour
-    const char* glyph[7];     // 5 x 7 bitmap, '#' set
-};
-
-const Island kIslands[] = {
-    {8, 8, 220, 40, 40, {"#####", "#....", "#....", "####.", "#....", "#....", "#...."}},      // F
-    {136, 8, 40, 180, 60, {"####.", "#...#", "#...#", "####.", "#.#..", "#..#.", "#...#"}},   // R
-    {8, 136, 240, 150, 20, {"...#.", "..##.", ".#.#.", "#..#.", "#####", "...#.", "...#."}},  // 4
-    {136, 136, 190, 60, 200, {"#####", "....#", "...#.", "..#..", ".#...", ".#...", ".#..."}}, // 7
-};
-
-// Where a point (s, t) of island i (0..1, t downwards) lands in the target layout, in
-// texture pixels: F moved, R turned a quarter clockwise, 4 mirrored, 7 halved.
-void TargetPoint(int i, double s, double t, double* x, double* y)
-{
-    switch (i) {
-    case 0: *x = 136 + ISLAND * s; *y = 136 + ISLAND * t; break;
-    case 1: *x = 8 + ISLAND * (1 - t); *y = 136 + ISLAND * s; break;
-    case 2: *x = 136 + ISLAND * (1 - s); *y = 8 + ISLAND * t; break;
-    default: *x = 36 + ISLAND / 2 * s; *y = 36 + ISLAND / 2 * t; break;
-    }
-}
 
 bool WritePng(const std::string& path, const std::vector<unsigned char>& rgb)
 {
@@ -56,17 +31,59 @@ bool WritePng(const std::string& path, const std::vector<unsigned char>& rgb)
 std::vector<unsigned char> PaintTexture()
 {
     std::vector<unsigned char> rgb(SIDE * SIDE * 3, 90);  // grey between the islands
-    for (const Island& island : kIslands) {
-        const int glyph_x = (ISLAND - 5 * GLYPH_SCALE) / 2, glyph_y = (ISLAND - 7 * GLYPH_SCALE) / 2;
+    for (const Island& island : kIslands)
         for (int y = 0; y < ISLAND; ++y)
             for (int x = 0; x < ISLAND; ++x) {
-                const int gx = (x - glyph_x) / GLYPH_SCALE, gy = (y - glyph_y) / GLYPH_SCALE;
-                const bool ink = x >= glyph_x && y >= glyph_y && gx < 5 && gy < 7 &&
-                                 island.glyph[gy][gx] == '#';
+                const bool ink = Ink(island, x, y);
                 unsigned char* p = &rgb[((island.y + y) * SIDE + island.x + x) * 3];
                 p[0] = ink ? 255 : island.r;
                 p[1] = ink ? 255 : island.g;
                 p[2] = ink ? 255 : island.b;
+            }
+    return rgb;
+}
+
+// The glyphs raised with a rounded bevel: each island's height is its glyph blurred over
+// BEVEL pixels each way, and the normal map holds the height's slopes in the painted
+// layout's frame (red along +u, green along +v, which is up the image).
+std::vector<unsigned char> PaintNormalMap()
+{
+    constexpr int BEVEL = 5;
+    constexpr double STRENGTH = 6;  // height units per pixel of slope
+    std::vector<unsigned char> rgb(SIDE * SIDE * 3);
+    for (size_t i = 0; i < rgb.size(); i += 3) {  // flat between the islands
+        rgb[i] = rgb[i + 1] = 128;
+        rgb[i + 2] = 255;
+    }
+    for (const Island& island : kIslands) {
+        std::vector<double> ink(ISLAND * ISLAND), across(ISLAND * ISLAND), height(ISLAND * ISLAND);
+        for (int y = 0; y < ISLAND; ++y)
+            for (int x = 0; x < ISLAND; ++x)
+                ink[y * ISLAND + x] = Ink(island, x, y);
+        const auto blur = [&](const std::vector<double>& in, std::vector<double>& out, int dx, int dy) {
+            for (int y = 0; y < ISLAND; ++y)
+                for (int x = 0; x < ISLAND; ++x) {
+                    double sum = 0;
+                    for (int k = -BEVEL; k <= BEVEL; ++k) {
+                        const int sx = std::clamp(x + k * dx, 0, ISLAND - 1), sy = std::clamp(y + k * dy, 0, ISLAND - 1);
+                        sum += in[sy * ISLAND + sx];
+                    }
+                    out[y * ISLAND + x] = sum / (2 * BEVEL + 1);
+                }
+        };
+        blur(ink, across, 1, 0);
+        blur(across, height, 0, 1);
+        for (int y = 0; y < ISLAND; ++y)
+            for (int x = 0; x < ISLAND; ++x) {
+                const auto h = [&](int hx, int hy) {
+                    return height[std::clamp(hy, 0, ISLAND - 1) * ISLAND + std::clamp(hx, 0, ISLAND - 1)];
+                };
+                const double du = (h(x + 1, y) - h(x - 1, y)) / 2, dv = (h(x, y - 1) - h(x, y + 1)) / 2;
+                double n[3] = {-STRENGTH * du, -STRENGTH * dv, 1};
+                const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+                unsigned char* p = &rgb[((island.y + y) * SIDE + island.x + x) * 3];
+                for (int c = 0; c < 3; ++c)
+                    p[c] = static_cast<unsigned char>(std::lround((0.5 + 0.5 * n[c] / length) * 255));
             }
     }
     return rgb;
@@ -135,7 +152,8 @@ bool WriteIcon(const std::string& path)
 int main(int argc, char** argv)
 {
     const std::string dir = argc > 1 ? std::string(argv[1]) + "/" : std::string();
-    if (!WritePng(dir + "texture.png", PaintTexture()) || !WriteMesh(dir + "mesh1.obj", false) ||
+    if (!WritePng(dir + "texture.png", PaintTexture()) || !WritePng(dir + "normal.png", PaintNormalMap()) ||
+        !WriteMesh(dir + "mesh1.obj", false) ||
         !WriteMesh(dir + "mesh2.obj", true) || !WriteIcon(dir + "icon-16.ico")) {
         std::perror("make_example");
         return 1;
