@@ -456,6 +456,11 @@ int DecodeFailure(const std::string& path, const char* reason)
     return Fail(memory ? BAKE_OUTPUT : BAKE_INPUT, "'" + path + "': " + reason);
 }
 
+int GreyNormalMap(const std::string& path)
+{
+    return Fail(BAKE_INPUT, "'" + path + "': a normal map must be RGB or RGBA; this one is grey");
+}
+
 void ReportDecoded(const std::string& path, const DeepImage& image, double seconds, const Reporter& report)
 {
     const std::string name = NameOf(PathOf(path).filename());
@@ -547,6 +552,10 @@ int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping
                 return DecodeFailure(path, reason);
             ReportDecoded(path, image, SecondsSince(start), report);
         }
+        if (options.normal_maps[i] && image.grey) {
+            FreeDeepImage(&image);
+            return GreyNormalMap(path);
+        }
         code = BakeDecoded(options, path, image, options.normal_maps[i] ? &mapping : nullptr, report);
     }
     return code;
@@ -571,12 +580,26 @@ int MakeBothFrames(FirstInputs& first, int threads, FrameTable frames[2], const 
     return BAKE_DONE;
 }
 
+// Tangent frames are made from positions: a mesh without any has none.
+int CheckPositions(const BakeOptions& options, const FirstInputs& first)
+{
+    for (int i = 0; i < 2; ++i)
+        if (first.surfaces[i].position_count == 0)
+            return Fail(BAKE_INPUT, "'" + (i == 0 ? options.source : options.target) +
+                                        "' has no vertex positions (v lines), which normal maps need");
+    return BAKE_DONE;
+}
+
 int BakeAll(const BakeOptions& options, Reporter& report)
 {
     FirstInputs first;
     ReadFirstInputs(options, Threads(options), &first);
     int code = ReportMeshes(first, report);
     FrameTable frames[2] = {};
+    if (code == BAKE_DONE && options.normal_maps[0] && first.decoded && first.image.grey)
+        code = GreyNormalMap(options.images[0]);  // before the frames' work
+    if (code == BAKE_DONE && AnyNormalMap(options))
+        code = CheckPositions(options, first);
     if (code == BAKE_DONE && AnyNormalMap(options))
         code = MakeBothFrames(first, Threads(options), frames, report);
     FreeMeshSurface(&first.surfaces[0]);

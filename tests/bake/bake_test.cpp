@@ -75,6 +75,8 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "sub/i.png", ReadWholeFile(d + "i.png"));
     WriteWholeFile(d + "sub/I.png", ReadWholeFile(d + "i.png"));
     WriteWholeFile(d + "half.obj", "vt 0 1\nvt 1 1\nvt 1 0\nf 1/1 2/2 3/3\n");
+    WriteWholeFile(d + "p.obj", std::string("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n") + kIdentity);
+    ASSERT_TRUE(WritePNGFile((d + "g.png").c_str(), PngOutput{pixels, 2, 2, 8, true, nullptr, nullptr, 1, nullptr}, reason));
     const std::string mmi = d + "m.obj " + d + "m.obj " + d + "i.png ", to = " -o " + out;
     const struct {
         std::string line;
@@ -101,6 +103,9 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {mmi + "-o " + d + "sub", BAKE_OUTPUT, "", "one image needs an output file"},
         {d + "none.obj " + d + "m.obj " + d + "i.png -o " + d + "no-folder/out.png", BAKE_OUTPUT, "", ""},  // before any work
         {mmi + d + "broken.png -o " + several, BAKE_INPUT, several + "/i.png", ""},  // what was done stays
+        {d + "m.obj " + d + "m.obj --normal-map " + d + "i.png" + to, BAKE_INPUT, "", "m.obj' has no vertex positions"},
+        {d + "p.obj " + d + "p.obj " + d + "i.png --normal-map " + d + "g.png -o " + several, BAKE_INPUT,
+         several + "/i.png", "g.png': a normal map must be RGB or RGBA"},
         {mmi + "-q --threads 3" + to, BAKE_DONE, out, ""},
         {mmi + "-q --size 1x272 --samples 15" + to, BAKE_DONE, out, ""},  // bands of rows, the last one short
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "triangle counts differ"},
