@@ -540,10 +540,10 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
     l = Layout{};
     // Room for every corner's frame, though most are shared. From the C heap, in small
-    // pages: those no call writes are never touched.
+    // pages: those no call writes are never touched. Entry 0 is the zero frame.
     l.made.records = records;
     l.made.frame_room = size_t(MikkCorners(s)) + 1;
-    l.made.frames = static_cast<CornerFrame*>(std::malloc(l.made.frame_room * sizeof(CornerFrame)));
+    l.made.frames = static_cast<CornerFrame*>(std::calloc(l.made.frame_room, sizeof(CornerFrame)));
     l.made.corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, CornerBytes(records)));
     l.faces = static_cast<MikkFace*>(std::malloc(std::max<size_t>(mikk_faces, 1) * sizeof(MikkFace)));
     l.face_count = mikk_faces;
@@ -553,7 +553,6 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
     l.pieces = 1;
     l.piece_faces = mikk_faces;
     if (l.ready) {
-        l.made.frames[0] = CornerFrame{};
         if (uint32_t(std::max(records, 0)) > face_records)  // records no face gives keep the zero frame
             std::memset(l.made.corners + size_t(face_records) * 3, 0,
                         (size_t(records) - face_records) * 3 * sizeof(uint32_t));

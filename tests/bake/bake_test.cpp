@@ -504,44 +504,55 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
 // it; the thread count changes nothing. Three bands of rows, one column past a strip of
 // the column pass.
 // A bumpy grid of quads, triangles and hexagons with a mirrored island, a seam, repeated
-// positions under other numbers, edges shared by three faces, smooth and flat faces; `unsound` collapses one face's
-// texture coordinates.
+// positions under other numbers, edges shared by three faces, flat and smooth faces;
+// `unsound` collapses one face's texture coordinates.
 std::string Bumpy(bool unsound)
 {
     const int n = 12;
     std::mt19937 random(7);
     std::uniform_real_distribution<float> jitter(-0.2f, 0.2f);
-    std::string obj;
-    for (int i = 0; i < 2; ++i)  // every position twice: the second copy is used on odd rows
+    std::string obj = "vn 0 0 1\n";  // the first row's, given
+    // Every position twice, the second copy used on odd rows; the first copies have
+    // unused positions between them.
+    for (int i = 0; i < 2; ++i)
         for (int y = 0; y <= n; ++y)
             for (int x = 0; x <= n; ++x)
                 obj += "v " + std::to_string(x) + " " + std::to_string(y) + " " +
-                       std::to_string(std::sin(x * 0.7) * std::cos(y * 0.5)) + "\n";
+                       std::to_string(std::sin(x * 0.7) * std::cos(y * 0.5)) +
+                       (i ? "\n" : "\nv 99 " + std::to_string(x) + " " + std::to_string(y) + "\n");
     for (int y = 0; y <= n; ++y)
         for (int x = 0; x <= n; ++x)  // the right half mirrored: its own texture coordinates along the seam
             obj += "vt " + std::to_string((x + jitter(random)) / n) + " " + std::to_string((y + jitter(random)) / n) +
                    "\nvt " + std::to_string(1 - (x + jitter(random)) / n) + " " + std::to_string((y + jitter(random)) / n) + "\n";
-    const auto corner = [&](int x, int y, int half) {
-        const int v = y * (n + 1) + x + 1 + (y % 2 ? (n + 1) * (n + 1) : 0), t = 2 * (y * (n + 1) + x) + 1 + half;
-        return " " + std::to_string(v) + "/" + std::to_string(unsound && x / 2 == 2 && y / 2 == 2 ? 1 : t);
+    const auto corner = [&](int x, int y, int half, int copy, bool first_row) {
+        const int k = y * (n + 1) + x, t = 2 * k + 1 + half;
+        const int v = (y + copy) % 2 ? 2 * (n + 1) * (n + 1) + k + 1 : 2 * k + 1;
+        return " " + std::to_string(v) + "/" + std::to_string(unsound && x / 2 == 2 && y / 2 == 2 ? 1 : t) +
+               (first_row ? "/1" : "");
     };
     for (int y = 0; y < n; ++y) {
-        obj += y < n / 2 ? "s 1\n" : "s off\n";
+        obj += y < n / 2 ? "s off\n" : "s 1\n";
         for (int x = 0; x < n; ++x) {
             const int h = x >= n / 2;
-            const std::string a = corner(x, y, h), b = corner(x + 1, y, h), c = corner(x + 1, y + 1, h),
-                              d = corner(x, y + 1, h);
+            const std::string a = corner(x, y, h, 0, y == 0), b = corner(x + 1, y, h, 0, y == 0),
+                              c = corner(x + 1, y + 1, h, 0, y == 0), d = corner(x, y + 1, h, 0, y == 0);
             if ((x + y) % 3 == 2 && x + 1 != n / 2 && x + 1 < n) {  // two cells as one hexagon
-                obj += "f" + a + b + corner(x + 2, y, h) + corner(x + 2, y + 1, h) + c + d + "\n";
+                obj += "f" + a + b + corner(x + 2, y, h, 0, y == 0) + corner(x + 2, y + 1, h, 0, y == 0) + c + d + "\n";
                 ++x;
             } else if ((x + y) % 3 == 1) {
                 obj += "f" + a + b + c + "\nf" + a + c + d + "\n";
                 if ((x * 7 + y) % 5 == 0)  // a third face on two of the edges, turned the other way
-                    obj += "f" + a + d + corner(x + 1, y, 1 - h) + "\n";
+                    obj += "f" + a + d + corner(x + 1, y, 1 - h, 0, y == 0) + "\n";
             } else {
                 obj += "f" + a + b + c + d + "\n";
             }
         }
+    }
+    // Last in the file, flaps on the first row's lower edge, through the other copies of
+    // its positions: the first piece needs them, found by value.
+    for (int x = 1; x < n / 2; x += 3) {
+        obj += "v " + std::to_string(x + 0.5) + " -1 0.3\nvt " + std::to_string((x + 0.5) / n) + " -0.1\n";
+        obj += "f" + corner(x + 1, 0, 0, 1, true) + corner(x, 0, 0, 1, true) + " -1/-1/1\n";
     }
     return obj;
 }
