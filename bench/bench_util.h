@@ -91,8 +91,7 @@ inline void WriteGrid(const std::string& path, int grid, bool mirrored)
             std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, b, b, b, d, d, d);
             std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, d, d, d, c, c, c);
         }
-    // On the disk before anything is timed: write-back running during the first runs
-    // slows them by half.
+    // On the disk before anything is timed, so that no write-back runs alongside.
     std::fflush(f);
     fsync(fileno(f));
     std::fclose(f);
