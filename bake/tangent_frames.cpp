@@ -1,6 +1,7 @@
 // Tangent frames through the reference MikkTSpace generator: the file's faces are
-// handed over as they stand, and what it gives each face corner is written to every
-// record corner that corner became.
+// handed over as they stand, a large layout in pieces on every worker, and what it
+// gives each face corner is kept once per distinct frame and named by every record
+// corner that corner became.
 #include "bake/tangent_frames.h"
 
 #include <algorithm>
@@ -48,6 +49,14 @@ struct MikkFace {
     int32_t fan;      // which fanned triangle, or -1 for the whole face
 };
 
+// Where one call puts the frames it makes: each distinct one once, from `next` on in the
+// layout's frame list (the call's own stretch of it), found again through an open table.
+struct FrameSink {
+    uint32_t next;
+    uint32_t* slots;  // 1 + entry, or 0 for none
+    size_t mask;
+};
+
 struct Context {
     const MeshSurface* surface;
     const MikkFace* faces;      // the layout's
@@ -57,7 +66,7 @@ struct Context {
     uint32_t core_end;
     const Vec3* normals;        // per face corner, for corners without a normal of their own
     FrameTable* frames;
-    struct FrameSink* sink;     // where this call's frames go
+    FrameSink* sink;            // where this call's frames go
     // A piece's corners copied out together, which the generator reads many times over:
     // VALUES per corner (position, normal, texture coordinates), each face's first corner
     // and one more. Null where the generator reads the surface itself.
@@ -175,14 +184,6 @@ void GetTexCoord(const SMikkTSpaceContext* context, float out[], const int face,
     else
         TexCoordOf(*c.surface, CornerOf(c, face, vert), out);
 }
-
-// Where one call puts the frames it makes: each distinct one once, from `next` on in the
-// layout's frame list (the call's own stretch of it), found again through an open table.
-struct FrameSink {
-    uint32_t next;
-    uint32_t* slots;  // 1 + entry, or 0 for none
-    size_t mask;
-};
 
 uint32_t Entry(const Context& c, const CornerFrame& frame)
 {
@@ -424,8 +425,8 @@ struct Layout {
 
 Context WholeLayout(const MeshSurface& s, const Layout& l)
 {
-    return Context{&s,      l.faces, nullptr, l.face_count, 0, l.face_count, l.normals, const_cast<FrameTable*>(&l.made),
-                   nullptr, nullptr, nullptr};
+    return Context{&s, l.faces, nullptr, l.face_count, 0, l.face_count, l.normals,
+                   const_cast<FrameTable*>(&l.made), nullptr, nullptr, nullptr};
 }
 
 // Leaves the layout to go in one call.
