@@ -330,6 +330,8 @@ bool SoundFace(const Context& c, int face)
     Vec3 p[4];
     const float* t[4];
     const int n = CornersOf(c, face);
+    if (n < 3 || n > 4)
+        return false;  // the loader keeps no such face
     for (int k = 0; k < n; ++k) {
         const float* values = Copied(c, face, k, 0);
         for (int i = 0; i < VALUES; ++i)
