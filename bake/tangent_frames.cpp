@@ -449,9 +449,9 @@ void OneCall(Layout& l)
 // from the faces around the corner's welded vertex alone when every face is sound (a
 // face it finds unsound takes its orientation from whichever neighbour reaches it
 // first), so each call then gives its own faces the frames of one call over the whole
-// layout; each call checks its own faces first. False, for one call, when the pieces
-// would overlap too much to pay.
-bool SplitIntoPieces(const MeshSurface& s, Layout& l)
+// layout; each call checks its own faces first. One call when the pieces would overlap
+// too much to pay, or memory runs out.
+void SplitIntoPieces(const MeshSurface& s, Layout& l)
 {
     const Context whole = WholeLayout(s, l);
     uint32_t* ids = SamePositions(s);
@@ -517,12 +517,10 @@ bool SplitIntoPieces(const MeshSurface& s, Layout& l)
     std::free(ids);
     std::free(low);
     std::free(high);
-    if (!split) {
+    if (split)
+        l.pieces = pieces;
+    else
         OneCall(l);
-        return false;
-    }
-    l.pieces = pieces;
-    return true;
 }
 
 // The generator's faces of one layout and the normals it is given; its frame table,
