@@ -598,10 +598,11 @@ int BakeAll(const BakeOptions& options, Reporter& report)
     FrameTable frames[2] = {};
     if (code == BAKE_DONE && options.normal_maps[0] && first.decoded && first.image.grey)
         code = GreyNormalMap(options.images[0]);  // before the frames' work
-    if (code == BAKE_DONE && AnyNormalMap(options))
+    if (code == BAKE_DONE && AnyNormalMap(options)) {
         code = CheckPositions(options, first);
-    if (code == BAKE_DONE && AnyNormalMap(options))
-        code = MakeBothFrames(first, Threads(options), frames, report);
+        if (code == BAKE_DONE)
+            code = MakeBothFrames(first, Threads(options), frames, report);
+    }
     FreeMeshSurface(&first.surfaces[0]);
     FreeMeshSurface(&first.surfaces[1]);
     const NormalMapping mapping{&frames[0], &frames[1], options.y_down};

@@ -19,7 +19,7 @@ struct FrameTable {
     CornerFrame* frames;   // each distinct frame once (entry 0 is all zero), with room to spare
     uint32_t* corners;     // 3 per record, in the table's order: the entry of its frame
     int32_t records;
-    size_t frame_room;     // entries, for releasing
+    size_t frame_room;     // entries there is room for: one per face corner, and entry 0
 };
 
 // The frames of `layouts` layouts at once on `threads` workers, for the first
