@@ -96,40 +96,55 @@ void FilterRow(const unsigned char* row, const unsigned char* above, size_t byte
             row[i] - (up <= sub ? (above ? above[i] : 0) : (i >= pixel ? row[i - pixel] : 0)));
 }
 
+// Filtered rows go to deflate in batches of about this many bytes, which stay in the
+// cache from filter to compressor; no piece holds all of its rows filtered at once.
+constexpr size_t BATCH_BYTES = size_t(64) << 10;
+
 // Filters and compresses rows [first, last) into `piece`; the last piece finishes the stream.
 bool CompressPiece(const PngOutput& image, int32_t first, int32_t last, bool final, Piece* piece)
 {
     const size_t pixel = size_t(image.bits / 8) * (image.grey ? 2 : 4);
-    const size_t row_bytes = size_t(image.width) * pixel;
-    const size_t filtered_bytes = size_t(last - first) * (row_bytes + 1);
-    unsigned char* rows = static_cast<unsigned char*>(std::malloc(2 * row_bytes + filtered_bytes));
+    const size_t row_bytes = size_t(image.width) * pixel, line = row_bytes + 1;
+    const int32_t batch_rows = int32_t(std::clamp<size_t>(BATCH_BYTES / line, 1, size_t(last - first)));
+    unsigned char* rows = static_cast<unsigned char*>(std::malloc(2 * row_bytes + size_t(batch_rows) * line));
     if (!rows)
         return false;
-    unsigned char *above = rows, *current = rows + row_bytes, *filtered = rows + 2 * row_bytes;
-    if (first > 0)
-        FileRow(image, first - 1, above);
-    for (int32_t y = first; y < last; ++y) {
-        FileRow(image, y, current);
-        FilterRow(current, y > 0 ? above : nullptr, row_bytes, pixel, filtered + size_t(y - first) * (row_bytes + 1));
-        std::swap(above, current);
-    }
+    unsigned char *above = rows, *current = rows + row_bytes, *batch = rows + 2 * row_bytes;
     z_stream z{};
     bool good = deflateInit2(&z, LEVEL, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    const size_t room = good ? deflateBound(&z, uLong(filtered_bytes)) + 16 : 0;
+    const size_t room = good ? deflateBound(&z, uLong(size_t(last - first) * line)) + 16 : 0;
     piece->bytes = good ? static_cast<unsigned char*>(std::malloc(room)) : nullptr;
-    if (piece->bytes) {
-        z.next_in = filtered;
-        z.avail_in = uInt(filtered_bytes);
+    good = good && piece->bytes;
+    if (good) {
         z.next_out = piece->bytes + 2;
         z.avail_out = uInt(room - 6);
-        good = deflate(&z, final ? Z_FINISH : Z_SYNC_FLUSH) == (final ? Z_STREAM_END : Z_OK) && z.avail_in == 0;
+        if (first > 0)
+            FileRow(image, first - 1, above);
+    }
+    uLong adler = 1;
+    for (int32_t y = first; good && y < last; y += batch_rows) {
+        const int32_t n = std::min(batch_rows, last - y);
+        for (int32_t k = 0; k < n; ++k) {
+            FileRow(image, y + k, current);
+            FilterRow(current, y + k > 0 ? above : nullptr, row_bytes, pixel, batch + size_t(k) * line);
+            std::swap(above, current);
+        }
+        const size_t bytes = size_t(n) * line;
+        adler = adler32(adler, batch, uInt(bytes));
+        z.next_in = batch;
+        z.avail_in = uInt(bytes);
+        const bool end = y + n == last;
+        const int flush = !end ? Z_NO_FLUSH : final ? Z_FINISH : Z_SYNC_FLUSH;
+        good = deflate(&z, flush) == (end && final ? Z_STREAM_END : Z_OK) && z.avail_in == 0;
+    }
+    if (piece->bytes) {
         piece->size = 2 + size_t(z.total_out);
-        piece->adler = adler32(1, filtered, uInt(filtered_bytes));
-        piece->filtered = filtered_bytes;
+        piece->adler = adler;
+        piece->filtered = size_t(last - first) * line;
     }
     deflateEnd(&z);
     std::free(rows);
-    return good && piece->bytes;
+    return good;
 }
 
 void WriteUint32(unsigned char* out, uint32_t value)
