@@ -49,12 +49,13 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     const uint32_t pixels[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};
     char reason[PNG_REASON_SIZE];
     ASSERT_TRUE(WritePNGFile((d + "i.png").c_str(), PngOutput{pixels, 2, 2, 8, false, nullptr, nullptr, 1, nullptr}, reason));
-    // Noise of two compressed pieces, the second one row long, on two threads: back exactly,
-    // and through the identity too, transparent texels with their colour.
+    // Noise of two compressed pieces on two threads, the first a whole number of row
+    // batches and the second one row long: back exactly, and through the identity too,
+    // transparent texels with their colour.
     std::vector<uint32_t> noise(513 * 511);
     for (size_t i = 0; i < noise.size(); ++i)
         noise[i] = uint32_t(i * 2654435761u) & (i % 3 ? 0xFFFFFFFF : 0x00FFFFFF);
-    ASSERT_TRUE(WritePNGFile((d + "n.png").c_str(), PngOutput{noise.data(), 513, 511, 8, false, nullptr, nullptr, 2, nullptr},
+    ASSERT_TRUE(WritePNGFile((d + "n.png").c_str(), PngOutput{noise.data(), 511, 513, 8, false, nullptr, nullptr, 2, nullptr},
                              reason));
     ASSERT_EQ(Bake(d + "m.obj " + d + "m.obj " + d + "n.png -q --padding 0 -o " + d + "nb.png"), BAKE_DONE);
     for (const char* name : {"n.png", "nb.png"}) {
