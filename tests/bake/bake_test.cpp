@@ -107,7 +107,6 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {d + "m.obj " + d + "m.obj --normal-map " + d + "i.png" + to, BAKE_INPUT, "", "m.obj' has no vertex positions"},
         {d + "p.obj " + d + "p.obj " + d + "i.png --normal-map " + d + "g.png -o " + several, BAKE_INPUT,
          several + "/i.png", "g.png': a normal map must be RGB or RGBA"},
-        {mmi + "-q --threads 3" + to, BAKE_DONE, out, ""},
         {mmi + "-q --size 1x272 --samples 15" + to, BAKE_DONE, out, ""},  // bands of rows, the last one short
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "triangle counts differ"},
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "meshes read: 2 triangles, 1 not drawable"},
@@ -166,9 +165,7 @@ TEST(Bake, SixteenBitsGreyAndPartlyCoveredPixels)
     char reason[PNG_REASON_SIZE];
     ASSERT_TRUE(WritePNGFile(image.c_str(), PngOutput{ramp.data(), 256, 256, 16, true, nullptr, nullptr, 1, nullptr}, reason));
     ASSERT_EQ(Bake(mmi + "--padding 0"), BAKE_DONE);
-    DeepImage baked = Decoded(out), input = Decoded(image);
-    EXPECT_EQ(static_cast<const uint16_t*>(input.pixels)[4 * 258], 258);  // in the machine's byte order
-    FreeDeepImage(&input);
+    DeepImage baked = Decoded(out);
     int worst = baked.bits == 16 && baked.grey ? 0 : 65536;
     for (int i = 0; i < 256 * 256 * 4; ++i)
         worst = std::max(worst, std::abs(int(static_cast<const uint16_t*>(baked.pixels)[i]) - int(ramp[i])));
@@ -412,29 +409,32 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
     // flat quad: T (1, 0, 0), B (0, 1, 1) / sqrt 2, N (0, -1, 1) / sqrt 2.
     const double normals[3][3] = {{0, -0.6, 0.8}, {0.3, -0.5, 0.8}, {-0.2, -0.8, 0.6}};
     std::string bent = quad + "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n";
+    const auto dot = [](const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; };
+    const auto cross = [](const double* a, const double* b, double* out) {
+        const double c[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+        std::copy(c, c + 3, out);
+    };
     const double w[3] = {7 / 16.0, 2 / 16.0, 7 / 16.0}, r = std::sqrt(0.5);
-    double t[3] = {0, 0, 0}, nn[3] = {0, 0, 0};
+    double t[3] = {0, 0, 0}, nn[3] = {0, 0, 0}, b[3], bn[3], nt[3], tb[3];
     for (int k = 0; k < 3; ++k) {
         const double* n = normals[k];
         bent += "vn " + std::to_string(n[0]) + " " + std::to_string(n[1]) + " " + std::to_string(n[2]) + "\n";
-        const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-        const double tk[3] = {1 - n[0] * n[0] / length / length, -n[0] * n[1] / length / length,
-                              -n[0] * n[2] / length / length};
-        const double tl = std::sqrt(tk[0] * tk[0] + tk[1] * tk[1] + tk[2] * tk[2]);
+        const double n2 = dot(n, n), tk[3] = {1 - n[0] * n[0] / n2, -n[0] * n[1] / n2, -n[0] * n[2] / n2};
         for (int i = 0; i < 3; ++i) {
-            t[i] += w[k] * tk[i] / tl;
-            nn[i] += w[k] * n[i] / length;
+            t[i] += w[k] * tk[i] / std::sqrt(dot(tk, tk));
+            nn[i] += w[k] * n[i] / std::sqrt(n2);
         }
     }
-    const double b[3] = {nn[1] * t[2] - nn[2] * t[1], nn[2] * t[0] - nn[0] * t[2], nn[0] * t[1] - nn[1] * t[0]};
-    const double x = 2 * 200 / 255.0 - 1, y = 2 * 90 / 255.0 - 1, z = 2 * 230 / 255.0 - 1;
-    const double n[3] = {x, r * y - r * z, r * y + r * z};  // x T + y B + z N of the source
-    const auto det = [](const double* a, const double* p, const double* c) {
-        return a[0] * (p[1] * c[2] - p[2] * c[1]) - a[1] * (p[0] * c[2] - p[2] * c[0]) + a[2] * (p[0] * c[1] - p[1] * c[0]);
-    };
+    cross(nn, t, b);
     WriteWholeFile(dir.File("bent.obj"), bent + "f 1/1/1 2/2/2 3/3/3 4/4/1\n");
-    const double d = det(t, b, nn), abc[3] = {det(n, b, nn) / d, det(t, n, nn) / d, det(t, b, n) / d};
-    const double solved = std::sqrt(abc[0] * abc[0] + abc[1] * abc[1] + abc[2] * abc[2]);
+    // The source's x T + y B + z N, solved for in the target frame by Cramer's rule (its
+    // determinant, left out as the result is normalised, is positive: B = N x T).
+    const double x = 2 * 200 / 255.0 - 1, y = 2 * 90 / 255.0 - 1, z = 2 * 230 / 255.0 - 1;
+    const double n[3] = {x, r * y - r * z, r * y + r * z};
+    cross(b, nn, bn);
+    cross(nn, t, nt);
+    cross(t, b, tb);
+    const double abc[3] = {dot(n, bn), dot(n, nt), dot(n, tb)}, solved = std::sqrt(dot(abc, abc));
     std::vector<int> expected;
     for (const double v : abc)
         expected.push_back(int((0.5 + 0.5 * v / solved) * 255 + 0.5));

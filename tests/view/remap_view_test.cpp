@@ -37,7 +37,6 @@ bool FarApart(uint32_t a, uint32_t b)
     return false;
 }
 constexpr uint32_t BLUE = 0xFFFF0000, WHITE = 0xFFFFFFFF;
-const std::string kWholeImage = "vt 0 1\nvt 1 1\nvt 1 0\nvt 0 0\nf 1/1 2/2 3/3 4/4\n";  // the unit square
 
 class RemapView : public ::testing::Test {
 protected:
@@ -87,23 +86,6 @@ protected:
                                                                          std::plus<>(), FarApart);
     }
 };
-
-TEST_F(RemapView, ImageOfAnySizeComesBackTexelForTexelInsideItsBands)
-{
-    LoadRemapMeshesFromBytes("s", kWholeImage.data(), kWholeImage.size(), "t", kWholeImage.data(), kWholeImage.size());
-    constexpr int W = 300, H = 200;  // not powers of two: no rescaling on the way
-    std::vector<uint32_t> pixels(W * H);
-    for (size_t i = 0; i < pixels.size(); ++i)
-        pixels[i] = 0xFF000000u | (uint32_t(i) * 2654435761u >> 8);
-    ASSERT_TRUE(remap_texture.Upload(pixels.data(), W, H, TEX_LINEAR));
-    const auto texel = [&](int x, int y) { return pixels[size_t(y) * W + x]; };
-    EXPECT_EQ(Differing(Draw(), W, H, texel), 0);
-    // Resized, the image stays where it is and the bands reach the new edges.
-    Resize(330, 240);
-    EXPECT_EQ(Differing(Draw(), W, H, texel), 0);
-    std::fill(remap_table.drawable, remap_table.drawable + remap_table.count, uint8_t(0));
-    EXPECT_EQ(Differing(Draw(), W, H, [](int, int) { return BLUE; }), 0);  // records marked undrawable
-}
 
 // An image of 8 x 8 blocks, each its own colour, and a mesh of 128 triangles, each
 // coloured by one block (its source corners at the block's centre). Target corners lie
@@ -206,7 +188,8 @@ TEST_F(RemapView, BakeCoversWhatGLCoversAtOneAndThreeByThreeSamples)
 
 // The example through plxInit, as the viewer starts: the settings are read again but the
 // live placement stands, and the frame is the bake's image inside the bands (one sample,
-// no padding, blue background), with the islands where the target layout puts them.
+// no padding, blue background), with the islands where the target layout puts them,
+// at any window size.
 TEST_F(RemapView, ExampleIsTheBakeInsideTheBandsAndInitKeepsTheLivePlacement)
 {
     TempDir program;
@@ -236,12 +219,19 @@ TEST_F(RemapView, ExampleIsTheBakeInsideTheBandsAndInitKeepsTheLivePlacement)
     glDepthFunc(GL_NEVER);
     const std::vector<uint32_t> frame = Draw();
     const auto* pixels = static_cast<const uint32_t*>(image.pixels);
-    EXPECT_EQ(Differing(frame, 256, 256, [&](int x, int y) { return pixels[y * 256 + x] | 0xFF000000; }), 0);
+    const auto texel = [&](int x, int y) { return pixels[y * 256 + x] | 0xFF000000; };
+    EXPECT_EQ(Differing(frame, 256, 256, texel), 0);
     // F moved down and right (and its glyph's stem), R turned a quarter clockwise, 4
     // mirrored, 7 at half size; nothing at (140, 80).
     const auto at = [&](int x, int y) { return frame[size_t(BUFFER_H - 1 - y) * BUFFER_W + x]; };
     EXPECT_EQ(std::vector<uint32_t>({at(161, 161), at(188, 212), at(134, 161), at(262, 33), at(58, 58), at(140, 80)}),
               std::vector<uint32_t>({0xFF2828DC, WHITE, 0xFF3CB428, 0xFF1496F0, 0xFFC83CBE, BLUE}));
+    // Resized, the image stays where it is and the bands reach the new edges; records
+    // marked undrawable are skipped.
+    Resize(330, 240);
+    EXPECT_EQ(Differing(Draw(), 256, 256, texel), 0);
+    std::fill(remap_table.drawable, remap_table.drawable + remap_table.count, uint8_t(0));
+    EXPECT_EQ(Differing(Draw(), 256, 256, [](int, int) { return BLUE; }), 0);
     FreeDeepImage(&image);
 }
 
