@@ -137,10 +137,17 @@ static size_t WorkerBytes(int32_t width)
     return size_t(width) * ((size_t(BAND) + 2) * sizeof(int32_t) + sizeof(double));
 }
 
+// Workers are at most the jobs of the larger pass: scratch follows the workers used.
+static int Workers(int32_t width, int32_t height, int threads)
+{
+    const int64_t jobs = std::max<int64_t>((width + STRIP - 1) / STRIP, (height + BAND - 1) / BAND);
+    return int(std::clamp<int64_t>(threads, 1, std::max<int64_t>(jobs, 1)));
+}
+
 size_t PaddingBytes(int32_t width, int32_t height, int threads)
 {
     const size_t bands = size_t((height + BAND - 1) / BAND);
-    return 2 * bands * size_t(width) * sizeof(int32_t) + WorkerBytes(width) * size_t(std::max(threads, 1));
+    return 2 * bands * size_t(width) * sizeof(int32_t) + WorkerBytes(width) * size_t(Workers(width, height, threads));
 }
 
 bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int32_t width, int32_t height,
@@ -149,7 +156,7 @@ bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int3
     *filled = 0;
     if (reach <= 0 || width <= 0 || height <= 0)
         return true;
-    threads = std::max(threads, 1);
+    threads = Workers(width, height, threads);
     const int32_t bands = (height + BAND - 1) / BAND;
     const size_t w = size_t(width);
     const size_t scratch_bytes = WorkerBytes(width);

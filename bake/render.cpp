@@ -74,6 +74,25 @@ int64_t Snap(double samples)
     return int64_t(std::nearbyint(samples * double(SUBPIXELS)));
 }
 
+// The attributes' start and steps across a triangle placed at (x0, y0) with edges
+// (dx1, dy1) and (dx2, dy2); false when they are not finite.
+bool Gradients(const Corner c[3], double x0, double y0, double dx1, double dy1, double dx2, double dy2,
+               Triangle* tri)
+{
+    const double inverse = 1.0 / (dx1 * dy2 - dy1 * dx2);
+    tri->x0 = x0;
+    tri->y0 = y0;
+    double all = 0;
+    for (int k = 0; k < ATTRIBUTES; ++k) {
+        const double d1 = c[1].v[k] - c[0].v[k], d2 = c[2].v[k] - c[0].v[k];
+        tri->v0[k] = c[0].v[k];
+        tri->v_dx[k] = (d1 * dy2 - d2 * dy1) * inverse;
+        tri->v_dy[k] = (d2 * dx1 - d1 * dx2) * inverse;
+        all += tri->v0[k] + tri->v_dx[k] + tri->v_dy[k];
+    }
+    return std::isfinite(all);
+}
+
 // False for a triangle that covers nothing or whose coordinates are not finite.
 bool SetUp(const Corner c[3], Triangle* tri)
 {
@@ -103,21 +122,14 @@ bool SetUp(const Corner c[3], Triangle* tri)
     tri->first_column = CeilDiv(left - SUBPIXELS / 2, SUBPIXELS);
     tri->last_column = FloorDiv(right - SUBPIXELS / 2, SUBPIXELS);
 
+    // Snapping decides coverage only: the attributes run across the exact corner places,
+    // so that the mapping does not move with the output size. A triangle whose exact
+    // corners are in a line, though its snapped ones are not, takes the snapped places.
+    if (Gradients(c, c[0].x, c[0].y, c[1].x - c[0].x, c[1].y - c[0].y, c[2].x - c[0].x, c[2].y - c[0].y, tri))
+        return true;
     const double unit = double(SUBPIXELS);
-    const double dx1 = double(x[1] - x[0]) / unit, dy1 = double(y[1] - y[0]) / unit;
-    const double dx2 = double(x[2] - x[0]) / unit, dy2 = double(y[2] - y[0]) / unit;
-    const double inverse = 1.0 / (dx1 * dy2 - dy1 * dx2);
-    tri->x0 = double(x[0]) / unit;
-    tri->y0 = double(y[0]) / unit;
-    double all = 0;
-    for (int k = 0; k < ATTRIBUTES; ++k) {
-        const double d1 = c[1].v[k] - c[0].v[k], d2 = c[2].v[k] - c[0].v[k];
-        tri->v0[k] = c[0].v[k];
-        tri->v_dx[k] = (d1 * dy2 - d2 * dy1) * inverse;
-        tri->v_dy[k] = (d2 * dx1 - d1 * dx2) * inverse;
-        all += tri->v0[k] + tri->v_dx[k] + tri->v_dy[k];
-    }
-    return std::isfinite(all);
+    return Gradients(c, double(x[0]) / unit, double(y[0]) / unit, double(x[1] - x[0]) / unit,
+                     double(y[1] - y[0]) / unit, double(x[2] - x[0]) / unit, double(y[2] - y[0]) / unit, tri);
 }
 
 // Edge e at column c of sample row `row` is a * c + b, minus its threshold: the centre
@@ -244,6 +256,30 @@ inline void Fetch(const Texels<Sample>& tex, double s, double t, Sample* out)
     Blend(row0 + i0 * 4, row0 + i1 * 4, row1 + i0 * 4, row1 + i1 * 4, float(a), float(b), out);
 }
 
+// The same at full precision, for a normal map's texels, which are turned before they
+// are rounded once.
+template <bool NEAREST, typename Sample>
+inline void FetchExact(const Texels<Sample>& tex, double s, double t, double out[4])
+{
+    double a = 0, b = 0;
+    if (NEAREST) {
+        const int64_t i = TexelAt(s + 0.5, tex.width, &a), j = TexelAt(t + 0.5, tex.height, &b);
+        const Sample* p = tex.pixels + size_t(j * tex.width + i) * 4;
+        for (int c = 0; c < 4; ++c)
+            out[c] = double(p[c]);
+        return;
+    }
+    const int64_t i0 = TexelAt(s, tex.width, &a), j0 = TexelAt(t, tex.height, &b);
+    const int64_t i1 = i0 + 1 == tex.width ? 0 : i0 + 1, j1 = j0 + 1 == tex.height ? 0 : j0 + 1;
+    const Sample* row0 = tex.pixels + size_t(j0 * tex.width) * 4;
+    const Sample* row1 = tex.pixels + size_t(j1 * tex.width) * 4;
+    for (int c = 0; c < 4; ++c) {
+        const double top = row0[i0 * 4 + c] + a * (double(row0[i1 * 4 + c]) - row0[i0 * 4 + c]);
+        const double bottom = row1[i0 * 4 + c] + a * (double(row1[i1 * 4 + c]) - row1[i0 * 4 + c]);
+        out[c] = top + b * (bottom - top);
+    }
+}
+
 // Sample rows [first_row, first_row + rows) of the whole sample grid, `width` samples wide.
 template <typename Sample>
 struct Target {
@@ -293,34 +329,37 @@ double Determinant(const double a[3], const double b[3], const double c[3])
     return a[0] * (b[1] * c[2] - b[2] * c[1]) - a[1] * (b[0] * c[2] - b[2] * c[0]) + a[2] * (b[0] * c[1] - b[1] * c[0]);
 }
 
-// Turns one texel of a normal map from the source frame into the target frame: decoded
-// as 2 * value - 1 in the source frame's terms, normalised, solved for in the target
-// frame's (which need not be orthonormal), normalised and encoded as 0.5 + 0.5 * n.
-// Alpha is kept; a texel whose frames are degenerate is left as it is.
+// Turns one texel of a normal map, sampled at full precision, from the source frame
+// into the target frame: decoded as 2 * value - 1 in the source frame's terms, solved
+// for in the target frame's (which need not be orthonormal), normalised, encoded as
+// 0.5 + 0.5 * n and rounded once. Alpha is kept; a texel whose frames are degenerate
+// is stored as sampled.
 template <typename Sample>
-void Reexpress(const NormalMapping& m, uint32_t record, double w1, double w2, Sample* texel)
+void Reexpress(const NormalMapping& m, uint32_t record, double w1, double w2, const double texel[4], Sample* out)
 {
+    const double max = std::numeric_limits<Sample>::max();
+    const auto store = [&](int i, double value) { out[i] = Sample(std::clamp(value + 0.5, 0.0, max)); };
+    store(3, texel[3]);
     const double w[3] = {1 - w1 - w2, w1, w2};
     const Frame from = FrameAt(*m.source, record, w), to = FrameAt(*m.target, record, w);
-    const double max = std::numeric_limits<Sample>::max();
     const double y_sign = m.y_down ? -1.0 : 1.0;
     const double x = texel[0] * 2 / max - 1, y = y_sign * (texel[1] * 2 / max - 1), z = texel[2] * 2 / max - 1;
     double n[3];
     for (int i = 0; i < 3; ++i)
         n[i] = x * from.t[i] + y * from.b[i] + z * from.n[i];
     const double determinant = Determinant(to.t, to.b, to.n);
-    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    if (determinant == 0 || length == 0 || !std::isfinite(determinant))
-        return;
     // Cramer's rule for n = a * T + b * B + c * N.
     double abc[3] = {Determinant(n, to.b, to.n) / determinant, Determinant(to.t, n, to.n) / determinant,
                      Determinant(to.t, to.b, n) / determinant};
     const double solved = std::sqrt(abc[0] * abc[0] + abc[1] * abc[1] + abc[2] * abc[2]);
-    if (solved == 0 || !std::isfinite(solved))
+    if (determinant == 0 || solved == 0 || !std::isfinite(solved)) {
+        for (int i = 0; i < 3; ++i)
+            store(i, texel[i]);
         return;
+    }
     abc[1] *= y_sign;
     for (int i = 0; i < 3; ++i)
-        texel[i] = Sample(std::clamp((0.5 + 0.5 * abc[i] / solved) * max + 0.5, 0.0, max));
+        store(i, (0.5 + 0.5 * abc[i] / solved) * max);
 }
 
 template <bool NEAREST, bool NORMALS, typename Sample>
@@ -329,9 +368,14 @@ inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Ta
 {
     const double px = double(column) + 0.5 - tri.x0;
     Sample* out = target.samples + (at + size_t(column)) * 4;
-    Fetch<NEAREST>(from.tex, row[0] + tri.v_dx[0] * px, row[1] + tri.v_dx[1] * px, out);
-    if (NORMALS)
-        Reexpress(*from.normals, tri.record, row[2] + tri.v_dx[2] * px, row[3] + tri.v_dx[3] * px, out);
+    const double s = row[0] + tri.v_dx[0] * px, t = row[1] + tri.v_dx[1] * px;
+    if (NORMALS) {
+        double texel[4];
+        FetchExact<NEAREST>(from.tex, s, t, texel);
+        Reexpress(*from.normals, tri.record, row[2] + tri.v_dx[2] * px, row[3] + tri.v_dx[3] * px, texel, out);
+    } else {
+        Fetch<NEAREST>(from.tex, s, t, out);
+    }
     target.covered[at + size_t(column)] = 1;
 }
 
@@ -553,11 +597,17 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
                                      : int32_t(std::clamp<size_t>(BAND_SCRATCH / (sample_row_bytes * size_t(n)), 1,
                                                                   size_t(BAND_ROWS)));
     Bins bins;
-    const int threads = std::max(1, request.threads);
+    // Workers are at most the bands there are, and fewer where their scratch cannot be
+    // had: the bytes do not depend on how many there are.
+    const int64_t bands = (request.height + band_rows - 1) / band_rows;
+    int threads = int(std::clamp<int64_t>(request.threads, 1, std::max<int64_t>(bands, 1)));
     const size_t scratch_bytes = n == 1 ? 0 : sample_row_bytes * size_t(band_rows) * size_t(n);
     unsigned char* scratch = nullptr;
-    if (!MakeBins(request, band_rows, threads, &bins) ||
-        (scratch_bytes && !(scratch = static_cast<unsigned char*>(std::malloc(scratch_bytes * size_t(threads)))))) {
+    while (scratch_bytes && !(scratch = static_cast<unsigned char*>(std::malloc(scratch_bytes * size_t(threads)))) &&
+           threads > 1)
+        threads /= 2;
+    if ((scratch_bytes && !scratch) || !MakeBins(request, band_rows, threads, &bins)) {
+        std::free(scratch);
         *error = "not enough memory to sort " + std::to_string(remap_table.count) + " triangles into bands (" +
                  std::to_string((bins.entries * sizeof(uint32_t) + scratch_bytes * size_t(threads)) >> 20) + " MB)";
         FreeBins(&bins);
