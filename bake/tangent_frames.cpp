@@ -257,17 +257,48 @@ bool HasNormal(const MeshSurface& s, uint32_t corner)
 }
 
 // Whether the corner's normal is smoothed: no normal of its own, a smoothing group, a
-// position.
-bool Smooths(const MeshSurface& s, uint32_t face, uint32_t corner)
+// position, and a face of usable values.
+bool Smooths(const MeshSurface& s, const uint8_t* usable, uint32_t face, uint32_t corner)
 {
     const uint32_t position = s.corners[corner * 3];
-    return !HasNormal(s, corner) && s.smoothing[face] != 0 && position != 0 && position <= s.position_count;
+    return usable[face] && !HasNormal(s, corner) && s.smoothing[face] != 0 && position != 0 &&
+           position <= s.position_count;
+}
+
+// Values past this are as unusable to the generator as values that are not finite: its
+// sums of their products would overflow single precision.
+constexpr float LARGEST_VALUE = 1e18f;
+
+bool Usable(const float* values, int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (!(std::fabs(values[i]) <= LARGEST_VALUE))
+            return false;
+    return true;
+}
+
+// Whether every value the face would hand the generator is finite and of a size its
+// arithmetic holds: positions, texture coordinates and the file's own normals. The
+// generator loops or recurses without end on a value that is not finite.
+bool UsableFace(const MeshSurface& s, uint32_t face)
+{
+    for (uint32_t corner = s.face_start[face]; corner < s.face_start[face + 1]; ++corner) {
+        const Vec3 p = Position(s, corner);
+        float t[2];
+        TexCoordOf(s, corner, t);
+        const uint32_t n = s.corners[corner * 3 + 2];
+        if (!Usable(&p.x, 1) || !Usable(&p.y, 1) || !Usable(&p.z, 1) || !Usable(t, 2) ||
+            (HasNormal(s, corner) && !Usable(s.normals + size_t(n - 1) * 3, 3)))
+            return false;
+    }
+    return true;
 }
 
 // The normal of every face corner without one of its own: the face's where smoothing is
 // off, or else the corner-angle-weighted sum of the face normals around its position
-// within its smoothing group. `order` has room for every smoothed corner.
-void CornerNormals(const MeshSurface& s, Vec3* normals, Smoothed* order)
+// within its smoothing group; faces of unusable values take no part. `order` has room
+// for every smoothed corner.
+void CornerNormals(const MeshSurface& s, const uint8_t* usable, Vec3* normals, Smoothed* order)
 {
     size_t smoothed = 0;
     for (uint32_t f = 0; f < s.face_count; ++f) {
@@ -282,7 +313,7 @@ void CornerNormals(const MeshSurface& s, Vec3* normals, Smoothed* order)
         for (uint32_t k = 0; k < n; ++k) {
             const uint32_t corner = start + k;
             normals[corner] = face;
-            if (!Smooths(s, f, corner))
+            if (!Smooths(s, usable, f, corner))
                 continue;
             // Weighted by the corner's angle, then summed below per position and group.
             const Vec3 here = Position(s, corner), next = Position(s, start + (k + 1) % n),
@@ -523,19 +554,40 @@ void SplitIntoPieces(const MeshSurface& s, Layout& l)
         OneCall(l);
 }
 
+// Whether the normals made for the face are usable too; a face's values can be, and
+// their sums not.
+bool UsableNormals(const MeshSurface& s, const Vec3* normals, uint32_t face)
+{
+    for (uint32_t corner = s.face_start[face]; normals && corner < s.face_start[face + 1]; ++corner)
+        if (!HasNormal(s, corner) && !Usable(&normals[corner].x, 3))
+            return false;
+    return true;
+}
+
+// Sets the records of a face the generator is not given to the zero frame.
+void ZeroFrames(FrameTable& made, uint32_t record, uint32_t count)
+{
+    const uint32_t records = uint32_t(std::max(made.records, 0));
+    if (record < records)
+        std::memset(made.corners + size_t(record) * 3, 0, size_t(std::min(count, records - record)) * 3 * sizeof(uint32_t));
+}
+
 // The generator's faces of one layout and the normals it is given; its frame table,
-// with the records no face gives set to the zero frame.
+// with the records no face gives, and those of faces whose values are unusable, set to
+// the zero frame (counted in skipped_faces).
 void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout& l)
 {
     uint32_t mikk_faces = 0, face_records = 0;
     size_t missing = 0, smoothed = 0;  // corners without a normal, and of those the smoothed
-    for (uint32_t f = 0; f < s.face_count; ++f) {
+    auto* usable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1)));
+    for (uint32_t f = 0; usable && f < s.face_count; ++f) {
         const uint32_t n = s.face_start[f + 1] - s.face_start[f];
-        mikk_faces += n <= 4 ? 1 : n - 2;
+        usable[f] = UsableFace(s, f);
+        mikk_faces += !usable[f] ? 0 : n <= 4 ? 1 : n - 2;
         face_records += n - 2;
         for (uint32_t corner = s.face_start[f]; corner < s.face_start[f + 1]; ++corner) {
             missing += !HasNormal(s, corner);
-            smoothed += Smooths(s, f, corner);
+            smoothed += Smooths(s, usable, f, corner);
         }
     }
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
@@ -547,33 +599,38 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
     l.made.frames = static_cast<CornerFrame*>(std::calloc(l.made.frame_room, sizeof(CornerFrame)));
     l.made.corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, CornerBytes(records)));
     l.faces = static_cast<MikkFace*>(std::malloc(std::max<size_t>(mikk_faces, 1) * sizeof(MikkFace)));
-    l.face_count = mikk_faces;
     l.normals = missing ? static_cast<Vec3*>(std::malloc(corners * sizeof(Vec3))) : nullptr;
     auto* order = smoothed ? static_cast<Smoothed*>(std::malloc(smoothed * sizeof(Smoothed))) : nullptr;
-    l.ready = l.made.frames && l.made.corners && l.faces && (l.normals || !missing) && (order || !smoothed);
+    l.ready = usable && l.made.frames && l.made.corners && l.faces && (l.normals || !missing) && (order || !smoothed);
     l.pieces = 1;
-    l.piece_faces = mikk_faces;
     if (l.ready) {
         if (uint32_t(std::max(records, 0)) > face_records)  // records no face gives keep the zero frame
-            std::memset(l.made.corners + size_t(face_records) * 3, 0,
-                        (size_t(records) - face_records) * 3 * sizeof(uint32_t));
+            ZeroFrames(l.made, face_records, uint32_t(records) - face_records);
+        if (l.normals)
+            CornerNormals(s, usable, l.normals, order);
         uint32_t m = 0, record = 0;
         for (uint32_t f = 0; f < s.face_count; ++f) {
             const uint32_t n = s.face_start[f + 1] - s.face_start[f];
-            if (n <= 4)
+            if (!usable[f] || !UsableNormals(s, l.normals, f)) {
+                ZeroFrames(l.made, record, n - 2);
+                ++l.made.skipped_faces;
+            } else if (n <= 4) {
                 l.faces[m++] = MikkFace{f, record, -1};
-            for (uint32_t k = 0; n > 4 && k < n - 2; ++k)
-                l.faces[m++] = MikkFace{f, record + k, int32_t(k)};
+            } else {
+                for (uint32_t k = 0; k < n - 2; ++k)
+                    l.faces[m++] = MikkFace{f, record + k, int32_t(k)};
+            }
             record += n - 2;
         }
-        if (l.normals)
-            CornerNormals(s, l.normals, order);
-        if (piece_faces > 0 && mikk_faces > piece_faces) {
+        l.face_count = m;
+        l.piece_faces = m;
+        if (piece_faces > 0 && m > piece_faces) {
             l.piece_faces = piece_faces;
             SplitIntoPieces(s, l);
         }
     }
     std::free(order);
+    std::free(usable);
 }
 
 // A piece's corner values, copied out for the generator; false when memory runs out.

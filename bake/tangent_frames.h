@@ -20,6 +20,8 @@ struct FrameTable {
     uint32_t* corners;     // 3 per record, in the table's order: the entry of its frame
     int32_t records;
     size_t frame_room;     // entries there is room for: one per face corner, and entry 0
+    uint32_t skipped_faces;  // faces with values that are not finite (or too large to
+                             // compute with), never given to the generator: zero frames
 };
 
 // The frames of `layouts` layouts at once on `threads` workers, for the first
