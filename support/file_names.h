@@ -20,6 +20,14 @@ inline std::string NameOf(const std::filesystem::path& path)
     return path.u8string();
 }
 
+// A name as messages show it: in quotes, with control characters written out (\n,
+// \x1B) so that no name can split a message or forge a line of its own.
+std::string QuotedName(const std::string& name);
+
+// Whether two names are one file to the system: on Windows names that differ only in
+// case, as the file system folds case (any letter it folds, not only ASCII).
+bool SameFileName(const std::string& a, const std::string& b);
+
 // The command line's arguments, the program's name first (on Windows from the wide
 // command line, whatever main was given).
 std::vector<std::string> CommandArguments(int argc, char** argv);

@@ -41,3 +41,11 @@ std::vector<std::string> CommandArguments(int argc, char** argv)
     LocalFree(wide);
     return arguments;
 }
+
+bool SameFileName(const std::string& a, const std::string& b)
+{
+    // NOTE: NTFS compares names by the upper-case table of the system, which
+    // CompareStringOrdinal applies when told to ignore case: Ä and ä, Ω and ω are one name.
+    const std::wstring wa = WideName(a), wb = WideName(b);
+    return CompareStringOrdinal(wa.c_str(), int(wa.size()), wb.c_str(), int(wb.size()), TRUE) == CSTR_EQUAL;
+}

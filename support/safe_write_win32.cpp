@@ -1,4 +1,5 @@
-// Whole-file writes on Windows: CREATE_NEW creation, _commit, MoveFileEx.
+// Whole-file writes on Windows: CREATE_NEW creation, _commit, MoveFileEx; temporaries
+// removed on the console's Ctrl-C, Ctrl-Break and close.
 #include "support/safe_write.h"
 
 #include "support/file_names.h"
@@ -35,8 +36,10 @@ static int ErrnoOf(DWORD code)
 FILE* CreateExclusive(const std::string& path, bool binary, int* error)
 {
     // NOTE: CREATE_NEW fails on any existing name, a link's included.
-    const HANDLE handle = CreateFileW(WideName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    // NOTE: shared for deletion, so that an interruption can remove it while it is open:
+    // it goes when the last handle closes.
+    const HANDLE handle = CreateFileW(WideName(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = ErrnoOf(GetLastError());
         return nullptr;
@@ -79,4 +82,26 @@ bool ReplaceWith(const std::string& from, const std::string& to, int* error)
 unsigned long ProcessNumber()
 {
     return static_cast<unsigned long>(_getpid());
+}
+
+void KeepAttributes(FILE*, const std::string&)
+{
+    // NOTE: a new file takes its folder's inherited permissions, as the replaced one did
+    // unless they were set on it alone; those are not copied.
+}
+
+void RemoveTemporary(const char* path)
+{
+    DeleteFileW(WideName(path).c_str());
+}
+
+static BOOL WINAPI OnConsoleEvent(DWORD)
+{
+    RemoveLiveTemporaries();
+    return FALSE;  // then the default: the process ends
+}
+
+void RemoveTemporariesWhenInterrupted()
+{
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
