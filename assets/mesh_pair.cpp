@@ -39,6 +39,13 @@ struct ObjFile {
     bool surface = false;
     MeshSurface faces{};
     uint32_t group = 0;   // the smoothing group the next faces join
+    // Numbers with more after them than a number has ("0,5" written with a decimal
+    // comma), which read as 0: the lines that hold them, and the first one.
+    int64_t line = 0;
+    int64_t bad_number_lines = 0;
+    int64_t first_bad_line = 0;
+    int64_t last_bad_line = 0;
+    char first_bad_word[40] = "";
 };
 
 int64_t TriangleCount(const ObjFile& file)
@@ -53,6 +60,7 @@ void ReuseObjFile(ObjFile& file)
     file.texcoord_count = 0;
     file.corner_count = 0;
     file.open_error = 0;
+    file.line = file.bad_number_lines = file.first_bad_line = file.last_bad_line = 0;
 }
 
 // Makes room for `needed` elements, at least doubling; false when memory runs out.
@@ -117,9 +125,23 @@ const char* NextLine(const char* p, const char* end)
     return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))) + 1;
 }
 
-// The next word as a decimal float, 0 when it is not one whole; returns where reading
-// goes on, or null when the rest of the line holds no more words.
-const char* ParseFloat(const char* p, float* value)
+// Notes a word that should have been a number, once per line.
+void NoteBadNumber(ObjFile& file, const char* word, const char* word_end)
+{
+    if (file.bad_number_lines > 0 && file.last_bad_line == file.line)
+        return;
+    if (file.bad_number_lines++ == 0) {
+        const size_t n = std::min(size_t(word_end - word), sizeof file.first_bad_word - 1);
+        std::memcpy(file.first_bad_word, word, n);
+        file.first_bad_word[n] = '\0';
+        file.first_bad_line = file.line;
+    }
+    file.last_bad_line = file.line;
+}
+
+// The next word as a decimal float, 0 (and noted) when it is not one whole; returns
+// where reading goes on, or null when the rest of the line holds no more words.
+const char* ParseFloat(ObjFile& file, const char* p, float* value)
 {
     *value = 0.0f;
     p = SkipBlanks(p);
@@ -130,8 +152,10 @@ const char* ParseFloat(const char* p, float* value)
         ++word_end;
     const char* digits = *p == '+' ? p + 1 : p;  // from_chars takes no plus sign
     const auto result = std::from_chars(digits, word_end, *value);
-    if (result.ec != std::errc() || result.ptr != word_end)
+    if (result.ec != std::errc() || result.ptr != word_end) {
         *value = 0.0f;
+        NoteBadNumber(file, p, word_end);
+    }
     return word_end;
 }
 
@@ -142,9 +166,9 @@ void ReadTexcoordLine(ObjFile& file, const char* p)
         return;
     }
     float u, v = 0.0f;
-    p = ParseFloat(p, &u);
+    p = ParseFloat(file, p, &u);
     if (p)
-        ParseFloat(p, &v);
+        ParseFloat(file, p, &v);
     file.texcoords[file.texcoord_count++] = TexCoord{u, 1.0f - v};
 }
 
@@ -282,7 +306,7 @@ void ReadTriple(ObjFile& file, const char* p, float*& values, size_t& capacity, 
     float* out = values + size_t(count) * 3;
     out[0] = out[1] = out[2] = 0.0f;
     for (int i = 0; i < 3 && p; ++i)
-        p = ParseFloat(p, &out[i]);
+        p = ParseFloat(file, p, &out[i]);
     ++count;
 }
 
@@ -303,6 +327,7 @@ void ReadSmoothingLine(ObjFile& file, const char* p)
 // first word, matched whole.
 const char* ReadLine(ObjFile& file, const char* p, const char* end)
 {
+    ++file.line;
     p = SkipBlanks(p);
     if (p[0] == 'f' && EndsWord(p[1]))
         return ReadFaceLine(file, p + 1, end);
@@ -436,10 +461,14 @@ int ClampToInt(int64_t n)
     return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
-void LogCounts(const ObjFile& file)
+void LogCounts(const ObjFile& file, const char* name)
 {
     LogMessage("%i vertices, %i triangles", ClampToInt(file.vertex_lines), ClampToInt(TriangleCount(file)));
     LogMessage("%i texcoords", ClampToInt(static_cast<int64_t>(file.texcoord_count)));
+    if (file.bad_number_lines > 0)
+        LogMessage("warning: %s line %lld: %s is not a number and reads as 0 (%lld lines have such numbers)",
+                   QuotedName(name).c_str(), static_cast<long long>(file.first_bad_line),
+                   QuotedName(file.first_bad_word).c_str(), static_cast<long long>(file.bad_number_lines));
 }
 
 // Copies the triangle's three texture coordinates into `out`; false when one is not
@@ -521,10 +550,10 @@ void FillTargetHalves(const ObjFile& target)
     LogUndrawable(undrawable);
 }
 
-MeshLoad FailForMemory()
+MeshLoad FailForMemory(const char* name)
 {
     ClearRemapTable();
-    LogMessage("not enough memory for the meshes");
+    LogMessage("not enough memory for the mesh %s", QuotedName(name).c_str());
     return MeshLoad::NO_MEMORY;
 }
 
@@ -533,13 +562,14 @@ MeshLoad FailForMemory()
 MeshLoad FailForFile(const char* name, ReadResult read, int open_error)
 {
     if (read == ReadResult::OUT_OF_MEMORY)
-        return FailForMemory();
+        return FailForMemory(name);
+    const std::string quoted = QuotedName(name);
     if (read == ReadResult::NOT_FOUND)
-        LogMessage("'%s' not found", name);
+        LogMessage("%s not found", quoted.c_str());
     else if (open_error != 0)
-        LogMessage("'%s' could not be read: %s", name, std::strerror(open_error));
+        LogMessage("%s could not be read: %s", quoted.c_str(), std::strerror(open_error));
     else
-        LogMessage("'%s' could not be read", name);
+        LogMessage("%s could not be read", quoted.c_str());
     MarkUndrawableFrom(0);
     return MeshLoad::UNREADABLE;
 }
@@ -549,7 +579,7 @@ MeshLoad FailForFile(const char* name, ReadResult read, int open_error)
 MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
 {
     LogMessage("loading OBJ files");
-    LogMessage("'%s'", inputs[0].name);
+    LogMessage("%s", QuotedName(inputs[0].name).c_str());
     ClearRemapTable();
     const bool together = threads > 1;
     const bool apart = together || files[0].surface;  // each file in its own record
@@ -560,13 +590,13 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
         reads[0] = ReadMesh(inputs[0], files[0]);
     if (reads[0] != ReadResult::OK)
         return FailForFile(inputs[0].name, reads[0], files[0].open_error);
-    LogCounts(files[0]);
+    LogCounts(files[0], inputs[0].name);
     const int64_t source_triangles = TriangleCount(files[0]);
     if (!AllocateTable(source_triangles))
-        return FailForMemory();
+        return FailForMemory(inputs[0].name);
     FillSourceHalves(files[0]);
 
-    LogMessage("'%s'", inputs[1].name);
+    LogMessage("%s", QuotedName(inputs[1].name).c_str());
     ObjFile& target = apart ? files[1] : files[0];
     if (!together) {
         if (!apart)
@@ -575,10 +605,11 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
     }
     if (reads[1] != ReadResult::OK)
         return FailForFile(inputs[1].name, reads[1], target.open_error);
-    LogCounts(target);
+    LogCounts(target, inputs[1].name);
     if (TriangleCount(target) != source_triangles)
-        LogMessage("triangle counts differ: %i in '%s', %i in '%s'", ClampToInt(source_triangles), inputs[0].name,
-                   ClampToInt(TriangleCount(target)), inputs[1].name);
+        LogMessage("triangle counts differ: %i in %s, %i in %s", ClampToInt(source_triangles),
+                   QuotedName(inputs[0].name).c_str(), ClampToInt(TriangleCount(target)),
+                   QuotedName(inputs[1].name).c_str());
     FillTargetHalves(target);
     remap_table.target_count = ClampToInt(TriangleCount(target));
     LogMessage("done");

@@ -93,8 +93,9 @@ void ReadMetadata(png_structp png, png_infop info, PngMetadata* m)
         png_get_pHYs(png, info, &m->pixels_per_unit[0], &m->pixels_per_unit[1], &m->unit) != 0;
 }
 
+// With `header_only` the image's size, depth and layout, and no pixels.
 bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, DeepImage* image,
-                char* reason)
+                char* reason, bool header_only = false)
 {
     std::snprintf(reason, PNG_REASON_SIZE, "out of memory");
     png_structp png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, reason, OnError, OnWarning,
@@ -148,6 +149,12 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
         png_error(png, "image too large");
     if (png_get_rowbytes(png, info) != size_t(width) * pixel_size)
         png_error(png, "unexpected row layout");
+    if (header_only) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        *image = DeepImage{nullptr, int32_t(width), int32_t(height), bits, !(color_type & PNG_COLOR_MASK_COLOR),
+                           has_alpha, metadata};
+        return true;
+    }
     pixel_bytes = size_t(bytes);
     pixels = LargeResize(nullptr, 0, size_t(bytes));
     rows = static_cast<png_bytep*>(std::malloc(size_t(height) * sizeof(png_bytep)));
@@ -170,7 +177,7 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
     return true;
 }
 
-bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reason)
+bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reason, bool header_only = false)
 {
     std::error_code ignored;
     if (std::filesystem::is_directory(PathOf(path), ignored)) {
@@ -186,7 +193,7 @@ bool DecodeFileWith(const char* path, bool keep_16, DeepImage* image, char* reas
                       error == ENOENT || error == 0 ? "not found" : std::strerror(error));
         return false;
     }
-    const bool decoded = DecodeWith(AttachFile, file, keep_16, image, reason);
+    const bool decoded = DecodeWith(AttachFile, file, keep_16, image, reason, header_only);
     // What libpng calls a read error is most often the file's end: say where it came.
     const int error = errno;
     if (!decoded && std::ferror(file))
@@ -236,6 +243,11 @@ bool DecodeDeepPNG(const unsigned char* bytes, size_t size, DeepImage* image, ch
 bool DecodeDeepPNGFile(const char* path, DeepImage* image, char* reason)
 {
     return DecodeFileWith(path, true, image, reason);
+}
+
+bool ReadDeepPNGHeader(const char* path, DeepImage* header, char* reason)
+{
+    return DecodeFileWith(path, true, header, reason, true);
 }
 
 void FreeDeepImage(DeepImage* image)

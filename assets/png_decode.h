@@ -66,6 +66,9 @@ inline bool IsLittleEndian()
 
 bool DecodeDeepPNG(const unsigned char* bytes, size_t size, DeepImage* image, char* reason);
 bool DecodeDeepPNGFile(const char* path, DeepImage* image, char* reason);
+// What DecodeDeepPNGFile would give but the pixels (left null): read before any work,
+// so that an image that cannot be used stops a bake before anything is written.
+bool ReadDeepPNGHeader(const char* path, DeepImage* header, char* reason);
 void FreeDeepImage(DeepImage* image);
 
 // Gives each interior pixel of alpha 0 the colour of the first pixel of its 3 x 3

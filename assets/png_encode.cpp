@@ -285,3 +285,13 @@ bool WritePNGFile(const char* path, const PngOutput& image, char* reason)
     }
     return true;
 }
+
+bool WritePNGStream(FILE* file, const PngOutput& image, char* reason)
+{
+    errno = 0;
+    if (EncodeTo(file, image, reason) && std::fflush(file) == 0 && !std::ferror(file))
+        return true;
+    if (std::ferror(file) && errno)
+        std::snprintf(reason, PNG_REASON_SIZE, "%s", std::strerror(errno));
+    return false;
+}

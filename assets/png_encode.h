@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "assets/png_decode.h"
 
@@ -28,3 +29,5 @@ struct PngOutput {
 // and on the disk. On failure nothing is left behind and `reason` (PNG_REASON_SIZE
 // bytes) says why.
 bool WritePNGFile(const char* path, const PngOutput& image, char* reason);
+// The same bytes to an open stream (standard output), flushed; false with the reason.
+bool WritePNGStream(FILE* file, const PngOutput& image, char* reason);
