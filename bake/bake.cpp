@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #else
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
+#include "bake/outputs.h"
 #include "bake/padding.h"
 #include "bake/render.h"
 #include "bake/tangent_frames.h"
@@ -36,7 +39,9 @@ const char BAKE_USAGE_TEXT[] =
     "image OUT is the output file; with several, a folder that gets each image's name.\n"
     "  --size W[xH]          output size (default: each image's own)\n"
     "  --padding N           pixels of edge padding around the islands (default 8, 0: none)\n"
-    "  --samples N           N x N samples per pixel, 1 to 15 (default 1)\n"
+    "  --samples N           N x N samples over each pixel, averaged: smooth edges and a\n"
+    "                        filtered image, for outputs smaller than the texture; 1 to 15\n"
+    "                        (default 1)\n"
     "  --background R,G,B,A  where no island or padding reaches (default 0,0,0,0)\n"
     "  --filter linear|nearest  how the image is sampled (default linear)\n"
     "  --threads N           workers (default: one per core); the output is the same\n"
@@ -44,10 +49,11 @@ const char BAKE_USAGE_TEXT[] =
     "                        normals are turned into the target layout's frames\n"
     "  --normal-y up|down    normal maps' green: +v (default; glTF, Blender, OpenGL)\n"
     "                        or -v (DirectX)\n"
+    "  -o -                  the one output to standard output\n"
     "  -q, --quiet           no progress lines\n"
     "  -h, --help, --version\n"
-    "Exit codes: 0 done, 2 usage, 3 an input cannot be read, 4 an output cannot be\n"
-    "written or memory runs out.\n";
+    "Exit codes: 0 done, 2 usage, 3 an input cannot be read or gives nothing to draw,\n"
+    "4 an output cannot be written or memory runs out.\n";
 
 static const char VERSION_TEXT[] = "texwarp-bake 1.0\n";
 
@@ -210,6 +216,8 @@ struct Reporter {
     bool quiet = false;
     bool terminal = false;
     std::string stage;  // what the percentage is of
+    std::string shown;  // the stage and percentage on the terminal, printed only when they change
+    int percent = -1;
 
     void Line(const char* format, ...) const
     {
@@ -228,11 +236,15 @@ struct Reporter {
 
 void ShowProgress(int64_t done, int64_t total, void* context)
 {
-    const auto* reporter = static_cast<const Reporter*>(context);
-    if (reporter->quiet || !reporter->terminal || total <= 1)
+    auto* reporter = static_cast<Reporter*>(context);
+    const int percent = total > 0 ? int(done * 100 / total) : 100;
+    if (reporter->quiet || !reporter->terminal || total <= 1 ||
+        (progress_shown && reporter->shown == reporter->stage && reporter->percent == percent))
         return;
     progress_shown = true;
-    std::fprintf(stderr, "\r\033[K%s %d%%", reporter->stage.c_str(), int(done * 100 / total));
+    reporter->shown = reporter->stage;
+    reporter->percent = percent;
+    std::fprintf(stderr, "\r\033[K%s %d%%", reporter->stage.c_str(), percent);
     std::fflush(stderr);
 }
 
@@ -307,22 +319,42 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
     LogToSink(nullptr);
 }
 
-int ReportMeshes(const FirstInputs& inputs, const Reporter& report)
+// A pair of which no triangle can be drawn would give an empty image: refused, with why.
+int NothingDrawable(const BakeOptions& options, int64_t undrawable)
+{
+    if (remap_table.count == 0 || remap_table.target_count == 0)
+        return Fail(BAKE_INPUT, QuotedName(remap_table.count == 0 ? options.source : options.target) +
+                                    " has no faces (f lines of three corners or more): nothing to draw");
+    if (undrawable == remap_table.count)
+        return Fail(BAKE_INPUT, "no triangle can be drawn: none has texture coordinates (vt) in both " +
+                                    QuotedName(options.source) + " and " + QuotedName(options.target));
+    return Fail(BAKE_INPUT, "no triangle can be drawn: every triangle of " + QuotedName(options.target) +
+                                "'s layout has no area");
+}
+
+int ReportMeshes(const BakeOptions& options, const FirstInputs& inputs, const Reporter& report)
 {
     if (inputs.meshes != MeshLoad::OK) {
         // The loader's last line names the file and says why.
         const std::string why = loader_lines.empty() ? "the meshes could not be read" : loader_lines.back();
         return Fail(inputs.meshes == MeshLoad::NO_MEMORY ? BAKE_OUTPUT : BAKE_INPUT, why);
     }
-    for (const std::string& line : loader_lines)
+    for (const std::string& line : loader_lines) {
         if (line.rfind("triangle counts differ", 0) == 0)
             std::fprintf(stderr, "texwarp-bake: warning: %s; the paired triangles are baked\n", line.c_str());
-    int64_t undrawable = 0;
-    for (int32_t i = 0; i < remap_table.count; ++i)
+        else if (line.rfind("warning: ", 0) == 0)
+            std::fprintf(stderr, "texwarp-bake: %s\n", line.c_str());
+    }
+    int64_t undrawable = 0, flat = 0;  // flat: no area in the target layout
+    for (int32_t i = 0; i < remap_table.count; ++i) {
+        const TexCoord* t = remap_table.triangles[i].target;
+        const float area = (t[1].u - t[0].u) * (t[2].v - t[0].v) - (t[1].v - t[0].v) * (t[2].u - t[0].u);
         undrawable += remap_table.drawable[i] == 0;
+        flat += remap_table.drawable[i] != 0 && !(area != 0 && std::isfinite(area));
+    }
     report.Line("meshes read: %d triangles, %lld not drawable, in %.3f s", int(remap_table.count),
                 static_cast<long long>(undrawable), inputs.mesh_seconds);
-    return BAKE_DONE;
+    return undrawable + flat < remap_table.count ? BAKE_DONE : NothingDrawable(options, undrawable);
 }
 
 const char* Layout(const DeepImage& image)
@@ -352,26 +384,6 @@ void Compose(Sample* pixels, const uint8_t* covered, size_t count, int samples, 
     }
 }
 
-std::string OutputPath(const BakeOptions& options, const std::string& image)
-{
-    if (options.images.size() == 1)
-        return options.out;
-    return NameOf(PathOf(options.out) / PathOf(image).filename());
-}
-
-// Whether two output names are one file: on Windows and macOS, names differing only in
-// the case of ASCII letters are.
-bool SameName(const std::string& a, const std::string& b)
-{
-#if defined(_WIN32) || defined(__APPLE__)
-    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c); };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-#else
-    return a == b;
-#endif
-}
-
 int Threads(const BakeOptions& options)
 {
     return options.threads > 0 ? options.threads : DefaultThreadCount();
@@ -382,7 +394,7 @@ int Threads(const BakeOptions& options)
 int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& image,
                 const NormalMapping* mapping, Reporter& report)
 {
-    const std::string name = NameOf(PathOf(path).filename());
+    const std::string name = QuotedName(NameOf(PathOf(path).filename()));
     Clock::time_point start = Clock::now();
     const int threads = Threads(options);
     RenderRequest request{&image,          options.width ? options.width : image.width,
@@ -441,11 +453,13 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     char reason[PNG_REASON_SIZE];
     const PngOutput output{result.pixels, request.width, request.height, bits, grey, ShowRowProgress, &report,
                            threads, &metadata};
-    const bool written = WritePNGFile(out.c_str(), output, reason);
+    const bool to_stdout = ToStandardOutput(options);
+    const bool written = to_stdout ? WritePNGStream(stdout, output, reason) : WritePNGFile(out.c_str(), output, reason);
     FreeRenderResult(&result, request);
+    const std::string where = to_stdout ? "standard output" : QuotedName(out);
     if (!written)
-        return Fail(BAKE_OUTPUT, "'" + out + "' not written: " + reason);
-    report.Line("written: %s in %.3f s", out.c_str(), SecondsSince(start));
+        return Fail(BAKE_OUTPUT, where + " not written: " + reason);
+    report.Line("written: %s in %.3f s", where.c_str(), SecondsSince(start));
     return BAKE_DONE;
 }
 
@@ -453,83 +467,19 @@ int DecodeFailure(const std::string& path, const char* reason)
 {
     // Only memory, not the file, can make a readable image fail this way.
     const bool memory = std::strncmp(reason, "out of memory", 13) == 0;
-    return Fail(memory ? BAKE_OUTPUT : BAKE_INPUT, "'" + path + "': " + reason);
+    return Fail(memory ? BAKE_OUTPUT : BAKE_INPUT, QuotedName(path) + ": " + reason);
 }
 
 int GreyNormalMap(const std::string& path)
 {
-    return Fail(BAKE_INPUT, "'" + path + "': a normal map must be RGB or RGBA; this one is grey");
+    return Fail(BAKE_INPUT, QuotedName(path) + ": a normal map must be RGB or RGBA; this one is grey");
 }
 
 void ReportDecoded(const std::string& path, const DeepImage& image, double seconds, const Reporter& report)
 {
-    const std::string name = NameOf(PathOf(path).filename());
+    const std::string name = QuotedName(NameOf(PathOf(path).filename()));
     report.Line("%s: decoded %d x %d, %d-bit %s, in %.3f s", name.c_str(), int(image.width), int(image.height),
                 image.bits, Layout(image), seconds);
-}
-
-// A folder the bake can create files in; false with the reason.
-bool CanCreateIn(const std::filesystem::path& folder, std::string* reason)
-{
-    std::error_code error;
-    const std::filesystem::path where = folder.empty() ? std::filesystem::path(".") : folder;
-    if (!std::filesystem::is_directory(where, error)) {
-        *reason = std::filesystem::exists(where, error) ? "not a folder" : "no such folder";
-        return false;
-    }
-    // The only sure test of being allowed to write is writing: the temporary file an
-    // output would get there, made and removed at once.
-    SafeFile probe;
-    int failure = 0;
-    if (!OpenSafeFile(NameOf(where / "probe").c_str(), true, &probe, &failure)) {
-        *reason = std::strerror(failure);
-        return false;
-    }
-    DiscardSafeFile(&probe);
-    return true;
-}
-
-// Every output is checked before any work: a folder that exists and takes new files
-// (with several images made if missing) and no two images written to one name.
-// A --size whose drawing buffers cannot be had is refused before any work: the buffers
-// of an 8-bit output (colour and coverage) are taken and given back at once.
-int CheckSizeFits(const BakeOptions& options)
-{
-    if (options.width == 0)
-        return BAKE_DONE;
-    const uint64_t bytes = uint64_t(options.width) * uint64_t(options.height) * 5;
-    void* block = bytes <= SIZE_MAX ? LargeResize(nullptr, 0, size_t(bytes)) : nullptr;
-    if (!block)
-        return Fail(BAKE_OUTPUT, "not enough memory for a " + std::to_string(options.width) + " x " +
-                                     std::to_string(options.height) + " output (" + std::to_string(bytes >> 20) +
-                                     " MB)");
-    LargeFree(block, size_t(bytes));
-    return BAKE_DONE;
-}
-
-int PrepareOutputs(const BakeOptions& options)
-{
-    std::error_code error;
-    std::string reason;
-    if (CheckSizeFits(options) != BAKE_DONE)
-        return BAKE_OUTPUT;
-    if (options.images.size() == 1) {
-        const std::filesystem::path out = PathOf(options.out);
-        if (std::filesystem::is_directory(out, error))
-            return Fail(BAKE_OUTPUT, "'" + options.out + "' is a folder: one image needs an output file");
-        if (!CanCreateIn(out.parent_path(), &reason))
-            return Fail(BAKE_OUTPUT, "'" + options.out + "' cannot be written: " + reason);
-        return BAKE_DONE;
-    }
-    for (size_t i = 0; i < options.images.size(); ++i)
-        for (size_t j = 0; j < i; ++j)
-            if (SameName(OutputPath(options, options.images[i]), OutputPath(options, options.images[j])))
-                return Fail(BAKE_USAGE, "two images would be written to '" +
-                                            OutputPath(options, options.images[i]) + "'");
-    std::filesystem::create_directories(PathOf(options.out), error);
-    if (!CanCreateIn(PathOf(options.out), &reason))
-        return Fail(BAKE_OUTPUT, "'" + options.out + "' is not a folder that can be written to: " + reason);
-    return BAKE_DONE;
 }
 
 // Every image in turn, the first one already decoded.
@@ -552,17 +502,14 @@ int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping
                 return DecodeFailure(path, reason);
             ReportDecoded(path, image, SecondsSince(start), report);
         }
-        if (options.normal_maps[i] && image.grey) {
-            FreeDeepImage(&image);
-            return GreyNormalMap(path);
-        }
         code = BakeDecoded(options, path, image, options.normal_maps[i] ? &mapping : nullptr, report);
     }
     return code;
 }
 
 // Both layouts' tangent frames on every worker; the surfaces they come from are released.
-int MakeBothFrames(FirstInputs& first, int threads, FrameTable frames[2], const Reporter& report)
+int MakeBothFrames(const BakeOptions& options, FirstInputs& first, int threads, FrameTable frames[2],
+                   const Reporter& report)
 {
     const Clock::time_point start = Clock::now();
     const int32_t records[2] = {remap_table.count, remap_table.target_count};
@@ -577,6 +524,11 @@ int MakeBothFrames(FirstInputs& first, int threads, FrameTable frames[2], const 
                                      std::to_string((size_t(remap_table.count) * 3 * sizeof(uint32_t) * 2) >> 20) +
                                      " MB, the distinct frames and the generator's own)");
     report.Line("tangent frames of both layouts in %.3f s (%d generator calls)", SecondsSince(start), calls);
+    for (int i = 0; i < 2; ++i)
+        if (frames[i].skipped_faces > 0)
+            report.Line("%s: %u faces with values that are not finite have no tangent frames; their texels "
+                        "are copied as they are",
+                        QuotedName(i == 0 ? options.source : options.target).c_str(), unsigned(frames[i].skipped_faces));
     return BAKE_DONE;
 }
 
@@ -585,23 +537,52 @@ int CheckPositions(const BakeOptions& options, const FirstInputs& first)
 {
     for (int i = 0; i < 2; ++i)
         if (first.surfaces[i].position_count == 0)
-            return Fail(BAKE_INPUT, "'" + (i == 0 ? options.source : options.target) +
-                                        "' has no vertex positions (v lines), which normal maps need");
+            return Fail(BAKE_INPUT, QuotedName(i == 0 ? options.source : options.target) +
+                                        " has no vertex positions (v lines), which normal maps need");
     return BAKE_DONE;
+}
+
+// Every image's header, before any work: each must be readable, and a normal map must
+// have colour. *bits is the deepest depth among them.
+int CheckImages(const BakeOptions& options, int* bits)
+{
+    *bits = 8;
+    for (size_t i = 0; i < options.images.size(); ++i) {
+        DeepImage header{};
+        char reason[PNG_REASON_SIZE];
+        if (!ReadDeepPNGHeader(options.images[i].c_str(), &header, reason))
+            return DecodeFailure(options.images[i], reason);
+        if (options.normal_maps[i] && header.grey)
+            return GreyNormalMap(options.images[i]);
+        *bits = std::max(*bits, header.bits);
+    }
+    return BAKE_DONE;
+}
+
+// The outputs, then the images' headers, then the memory an explicit size needs.
+int CheckBeforeWork(const BakeOptions& options, std::vector<std::string>* made)
+{
+    std::string message;
+    int code = PrepareOutputs(options, made, &message);
+    if (code != BAKE_DONE)
+        return Fail(code, message);
+    int bits = 8;
+    code = CheckImages(options, &bits);
+    if (code == BAKE_DONE && CheckSizeFits(options, bits, &message) != BAKE_DONE)
+        return Fail(BAKE_OUTPUT, message);
+    return code;
 }
 
 int BakeAll(const BakeOptions& options, Reporter& report)
 {
     FirstInputs first;
     ReadFirstInputs(options, Threads(options), &first);
-    int code = ReportMeshes(first, report);
+    int code = ReportMeshes(options, first, report);
     FrameTable frames[2] = {};
-    if (code == BAKE_DONE && options.normal_maps[0] && first.decoded && first.image.grey)
-        code = GreyNormalMap(options.images[0]);  // before the frames' work
     if (code == BAKE_DONE && AnyNormalMap(options)) {
         code = CheckPositions(options, first);
         if (code == BAKE_DONE)
-            code = MakeBothFrames(first, Threads(options), frames, report);
+            code = MakeBothFrames(options, first, Threads(options), frames, report);
     }
     FreeMeshSurface(&first.surfaces[0]);
     FreeMeshSurface(&first.surfaces[1]);
@@ -631,9 +612,17 @@ int RunBake(int argc, const char* const* argv)
     Reporter report;
     report.quiet = options.quiet;
     report.terminal = ErrorIsTerminal();
-    int code = PrepareOutputs(options);
+    RemoveTemporariesWhenInterrupted();
+#ifdef _WIN32
+    if (ToStandardOutput(options))
+        _setmode(_fileno(stdout), _O_BINARY);  // NOTE: else every line feed gains a carriage return
+#endif
+    std::vector<std::string> made;
+    int code = CheckBeforeWork(options, &made);
     if (code == BAKE_DONE)
         code = BakeAll(options, report);
+    if (code != BAKE_DONE)
+        RemoveMadeFolders(made);
     ClearRemapTable();
     return code;
 }
