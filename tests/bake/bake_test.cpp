@@ -111,7 +111,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {mmi + "-o " + d + "dangling.png", BAKE_OUTPUT, "", "dangling.png' cannot be written: no such folder"},
         {mmi + "-o " + d + std::string(300, 'x'), BAKE_OUTPUT, "", std::strerror(ENAMETOOLONG)},
 #endif
-        {mmi + "-o -", BAKE_DONE, "", "IEND"},  // standard output
+        {mmi + "-o -", BAKE_DONE, "", "written: standard output"},
         {mmi + d + "i.png -o -", BAKE_USAGE, "", "standard output ('-o -') takes one image, not 2"},
         {"-h", BAKE_DONE, "", "usage: texwarp-bake"},
         {d + "none.obj " + d + "m.obj " + d + "i.png" + to, BAKE_INPUT, "", "none.obj' not found"},
