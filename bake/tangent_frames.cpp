@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "assets/large_block.h"
+#include "bake/surface_values.h"
 #include "support/parallel.h"
 
 extern "C" {
@@ -21,25 +22,14 @@ extern "C" {
 
 namespace {
 
-struct Vec3 {
-    float x, y, z;
-};
-
-Vec3 Sub(Vec3 a, Vec3 b)
-{
-    return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-
-float Dot(Vec3 a, Vec3 b)
-{
-    return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
-Vec3 Normalized(Vec3 v)
-{
-    const float length = std::sqrt(Dot(v, v));
-    return length > 0 ? Vec3{v.x / length, v.y / length, v.z / length} : Vec3{0, 0, 0};
-}
+// Around a position many faces share, the generator's time grows with the square of
+// their number: it welds a corner there by comparing it with the others there, and
+// compares every face of a welded vertex with every other. A position more faces share
+// than CROWD_FACES is handed over in runs of RUN_FACES faces; the others as they are.
+constexpr uint32_t CROWD_FACES = 128;
+constexpr uint32_t RUN_FACES = 32;
+constexpr uint16_t NUDGE_NORMAL = 0x8000;  // the corner's normal moves by one unit in the last place
+constexpr uint16_t NUDGE_ULPS = 0x7FFF;    // the position's x moves by this many units
 
 // One face as MikkTSpace sees it: a whole face of three or four corners, or one fanned
 // triangle of a larger face.
@@ -72,6 +62,7 @@ struct Context {
     // and one more. Null where the generator reads the surface itself.
     const uint32_t* first_value;
     const float* values;
+    const uint16_t* nudges;     // per face corner (4 a face) of the layout, or null: see CrowdNudges
 };
 
 constexpr int VALUES = 8;
@@ -95,15 +86,6 @@ uint32_t CornerOf(const Context& c, int face, int vert)
     if (f.fan < 0)
         return start + uint32_t(vert);
     return start + (vert == 0 ? 0u : uint32_t(f.fan + vert));
-}
-
-Vec3 Position(const MeshSurface& s, uint32_t corner)
-{
-    const uint32_t n = s.corners[corner * 3];
-    if (n == 0 || n > s.position_count)
-        return {0, 0, 0};
-    const float* p = s.positions + size_t(n - 1) * 3;
-    return {p[0], p[1], p[2]};
 }
 
 int FaceCount(const SMikkTSpaceContext* context)
@@ -130,19 +112,6 @@ const float* Copied(const Context& c, int face, int vert, int offset)
     return c.values + (size_t(c.first_value[face]) + size_t(vert)) * VALUES + offset;
 }
 
-void GetPosition(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
-{
-    const Context& c = Of(context);
-    if (c.values) {
-        std::memcpy(out, Copied(c, face, vert, 0), 3 * sizeof(float));
-        return;
-    }
-    const Vec3 p = Position(*c.surface, CornerOf(c, face, vert));
-    out[0] = p.x;
-    out[1] = p.y;
-    out[2] = p.z;
-}
-
 // The file's normal where the corner has one, else the one made for it.
 Vec3 NormalOf(const Context& c, uint32_t corner)
 {
@@ -155,25 +124,57 @@ Vec3 NormalOf(const Context& c, uint32_t corner)
     return c.normals[corner];
 }
 
+// Moves a value by `units` units in its last place, away from 0.
+float Nudged(float value, uint32_t units)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    bits += units;
+    std::memcpy(&value, &bits, sizeof bits);
+    return value;
+}
+
+// The position and normal the generator is given: the corner's, nudged at crowded
+// positions (CrowdNudges).
+Vec3 GeneratorPosition(const Context& c, int face, int vert)
+{
+    Vec3 p = Position(*c.surface, CornerOf(c, face, vert));
+    if (c.nudges)
+        p.x = Nudged(p.x, c.nudges[size_t(FaceIndex(c, face)) * 4 + size_t(vert)] & NUDGE_ULPS);
+    return p;
+}
+
+Vec3 GeneratorNormal(const Context& c, int face, int vert)
+{
+    Vec3 n = NormalOf(c, CornerOf(c, face, vert));
+    if (c.nudges && (c.nudges[size_t(FaceIndex(c, face)) * 4 + size_t(vert)] & NUDGE_NORMAL))
+        n.x = Nudged(n.x, 1);
+    return n;
+}
+
+void GetPosition(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
+{
+    const Context& c = Of(context);
+    if (c.values) {
+        std::memcpy(out, Copied(c, face, vert, 0), 3 * sizeof(float));
+        return;
+    }
+    const Vec3 p = GeneratorPosition(c, face, vert);
+    out[0] = p.x;
+    out[1] = p.y;
+    out[2] = p.z;
+}
+
 void GetNormal(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
 {
     if (Of(context).values) {
         std::memcpy(out, Copied(Of(context), face, vert, 3), 3 * sizeof(float));
         return;
     }
-    const Vec3 n = NormalOf(Of(context), CornerOf(Of(context), face, vert));
+    const Vec3 n = GeneratorNormal(Of(context), face, vert);
     out[0] = n.x;
     out[1] = n.y;
     out[2] = n.z;
-}
-
-// The file's own (u, v): MikkTSpace's bitangent then runs along the file's +v.
-void TexCoordOf(const MeshSurface& s, uint32_t corner, float out[2])
-{
-    const uint32_t n = s.corners[corner * 3 + 1];
-    const TexCoord t = n == 0 || n > s.texcoord_count ? TexCoord{0, 1} : s.texcoords[n - 1];
-    out[0] = t.u;
-    out[1] = 1.0f - t.v;
 }
 
 void GetTexCoord(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
@@ -240,103 +241,6 @@ void SetFrame(const SMikkTSpaceContext* context, const float tangent[], const fl
         Store(c, f.first + uint32_t(vert - 2), 2, frame);
 }
 
-// A corner to be smoothed, by the position and the smoothing group it belongs to.
-struct Smoothed {
-    uint64_t key;  // group << 32 | position
-    uint32_t corner;
-    bool operator<(const Smoothed& other) const
-    {
-        return key != other.key ? key < other.key : corner < other.corner;
-    }
-};
-
-bool HasNormal(const MeshSurface& s, uint32_t corner)
-{
-    const uint32_t given = s.corners[corner * 3 + 2];
-    return given != 0 && given <= s.normal_count;
-}
-
-// Whether the corner's normal is smoothed: no normal of its own, a smoothing group, a
-// position, and a face of usable values.
-bool Smooths(const MeshSurface& s, const uint8_t* usable, uint32_t face, uint32_t corner)
-{
-    const uint32_t position = s.corners[corner * 3];
-    return usable[face] && !HasNormal(s, corner) && s.smoothing[face] != 0 && position != 0 &&
-           position <= s.position_count;
-}
-
-// Values past this are as unusable to the generator as values that are not finite: its
-// sums of their products would overflow single precision.
-constexpr float LARGEST_VALUE = 1e18f;
-
-bool Usable(const float* values, int count)
-{
-    for (int i = 0; i < count; ++i)
-        if (!(std::fabs(values[i]) <= LARGEST_VALUE))
-            return false;
-    return true;
-}
-
-// Whether every value the face would hand the generator is finite and of a size its
-// arithmetic holds: positions, texture coordinates and the file's own normals. The
-// generator loops or recurses without end on a value that is not finite.
-bool UsableFace(const MeshSurface& s, uint32_t face)
-{
-    for (uint32_t corner = s.face_start[face]; corner < s.face_start[face + 1]; ++corner) {
-        const Vec3 p = Position(s, corner);
-        float t[2];
-        TexCoordOf(s, corner, t);
-        const uint32_t n = s.corners[corner * 3 + 2];
-        if (!Usable(&p.x, 1) || !Usable(&p.y, 1) || !Usable(&p.z, 1) || !Usable(t, 2) ||
-            (HasNormal(s, corner) && !Usable(s.normals + size_t(n - 1) * 3, 3)))
-            return false;
-    }
-    return true;
-}
-
-// The normal of every face corner without one of its own: the face's where smoothing is
-// off, or else the corner-angle-weighted sum of the face normals around its position
-// within its smoothing group; faces of unusable values take no part. `order` has room
-// for every smoothed corner.
-void CornerNormals(const MeshSurface& s, const uint8_t* usable, Vec3* normals, Smoothed* order)
-{
-    size_t smoothed = 0;
-    for (uint32_t f = 0; f < s.face_count; ++f) {
-        const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
-        Vec3 face{0, 0, 0};  // Newell's normal: right for any plane polygon
-        for (uint32_t k = 0; k < n; ++k) {
-            const Vec3 a = Position(s, start + k), b = Position(s, start + (k + 1) % n);
-            face = {face.x + (a.y - b.y) * (a.z + b.z), face.y + (a.z - b.z) * (a.x + b.x),
-                    face.z + (a.x - b.x) * (a.y + b.y)};
-        }
-        face = Normalized(face);
-        for (uint32_t k = 0; k < n; ++k) {
-            const uint32_t corner = start + k;
-            normals[corner] = face;
-            if (!Smooths(s, usable, f, corner))
-                continue;
-            // Weighted by the corner's angle, then summed below per position and group.
-            const Vec3 here = Position(s, corner), next = Position(s, start + (k + 1) % n),
-                       previous = Position(s, start + (k + n - 1) % n);
-            const float cosine = Dot(Normalized(Sub(next, here)), Normalized(Sub(previous, here)));
-            const float angle = std::acos(std::clamp(cosine, -1.0f, 1.0f));
-            normals[corner] = {face.x * angle, face.y * angle, face.z * angle};
-            order[smoothed++] = Smoothed{uint64_t(s.smoothing[f]) << 32 | s.corners[corner * 3], corner};
-        }
-    }
-    std::sort(order, order + smoothed);
-    for (size_t i = 0; i < smoothed;) {
-        size_t j = i;
-        Vec3 sum{0, 0, 0};
-        for (; j < smoothed && order[j].key == order[i].key; ++j) {
-            const Vec3 n = normals[order[j].corner];
-            sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
-        }
-        for (const Vec3 smooth = Normalized(sum); i < j; ++i)
-            normals[order[i].corner] = smooth;
-    }
-}
-
 // Whether the generator takes the triangle as a sound one: three distinct positions, and
 // a texture area and tangents that do not vanish. Computed as the generator computes
 // them, with a wide margin on its thresholds.
@@ -377,54 +281,6 @@ bool SoundFace(const Context& c, int face)
            SoundTriangle(p[0], p[1], p[3], t[0], t[1], t[3]) && SoundTriangle(p[1], p[2], p[3], t[1], t[2], t[3]);
 }
 
-uint32_t Bits(float value)
-{
-    const float canonical = value + 0.0f;  // -0 and +0 are one value to the generator
-    uint32_t bits;
-    std::memcpy(&bits, &canonical, sizeof bits);
-    return bits;
-}
-
-// For every position, the number of the first position of equal value, the generator
-// welding by value; the last entry stands for the corners without a position, which
-// are at the origin. Null when memory runs out.
-uint32_t* SamePositions(const MeshSurface& s)
-{
-    const size_t count = size_t(s.position_count) + 1;
-    int shift = 63;  // the slot is a hash's top bits: positions on a grid differ only in their high bits
-    while ((size_t(1) << (64 - shift)) < 2 * count)
-        --shift;
-    const size_t capacity = size_t(1) << (64 - shift);
-    auto* slots = static_cast<uint32_t*>(std::calloc(capacity, sizeof(uint32_t)));  // 1 + the position
-    auto* ids = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
-    const auto bits = [&](size_t i, int axis) {
-        return i + 1 < count ? Bits(s.positions[i * 3 + size_t(axis)]) : Bits(0.0f);
-    };
-    for (size_t i = 0; slots && ids && i < count; ++i) {
-        const uint32_t x = bits(i, 0), y = bits(i, 1), z = bits(i, 2);
-        const uint64_t key = (uint64_t(x) << 32 | y) * 0x9E3779B97F4A7C15u ^ z * 0xC2B2AE3D27D4EB4Fu;
-        size_t slot = size_t((key ^ key >> 31) * 0x94D049BB133111EBu >> shift);
-        for (;; slot = (slot + 1) & (capacity - 1)) {
-            const uint32_t other = slots[slot];
-            if (other == 0) {
-                slots[slot] = uint32_t(i) + 1;
-                ids[i] = uint32_t(i);
-                break;
-            }
-            if (bits(other - 1, 0) == x && bits(other - 1, 1) == y && bits(other - 1, 2) == z) {
-                ids[i] = other - 1;
-                break;
-            }
-        }
-    }
-    std::free(slots);
-    if (!slots) {
-        std::free(ids);
-        return nullptr;
-    }
-    return ids;
-}
-
 // The corners of all the faces the generator is given: fanned faces give 3 per triangle.
 size_t MikkCorners(const MeshSurface& s)
 {
@@ -453,13 +309,14 @@ struct Layout {
     uint32_t* members;      // the faces each call hands over, call after call; null for one call
     size_t* member_start;   // pieces + 1 offsets into the members
     uint32_t* frame_start;  // pieces + 1: each call's stretch of the frame list
+    uint16_t* nudges;       // see CrowdNudges
     bool ready;
 };
 
 Context WholeLayout(const MeshSurface& s, const Layout& l)
 {
     return Context{&s, l.faces, nullptr, l.face_count, 0, l.face_count, l.normals,
-                   const_cast<FrameTable*>(&l.made), nullptr, nullptr, nullptr};
+                   const_cast<FrameTable*>(&l.made), nullptr, nullptr, nullptr, l.nudges};
 }
 
 // Leaves the layout to go in one call.
@@ -554,14 +411,79 @@ void SplitIntoPieces(const MeshSurface& s, Layout& l)
         OneCall(l);
 }
 
-// Whether the normals made for the face are usable too; a face's values can be, and
-// their sums not.
-bool UsableNormals(const MeshSurface& s, const Vec3* normals, uint32_t face)
+// A corner at a crowded position: what the generator welds it by besides its position.
+struct Crowded {
+    uint32_t id;       // the position's
+    uint32_t bits[5];  // its normal and texture coordinates
+    uint32_t slot;     // face * 4 + corner
+    bool operator<(const Crowded& o) const
+    {
+        return id != o.id ? id < o.id : std::lexicographical_compare(bits, bits + 5, o.bits, o.bits + 5);
+    }
+};
+
+// How far the generator's view of each face corner (4 a face) is nudged, or null when
+// no position is crowded (nothing changes) or memory runs out (it then takes its time).
+// At a crowded position, the corners of every RUN_FACES-th face that are not there get
+// their normals nudged: the faces around it then form runs of at most that many, which
+// the generator does not join. Where the position has more than CROWD_FACES distinct
+// normals and texture coordinates, each run of RUN_FACES of them is moved
+// along x by one unit in the last place more than the one before, so that the welding
+// compares few at a time. Both stay within what rounding changes.
+uint16_t* CrowdNudges(const MeshSurface& s, const Layout& l)
 {
-    for (uint32_t corner = s.face_start[face]; normals && corner < s.face_start[face + 1]; ++corner)
-        if (!HasNormal(s, corner) && !Usable(&normals[corner].x, 3))
-            return false;
-    return true;
+    const Context whole = WholeLayout(s, l);
+    uint32_t* ids = SamePositions(s);
+    auto* faces = ids ? static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t))) : nullptr;
+    const auto id_of = [&](uint32_t m, int k) {
+        const uint32_t n = s.corners[CornerOf(whole, int(m), k) * 3];
+        return ids[n == 0 || n > s.position_count ? s.position_count : n - 1];
+    };
+    bool crowded = false;
+    for (uint32_t m = 0; faces && m < l.face_count; ++m)
+        for (int k = 0; k < CornersOf(whole, int(m)); ++k)
+            crowded = ++faces[id_of(m, k)] > CROWD_FACES || crowded;
+    auto* seen = crowded ? static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t))) : nullptr;
+    auto* nudges = seen ? static_cast<uint16_t*>(std::calloc(size_t(l.face_count) * 4, sizeof(uint16_t))) : nullptr;
+    std::vector<Crowded> corners;
+    if (nudges) {
+        for (uint32_t m = 0; m < l.face_count; ++m) {
+            const int n = CornersOf(whole, int(m));
+            for (int k = 0; k < n; ++k) {
+                const uint32_t id = id_of(m, k);
+                if (faces[id] <= CROWD_FACES)
+                    continue;
+                if (++seen[id] % RUN_FACES == 0)  // a face ending a run: apart from its neighbours
+                    for (int other = 0; other < n; ++other)
+                        if (other != k && faces[id_of(m, other)] <= CROWD_FACES)
+                            nudges[size_t(m) * 4 + size_t(other)] |= NUDGE_NORMAL;
+                Crowded c{id, {}, m * 4 + uint32_t(k)};
+                const uint32_t corner = CornerOf(whole, int(m), k);
+                const Vec3 normal = NormalOf(whole, corner);
+                float t[2];
+                TexCoordOf(s, corner, t);
+                const float values[5] = {normal.x, normal.y, normal.z, t[0], t[1]};
+                for (int i = 0; i < 5; ++i)
+                    c.bits[i] = Bits(values[i]);
+                corners.push_back(c);
+            }
+        }
+    }
+    std::sort(corners.begin(), corners.end());
+    for (size_t i = 0; i < corners.size();) {
+        size_t j = i, distinct = 0;
+        for (; j < corners.size() && corners[j].id == corners[i].id; ++j)
+            distinct += j == i || corners[j - 1] < corners[j];
+        for (size_t rank = 0; distinct > CROWD_FACES && i < j; ++i) {
+            rank += i > 0 && corners[i - 1].id == corners[i].id && corners[i - 1] < corners[i];
+            nudges[corners[i].slot] |= uint16_t(std::min<size_t>(rank / RUN_FACES, NUDGE_ULPS));
+        }
+        i = j;
+    }
+    std::free(ids);
+    std::free(faces);
+    std::free(seen);
+    return nudges;
 }
 
 // Sets the records of a face the generator is not given to the zero frame.
@@ -578,17 +500,15 @@ void ZeroFrames(FrameTable& made, uint32_t record, uint32_t count)
 void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout& l)
 {
     uint32_t mikk_faces = 0, face_records = 0;
-    size_t missing = 0, smoothed = 0;  // corners without a normal, and of those the smoothed
+    size_t missing = 0;  // corners without a normal
     auto* usable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1)));
     for (uint32_t f = 0; usable && f < s.face_count; ++f) {
         const uint32_t n = s.face_start[f + 1] - s.face_start[f];
         usable[f] = UsableFace(s, f);
         mikk_faces += !usable[f] ? 0 : n <= 4 ? 1 : n - 2;
         face_records += n - 2;
-        for (uint32_t corner = s.face_start[f]; corner < s.face_start[f + 1]; ++corner) {
+        for (uint32_t corner = s.face_start[f]; corner < s.face_start[f + 1]; ++corner)
             missing += !HasNormal(s, corner);
-            smoothed += Smooths(s, usable, f, corner);
-        }
     }
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
     l = Layout{};
@@ -600,14 +520,12 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
     l.made.corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, CornerBytes(records)));
     l.faces = static_cast<MikkFace*>(std::malloc(std::max<size_t>(mikk_faces, 1) * sizeof(MikkFace)));
     l.normals = missing ? static_cast<Vec3*>(std::malloc(corners * sizeof(Vec3))) : nullptr;
-    auto* order = smoothed ? static_cast<Smoothed*>(std::malloc(smoothed * sizeof(Smoothed))) : nullptr;
-    l.ready = usable && l.made.frames && l.made.corners && l.faces && (l.normals || !missing) && (order || !smoothed);
+    l.ready = usable && l.made.frames && l.made.corners && l.faces && (l.normals || !missing) &&
+              (!l.normals || MakeCornerNormals(s, usable, l.normals));
     l.pieces = 1;
     if (l.ready) {
         if (uint32_t(std::max(records, 0)) > face_records)  // records no face gives keep the zero frame
             ZeroFrames(l.made, face_records, uint32_t(records) - face_records);
-        if (l.normals)
-            CornerNormals(s, usable, l.normals, order);
         uint32_t m = 0, record = 0;
         for (uint32_t f = 0; f < s.face_count; ++f) {
             const uint32_t n = s.face_start[f + 1] - s.face_start[f];
@@ -624,12 +542,12 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
         }
         l.face_count = m;
         l.piece_faces = m;
+        l.nudges = CrowdNudges(s, l);
         if (piece_faces > 0 && m > piece_faces) {
             l.piece_faces = piece_faces;
             SplitIntoPieces(s, l);
         }
     }
-    std::free(order);
     std::free(usable);
 }
 
@@ -653,7 +571,7 @@ bool CopyValues(const Context& whole, Context& piece, uint32_t** first_value, fl
         const int face = int(piece.members[i]);
         for (int k = 0; k < CornersOf(whole, face); ++k, out += VALUES) {
             const uint32_t corner = CornerOf(whole, face, k);
-            const Vec3 p = Position(*whole.surface, corner), n = NormalOf(whole, corner);
+            const Vec3 p = GeneratorPosition(whole, face, k), n = GeneratorNormal(whole, face, k);
             const float copied[6] = {p.x, p.y, p.z, n.x, n.y, n.z};
             std::memcpy(out, copied, sizeof copied);
             TexCoordOf(*whole.surface, corner, out + 6);
@@ -771,6 +689,7 @@ bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layou
         Layout& l = work[size_t(i)];
         std::free(l.faces);
         std::free(l.normals);
+        std::free(l.nudges);
         OneCall(l);
         if (all)
             frames[i] = l.made;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -686,6 +687,51 @@ TEST(Bake, TangentFramesInPiecesAreThoseOfOneCall)
         FreeMeshSurface(&surface[1]);
         ClearRemapTable();
     }
+}
+
+// One flat face of 20,000 corners (a quarter disc from its centre), its texture
+// coordinates half its positions: a crowded vertex (the centre, the fan's first corner)
+// does not make the generator's time grow with the square of its faces (it took about
+// 40 s), and every frame stays the face's own: tangent +x, normal +z, bitangent +v
+// (but at the centre, where the faces' angles are 0 in single precision and the
+// generator gives a zero tangent, as it does in one call).
+TEST(Bake, CrowdedVerticesKeepTheirFramesInLinearTime)
+{
+    TempDir dir;
+    const int n = 20000;
+    std::string disc, face = "f";
+    for (int i = 0; i < n; ++i) {  // the centre, then a quarter circle
+        const double a = M_PI / 2 * (i - 1) / (n - 2), r = i > 0;
+        char line[128];
+        std::snprintf(line, sizeof line, "v %.9g %.9g 0\nvt %.9g %.9g\n", r * std::cos(a), r * std::sin(a),
+                      0.5 * r * std::cos(a), 0.5 * r * std::sin(a));
+        disc += line;
+        face += " " + std::to_string(i + 1) + "/" + std::to_string(i + 1);
+    }
+    WriteWholeFile(dir.File("disc.obj"), disc + face + "\n");
+    MeshSurface surface[2] = {};
+    ASSERT_EQ(LoadRemapMeshPair(dir.File("disc.obj").c_str(), dir.File("disc.obj").c_str(), 1, surface), MeshLoad::OK);
+    FrameTable table{};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(MakeFrames(surface, &remap_table.count, 1, 4096, 2, &table));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+    double worst = 0;
+    for (size_t i = 0; i < size_t(table.records) * 3; ++i) {
+        const CornerFrame& f = table.frames[table.corners[i]];
+        const bool zero = i % 3 == 0 && f.tangent[0] == 0;  // the centre's angles are 0 in single precision
+        const double off[7] = {f.tangent[0] - !zero, f.tangent[1], f.tangent[2], f.sign - 1, f.normal[0], f.normal[1],
+                               f.normal[2] - 1};
+        for (const double d : off)
+            worst = std::max(worst, std::fabs(d));
+
+
+
+    }
+    EXPECT_LT(worst, 1e-2);
+    FreeFrames(&table);
+    FreeMeshSurface(&surface[0]);
+    FreeMeshSurface(&surface[1]);
+    ClearRemapTable();
 }
 
 // Random islands: every pixel within the reach of one (and only those) takes the value
