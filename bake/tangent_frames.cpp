@@ -29,7 +29,8 @@ namespace {
 constexpr uint32_t CROWD_FACES = 128;
 constexpr uint32_t RUN_FACES = 32;
 constexpr uint16_t NUDGE_NORMAL = 0x8000;  // the corner's normal moves by one unit in the last place
-constexpr uint16_t NUDGE_ULPS = 0x7FFF;    // the position's x moves by this many units
+constexpr int NUDGE_AXIS_SHIFT = 13;       // bits 13 and 14: which axis of the position moves
+constexpr uint16_t NUDGE_ULPS = 0x1FFF;    // and by how many units in the last place
 
 // One face as MikkTSpace sees it: a whole face of three or four corners, or one fanned
 // triangle of a larger face.
@@ -139,8 +140,9 @@ float Nudged(float value, uint32_t units)
 Vec3 GeneratorPosition(const Context& c, int face, int vert)
 {
     Vec3 p = Position(*c.surface, CornerOf(c, face, vert));
-    if (c.nudges)
-        p.x = Nudged(p.x, c.nudges[size_t(FaceIndex(c, face)) * 4 + size_t(vert)] & NUDGE_ULPS);
+    const uint16_t nudge = c.nudges ? c.nudges[size_t(FaceIndex(c, face)) * 4 + size_t(vert)] : 0;
+    float* axis = (nudge >> NUDGE_AXIS_SHIFT & 3) == 0 ? &p.x : (nudge >> NUDGE_AXIS_SHIFT & 3) == 1 ? &p.y : &p.z;
+    *axis = Nudged(*axis, nudge & NUDGE_ULPS);
     return p;
 }
 
@@ -427,9 +429,10 @@ struct Crowded {
 // At a crowded position, the corners of every RUN_FACES-th face that are not there get
 // their normals nudged: the faces around it then form runs of at most that many, which
 // the generator does not join. Where the position has more than CROWD_FACES distinct
-// normals and texture coordinates, each run of RUN_FACES of them is moved
-// along x by one unit in the last place more than the one before, so that the welding
-// compares few at a time. Both stay within what rounding changes.
+// normals and texture coordinates, each run of RUN_FACES of them is moved one unit in
+// the last place more than the one before, along the axis where the position is
+// nearest 0, so that the welding compares few at a time. Both change the generator's
+// sums by about what rounding does.
 uint16_t* CrowdNudges(const MeshSurface& s, const Layout& l)
 {
     const Context whole = WholeLayout(s, l);
@@ -474,9 +477,14 @@ uint16_t* CrowdNudges(const MeshSurface& s, const Layout& l)
         size_t j = i, distinct = 0;
         for (; j < corners.size() && corners[j].id == corners[i].id; ++j)
             distinct += j == i || corners[j - 1] < corners[j];
+        // Along the axis where the position is nearest 0, where units in the last place are smallest.
+        const Vec3 p = Position(s, CornerOf(whole, int(corners[i].slot / 4), int(corners[i].slot % 4)));
+        const float size[3] = {std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)};
+        const int smallest = size[0] <= size[1] && size[0] <= size[2] ? 0 : size[1] <= size[2] ? 1 : 2;
+        const uint16_t axis = uint16_t(smallest << NUDGE_AXIS_SHIFT);
         for (size_t rank = 0; distinct > CROWD_FACES && i < j; ++i) {
             rank += i > 0 && corners[i - 1].id == corners[i].id && corners[i - 1] < corners[i];
-            nudges[corners[i].slot] |= uint16_t(std::min<size_t>(rank / RUN_FACES, NUDGE_ULPS));
+            nudges[corners[i].slot] |= uint16_t(std::min<size_t>(rank / RUN_FACES, NUDGE_ULPS)) | axis;
         }
         i = j;
     }
