@@ -72,7 +72,9 @@ TEST(MeshPairLoader, ReadingRules)
         // decimal number as 0 alone.
         {"v 1 2 3\nv\t1\nvn 0 0 1\nv1 2 3\nvt\n# f 1/1 2/2 3/3\nfo 1/1 2/2 3/3\ng f\n\n\tvp 1\nvt 1 1\n"
          "vt 0x1p-1 +0.25\nvt 0.5z 1e999 7\nf 1/1 1/2 1/3 1/4\nf 1/1 1/1\nf\nv",
-         vt + "f 1/1 2/2 3/3\nf 1/1 2/2 3/3\n", "+145|123\n+151|123\n", "|3 vertices, 2 triangles|4 texcoords|"},
+         vt + "f 1/1 2/2 3/3\nf 1/1 2/2 3/3\n", "+145|123\n+151|123\n",
+         "|3 vertices, 2 triangles|4 texcoords|warning: 'mesh1.obj' line 12: '0x1p-1' is not a number and reads as "
+         "0 (2 lines have such numbers)|'mesh2.obj'|0 vertices, 2 triangles|4 texcoords|done|"},
         // A short target, its last line without a line feed: the rest is not drawn.
         {vt + Repeat("f 1/1 2/2 3/3\n", 3), vt + "f 1/4 2/4 3/4", "+123|444\n-\n-\n",
          "|0 vertices, 1 triangles|4 texcoords|triangle counts differ: 3 in 'mesh1.obj', 1 in 'mesh2.obj'|done|"},

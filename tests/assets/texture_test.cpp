@@ -35,6 +35,10 @@ TEST(TextureTest, LoadsUploadsAndFailsWithoutChangingIt)
     std::vector<uint32_t> pixels(300 * 200, 0xFF808080);
     ASSERT_TRUE(texture.Upload(pixels.data(), 300, 200, TEX_LINEAR));
     EXPECT_TRUE(GLuint(texture.GetName()) != first && !glIsTexture(first));
+    GLint held[2] = {0, 0};  // as GL holds it: not rescaled to powers of two
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &held[0]);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &held[1]);
+    EXPECT_EQ(std::vector<int>(held, held + 2), std::vector<int>({300, 200}));
 
     // Refusals: the texture, its size and the binding stay; each says why (GL's
     // words, libpng's, the system's).

@@ -148,7 +148,8 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     std::vector<std::string> lines;
     for (const char* bad : {"--bogus", "--samples 0", "--samples=16", "--size 0", "--size 8x", "--size 8x65537",
                             "--padding -1", "--background 1,2,3", "--background 1,2,3,4,5", "--background 1,2,3,256",
-                            "--filter cubic", "--padding 4z", "--padding 65537", "--samples +3", "--threads 0"})
+                            "--filter cubic", "--padding 4z", "--padding 65537", "--samples +3", "--threads 0",
+                            "--normal-y sideways"})
         lines.push_back(mmi + bad + to);
     const size_t bad = lines.size();
     for (const auto& row : rows)
@@ -196,13 +197,16 @@ TEST(Bake, SixteenBitsGreyAndPartlyCoveredPixels)
         ramp[i] = i % 4 == 3 ? 65535 : uint16_t(i / 4);
     char reason[PNG_REASON_SIZE];
     ASSERT_TRUE(WritePNGFile(image.c_str(), PngOutput{ramp.data(), 256, 256, 16, true, nullptr, nullptr, 1, nullptr}, reason));
-    ASSERT_EQ(Bake(mmi + "--padding 0"), BAKE_DONE);
-    DeepImage baked = Decoded(out);
-    int worst = baked.bits == 16 && baked.grey ? 0 : 65536;
-    for (int i = 0; i < 256 * 256 * 4; ++i)
-        worst = std::max(worst, std::abs(int(static_cast<const uint16_t*>(baked.pixels)[i]) - int(ramp[i])));
-    EXPECT_EQ(worst, 0);
-    FreeDeepImage(&baked);
+    DeepImage baked{};
+    for (const char* filter : {"linear", "nearest"}) {  // pixel centres on texel centres: either way
+        ASSERT_EQ(Bake(mmi + "--padding 0 --filter " + filter), BAKE_DONE);
+        baked = Decoded(out);
+        int worst = baked.bits == 16 && baked.grey ? 0 : 65536;
+        for (int i = 0; i < 256 * 256 * 4; ++i)
+            worst = std::max(worst, std::abs(int(static_cast<const uint16_t*>(baked.pixels)[i]) - int(ramp[i])));
+        EXPECT_EQ(worst, 0) << filter;
+        FreeDeepImage(&baked);
+    }
 
     // Snapping decides coverage only: texture coordinates run from the exact corner
     // places. A square from u 0.13 to 0.91 of a 7-pixel row samples a 4096-texel ramp
@@ -464,17 +468,17 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
                                                             (row.down ? " --normal-y down" : "") + " -o " + out;
             ASSERT_EQ(Bake(line), BAKE_DONE) << line;
             DeepImage baked = Decoded(out + "/map.png");
-            const auto rgb = [&](int pixel) {  // of the pixel, as its depth has it
+            const auto rgba = [&](int pixel) {  // of the pixel, as its depth has it
                 std::vector<int> values;
-                for (int c = 0; c < 3 && baked.bits == bits; ++c)
+                for (int c = 0; c < 4 && baked.bits == bits; ++c)
                     values.push_back(bits == 16 ? static_cast<const uint16_t*>(baked.pixels)[pixel * 4 + c]
                                                 : static_cast<const uint8_t*>(baked.pixels)[pixel * 4 + c]);
                 return values;
             };
-            EXPECT_EQ(rgb(4 * 8 + 4), std::vector<int>(row.expected, row.expected + 3))
+            EXPECT_EQ(rgba(4 * 8 + 4), std::vector<int>({row.expected[0], row.expected[1], row.expected[2], max}))
                 << row.layout << (row.down ? ", green down, " : ", ") << bits << " bits";
             if (std::string(row.layout) == "sheared") {  // where it leaves the image empty: the flat normal
-                EXPECT_EQ(rgb(0), std::vector<int>({max / 2 + 1, max / 2 + 1, max}));
+                EXPECT_EQ(rgba(0), std::vector<int>({max / 2 + 1, max / 2 + 1, max, 0}));
             }
             FreeDeepImage(&baked);
             const std::string alone = dir.File("alone.png");
@@ -708,7 +712,9 @@ TEST(Bake, CrowdedVerticesKeepTheirFramesInLinearTime)
         disc += line;
         face += " " + std::to_string(i + 1) + "/" + std::to_string(i + 1);
     }
-    WriteWholeFile(dir.File("disc.obj"), disc + face + "\n");
+    // and a pentagon beside it, which goes to the generator fanned
+    WriteWholeFile(dir.File("disc.obj"), disc + face + "\nv 2 0 0\nv 3 0 0\nv 3 1 0\nv 2.5 1.5 0\nv 2 1 0\n"
+                                         "vt 1 0\nvt 1.5 0\nvt 1.5 0.5\nvt 1.25 0.75\nvt 1 0.5\nf -5/-5 -4/-4 -3/-3 -2/-2 -1/-1\n");
     MeshSurface surface[2] = {};
     ASSERT_EQ(LoadRemapMeshPair(dir.File("disc.obj").c_str(), dir.File("disc.obj").c_str(), 1, surface), MeshLoad::OK);
     FrameTable table{};
