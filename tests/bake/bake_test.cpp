@@ -705,7 +705,7 @@ TEST(Bake, CrowdedVerticesKeepTheirFramesInLinearTime)
     const int n = 20000;
     std::string disc, face = "f";
     for (int i = 0; i < n; ++i) {  // the centre, then a quarter circle
-        const double a = M_PI / 2 * (i - 1) / (n - 2), r = i > 0;
+        const double a = std::acos(0.0) * (i - 1) / (n - 2), r = i > 0;
         char line[128];
         std::snprintf(line, sizeof line, "v %.9g %.9g 0\nvt %.9g %.9g\n", r * std::cos(a), r * std::sin(a),
                       0.5 * r * std::cos(a), 0.5 * r * std::sin(a));
