@@ -328,8 +328,8 @@ int NothingDrawable(const BakeOptions& options, int64_t undrawable)
     if (undrawable == remap_table.count)
         return Fail(BAKE_INPUT, "no triangle can be drawn: none has texture coordinates (vt) in both " +
                                     QuotedName(options.source) + " and " + QuotedName(options.target));
-    return Fail(BAKE_INPUT, "no triangle can be drawn: every triangle of " + QuotedName(options.target) +
-                                "'s layout has no area");
+    return Fail(BAKE_INPUT, "no triangle can be drawn: every triangle has no area in the layout of " +
+                                QuotedName(options.target));
 }
 
 int ReportMeshes(const BakeOptions& options, const FirstInputs& inputs, const Reporter& report)

@@ -135,7 +135,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         // Nothing that can be drawn: exit 3 and why.
         {d + "empty.obj " + d + "m.obj " + d + "i.png" + to, BAKE_INPUT, "", "empty.obj' has no faces"},
         {d + "p.obj " + d + "bare.obj " + d + "i.png" + to, BAKE_INPUT, "", "none has texture coordinates (vt)"},
-        {d + "m.obj " + d + "line.obj " + d + "i.png" + to, BAKE_INPUT, "", "line.obj''s layout has no area"},
+        {d + "m.obj " + d + "line.obj " + d + "i.png" + to, BAKE_INPUT, "", "no area in the layout of '" + d + "line.obj'"},
         {d + "m.obj " + d + "comma.obj " + d + "i.png" + to, BAKE_DONE, out,
          "comma.obj' line 2: '0,5' is not a number and reads as 0 (2 lines have such numbers)"},
         {mmi + "-q --size 1x272 --samples 15" + to, BAKE_DONE, out, ""},  // bands of rows, the last one short
