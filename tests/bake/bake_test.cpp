@@ -488,29 +488,41 @@ TEST(Bake, NormalMapsTurnIntoTheTargetFrames)
         }
     }
 
-    // Sampled at full precision and rounded once: between two texels the blend is
-    // re-expressed as it is, not as rounded to 8 bits first.
-    const uint8_t two[6] = {200, 90, 230, 30, 181, 140};
-    WriteWholeFile(map, EncodePng({2, 1, 2, 8, false, std::vector<uint8_t>(two, two + 6), {}, {}}));
-    ASSERT_EQ(Bake(mesh + " " + mesh + " -q --padding 0 --size 16x1 --normal-map " + map + " -o " + dir.File("blend.png")),
-              BAKE_DONE);
-    DeepImage blend = Decoded(dir.File("blend.png"));
+    // Sampled at full precision and rounded once: between texels the blend is
+    // re-expressed as it is, not as rounded to 8 bits first. Sampled the same way as a
+    // colour image, wrapping past the last column and row to the first.
+    const uint8_t four[12] = {200, 90, 230, 30, 181, 140, 120, 250, 180, 10, 60, 255};
+    WriteWholeFile(map, EncodePng({2, 2, 2, 8, false, std::vector<uint8_t>(four, four + 12), {}, {}}));
+    const std::string blended = dir.File("blend.png"), plain = dir.File("plain.png");
+    ASSERT_EQ(Bake(mesh + " " + mesh + " -q --padding 0 --size 16x3 --normal-map " + map + " -o " + blended), BAKE_DONE);
+    ASSERT_EQ(Bake(mesh + " " + mesh + " -q --padding 0 --size 16x3 " + map + " -o " + plain), BAKE_DONE);
+    DeepImage blend = Decoded(blended), colour_blend = Decoded(plain);
     std::vector<int> got, want;
-    for (int x = 0; x < 16 && blend.bits == 8; ++x) {
-        const double texel = (x + 0.5) / 8 - 0.5, a = texel - std::floor(texel);  // 2 texels over 16 pixels
-        const int i0 = texel < 0 ? 1 : int(texel), i1 = 1 - i0;
+    int worst_colour = 0;
+    for (int i = 0; i < 16 * 3 && blend.bits == 8 && colour_blend.bits == 8; ++i) {
+        const double s = (i % 16 + 0.5) / 8 - 0.5, t = (i / 16 + 0.5) * 2 / 3 - 0.5;  // in texels
+        const double a = s - std::floor(s), b = t - std::floor(t);
+        const int i0 = int(std::floor(s) + 2) % 2, j0 = int(std::floor(t) + 2) % 2;  // wrapped
+        const auto at = [&](int x, int y, int c) { return double(four[(y % 2 * 2 + x % 2) * 3 + c]); };
         double n[3], length = 0;
         for (int c = 0; c < 3; ++c) {
-            n[c] = (two[i0 * 3 + c] + a * (two[i1 * 3 + c] - two[i0 * 3 + c])) * 2 / 255 - 1;
+            const double top = at(i0, j0, c) + a * (at(i0 + 1, j0, c) - at(i0, j0, c));
+            const double bottom = at(i0, j0 + 1, c) + a * (at(i0 + 1, j0 + 1, c) - at(i0, j0 + 1, c));
+            const double value = top + b * (bottom - top);
+            worst_colour = std::max(worst_colour, std::abs(static_cast<const uint8_t*>(colour_blend.pixels)[i * 4 + c] -
+                                                           int(value + 0.5)));
+            n[c] = value * 2 / 255 - 1;
             length += n[c] * n[c];
         }
         for (int c = 0; c < 3; ++c) {
             want.push_back(int((0.5 + 0.5 * n[c] / std::sqrt(length)) * 255 + 0.5));
-            got.push_back(static_cast<const uint8_t*>(blend.pixels)[x * 4 + c]);
+            got.push_back(static_cast<const uint8_t*>(blend.pixels)[i * 4 + c]);
         }
     }
     EXPECT_EQ(got, want);
+    EXPECT_LE(worst_colour, 1);  // single precision
     FreeDeepImage(&blend);
+    FreeDeepImage(&colour_blend);
 
     // The same quad with a normal of its own at each corner, as the target: its frames
     // written out by hand. MikkTSpace's tangent at a corner is the quad's u direction
@@ -712,9 +724,23 @@ TEST(Bake, CrowdedVerticesKeepTheirFramesInLinearTime)
         disc += line;
         face += " " + std::to_string(i + 1) + "/" + std::to_string(i + 1);
     }
-    // and a pentagon beside it, which goes to the generator fanned
-    WriteWholeFile(dir.File("disc.obj"), disc + face + "\nv 2 0 0\nv 3 0 0\nv 3 1 0\nv 2.5 1.5 0\nv 2 1 0\n"
-                                         "vt 1 0\nvt 1.5 0\nvt 1.5 0.5\nvt 1.25 0.75\nvt 1 0.5\nf -5/-5 -4/-4 -3/-3 -2/-2 -1/-1\n");
+    // A pentagon beside it, which goes to the generator fanned, and a pole of 300
+    // triangles, each with texture coordinates of its own at the pole (its position is
+    // spread in its last bits for the generator).
+    disc += face + "\nv 2 0 0\nv 3 0 0\nv 3 1 0\nv 2.5 1.5 0\nv 2 1 0\nvt 1 0\nvt 1.5 0\nvt 1.5 0.5\n"
+            "vt 1.25 0.75\nvt 1 0.5\nf -5/-5 -4/-4 -3/-3 -2/-2 -1/-1\nv 5 1 2\n";
+    for (int i = 0; i < 300; ++i) {
+        const double a = std::acos(0.0) * 4 * i / 300;
+        char line[160];
+        std::snprintf(line, sizeof line, "v %.9g %.9g 2\nvt %.9g %.9g\nvt %.9g 0.5\n", 5 + std::cos(a), 1 + std::sin(a),
+                      0.5 * (5 + std::cos(a)), 0.5 * (1 + std::sin(a)), 2.5 + i * 1e-6);
+        disc += line;
+    }
+    for (int i = 0; i < 300; ++i)  // the pole, this rim point, the next
+        disc += "f " + std::to_string(n + 6) + "/" + std::to_string(n + 7 + 2 * i) + " " + std::to_string(n + 7 + i) +
+                "/" + std::to_string(n + 6 + 2 * i) + " " + std::to_string(n + 7 + (i + 1) % 300) + "/" +
+                std::to_string(n + 6 + 2 * ((i + 1) % 300)) + "\n";
+    WriteWholeFile(dir.File("disc.obj"), disc);
     MeshSurface surface[2] = {};
     ASSERT_EQ(LoadRemapMeshPair(dir.File("disc.obj").c_str(), dir.File("disc.obj").c_str(), 1, surface), MeshLoad::OK);
     FrameTable table{};
