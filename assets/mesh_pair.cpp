@@ -40,11 +40,13 @@ struct ObjFile {
     MeshSurface faces{};
     uint32_t group = 0;   // the smoothing group the next faces join
     // Numbers with more after them than a number has ("0,5" written with a decimal
-    // comma), which read as 0: the lines that hold them, and the first one.
-    int64_t line = 0;
+    // comma), which read as 0: the lines that hold them, and the first one, found by
+    // its place in the file (its line is counted only then, off the reading's path).
+    const char* chunk = nullptr;  // the bytes being read, and where they start in the file
+    int64_t chunk_offset = 0;
     int64_t bad_number_lines = 0;
+    int64_t first_bad_offset = 0;
     int64_t first_bad_line = 0;
-    int64_t last_bad_line = 0;
     char first_bad_word[40] = "";
 };
 
@@ -60,7 +62,7 @@ void ReuseObjFile(ObjFile& file)
     file.texcoord_count = 0;
     file.corner_count = 0;
     file.open_error = 0;
-    file.line = file.bad_number_lines = file.first_bad_line = file.last_bad_line = 0;
+    file.bad_number_lines = file.first_bad_offset = file.first_bad_line = 0;
 }
 
 // Makes room for `needed` elements, at least doubling; false when memory runs out.
@@ -125,23 +127,23 @@ const char* NextLine(const char* p, const char* end)
     return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))) + 1;
 }
 
-// Notes a word that should have been a number, once per line.
-void NoteBadNumber(ObjFile& file, const char* word, const char* word_end)
+// Notes a line with a word that should have been a number.
+void NoteBadNumber(ObjFile& file, const char* word)
 {
-    if (file.bad_number_lines > 0 && file.last_bad_line == file.line)
+    if (file.bad_number_lines++ > 0)
         return;
-    if (file.bad_number_lines++ == 0) {
-        const size_t n = std::min(size_t(word_end - word), sizeof file.first_bad_word - 1);
-        std::memcpy(file.first_bad_word, word, n);
-        file.first_bad_word[n] = '\0';
-        file.first_bad_line = file.line;
-    }
-    file.last_bad_line = file.line;
+    size_t n = 0;
+    while (n + 1 < sizeof file.first_bad_word && !EndsWord(word[n]))
+        ++n;
+    std::memcpy(file.first_bad_word, word, n);
+    file.first_bad_word[n] = '\0';
+    file.first_bad_offset = file.chunk_offset + (word - file.chunk);
 }
 
-// The next word as a decimal float, 0 (and noted) when it is not one whole; returns
-// where reading goes on, or null when the rest of the line holds no more words.
-const char* ParseFloat(ObjFile& file, const char* p, float* value)
+// The next word as a decimal float, 0 when it is not one whole (*bad then points at
+// the first such word of the line); returns where reading goes on, or null when the
+// rest of the line holds no more words.
+const char* ParseFloat(const char* p, float* value, const char** bad)
 {
     *value = 0.0f;
     p = SkipBlanks(p);
@@ -154,7 +156,7 @@ const char* ParseFloat(ObjFile& file, const char* p, float* value)
     const auto result = std::from_chars(digits, word_end, *value);
     if (result.ec != std::errc() || result.ptr != word_end) {
         *value = 0.0f;
-        NoteBadNumber(file, p, word_end);
+        *bad = *bad ? *bad : p;
     }
     return word_end;
 }
@@ -166,10 +168,13 @@ void ReadTexcoordLine(ObjFile& file, const char* p)
         return;
     }
     float u, v = 0.0f;
-    p = ParseFloat(file, p, &u);
+    const char* bad = nullptr;
+    p = ParseFloat(p, &u, &bad);
     if (p)
-        ParseFloat(file, p, &v);
+        ParseFloat(p, &v, &bad);
     file.texcoords[file.texcoord_count++] = TexCoord{u, 1.0f - v};
+    if (bad)
+        NoteBadNumber(file, bad);
 }
 
 // A number of a corner token ("7", or "-2" for the one before the last of the `so_far`
@@ -305,9 +310,12 @@ void ReadTriple(ObjFile& file, const char* p, float*& values, size_t& capacity, 
     }
     float* out = values + size_t(count) * 3;
     out[0] = out[1] = out[2] = 0.0f;
+    const char* bad = nullptr;
     for (int i = 0; i < 3 && p; ++i)
-        p = ParseFloat(file, p, &out[i]);
+        p = ParseFloat(p, &out[i], &bad);
     ++count;
+    if (bad)
+        NoteBadNumber(file, bad);
 }
 
 // "s off" and "s 0" end smoothing; any other group is its number (a name counts as 1).
@@ -327,7 +335,6 @@ void ReadSmoothingLine(ObjFile& file, const char* p)
 // first word, matched whole.
 const char* ReadLine(ObjFile& file, const char* p, const char* end)
 {
-    ++file.line;
     p = SkipBlanks(p);
     if (p[0] == 'f' && EndsWord(p[1]))
         return ReadFaceLine(file, p + 1, end);
@@ -366,6 +373,23 @@ const char* ReadLines(ObjFile& file, const char* p, const char* end)
 
 enum class ReadResult { OK, NOT_FOUND, NOT_OPENED, READ_ERROR, OUT_OF_MEMORY };
 
+// The line feeds in the first `offset` bytes of the stream, read again from its start:
+// only a file with a word that is not a number needs them.
+int64_t LinesBefore(FILE* stream, int64_t offset)
+{
+    char buffer[1 << 16];
+    int64_t lines = 0;
+    std::rewind(stream);
+    while (offset > 0) {
+        const size_t got = std::fread(buffer, 1, size_t(std::min<int64_t>(offset, sizeof buffer)), stream);
+        if (got == 0)
+            break;
+        lines += std::count(buffer, buffer + got, '\n');
+        offset -= int64_t(got);
+    }
+    return lines;
+}
+
 ReadResult ReadStream(ObjFile& file, FILE* stream)
 {
     size_t capacity = READ_CHUNK;
@@ -374,6 +398,8 @@ ReadResult ReadStream(ObjFile& file, FILE* stream)
         return ReadResult::OUT_OF_MEMORY;
     size_t kept = 0;  // an unfinished line carried over from the last read
     ReadResult result = ReadResult::OK;
+    file.chunk = buffer;
+    file.chunk_offset = 0;
     for (;;) {
         if (kept == capacity) {  // one line fills the buffer: make it larger
             char* larger = capacity <= SIZE_MAX / 2
@@ -384,6 +410,7 @@ ReadResult ReadStream(ObjFile& file, FILE* stream)
                 break;
             }
             buffer = larger;
+            file.chunk = buffer;
             capacity *= 2;
         }
         const size_t got = std::fread(buffer + kept, 1, capacity - kept, stream);
@@ -405,15 +432,20 @@ ReadResult ReadStream(ObjFile& file, FILE* stream)
         if (file.out_of_memory)
             break;
         kept = static_cast<size_t>(end - rest);
+        file.chunk_offset += rest - buffer;
         std::memmove(buffer, rest, kept);
     }
     std::free(buffer);
+    if (file.bad_number_lines > 0 && result == ReadResult::OK)
+        file.first_bad_line = LinesBefore(stream, file.first_bad_offset) + 1;
     return file.out_of_memory ? ReadResult::OUT_OF_MEMORY : result;
 }
 
 // Bytes in memory; a last line without a line feed is read from a copy that has one.
 ReadResult ReadBytes(ObjFile& file, const char* bytes, size_t size)
 {
+    file.chunk = bytes;
+    file.chunk_offset = 0;
     const char* rest = ReadLines(file, bytes, bytes + size);
     const size_t left = static_cast<size_t>(bytes + size - rest);
     if (left > 0 && !file.out_of_memory) {
@@ -422,9 +454,12 @@ ReadResult ReadBytes(ObjFile& file, const char* bytes, size_t size)
             return ReadResult::OUT_OF_MEMORY;
         std::memcpy(last, rest, left);
         last[left] = '\n';
+        file.chunk = last;
+        file.chunk_offset = rest - bytes;
         ReadCompleteLines(file, last, last + left + 1);
         std::free(last);
     }
+    file.first_bad_line = std::count(bytes, bytes + file.first_bad_offset, '\n') + 1;
     return file.out_of_memory ? ReadResult::OUT_OF_MEMORY : ReadResult::OK;
 }
 
