@@ -179,9 +179,24 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "текстура.png", ReadWholeFile(d + "i.png"));
     EXPECT_EQ(Bake(d + "сетка.obj " + d + "сетка.obj " + d + "текстура.png -q -o " + d + "出力.png"), BAKE_DONE);
     EXPECT_EQ(ReadWholeFile(d + "出力.png").substr(1, 3), "PNG");
+    // The quad's diagonal runs through sample centres (one at 3 x 5 with 3 x 3 samples,
+    // where each triangle spans a few columns; every pixel's at 64 x 64, where rows near
+    // the corners cover one column): each is drawn by one triangle, and every pixel is
+    // whole.
+    const auto opaque = [](const DeepImage& image) {
+        int count = 0;
+        for (int i = 0; i < image.width * image.height; ++i)
+            count += static_cast<const uint8_t*>(image.pixels)[i * 4 + 3] == 255;
+        return count;
+    };
     DeepImage three_by_five = Decoded(out);
-    EXPECT_EQ(std::vector<int>({three_by_five.width, three_by_five.height}), std::vector<int>({3, 5}));
+    EXPECT_EQ(std::vector<int>({three_by_five.width, three_by_five.height, opaque(three_by_five)}),
+              std::vector<int>({3, 5, 15}));
     FreeDeepImage(&three_by_five);
+    ASSERT_EQ(Bake(mmi + "-q --padding 0 --size 64" + to), BAKE_DONE);
+    DeepImage square = Decoded(out);
+    EXPECT_EQ(opaque(square), 64 * 64);
+    FreeDeepImage(&square);
 }
 
 TEST(Bake, SixteenBitsGreyAndPartlyCoveredPixels)
