@@ -334,6 +334,13 @@ void OneCall(Layout& l)
     l.piece_faces = l.face_count;
 }
 
+// The corner's position by value (SamePositions' `ids`), corners without one as one more.
+uint32_t PositionId(const MeshSurface& s, const uint32_t* ids, uint32_t corner)
+{
+    const uint32_t n = s.corners[corner * 3];
+    return ids[n == 0 || n > s.position_count ? s.position_count : n - 1];
+}
+
 // Splits the layout into calls of `piece_faces` faces each, every one handed over with
 // all the faces that share a position with it. The generator's frame at a corner comes
 // from the faces around the corner's welded vertex alone when every face is sound (a
@@ -341,17 +348,13 @@ void OneCall(Layout& l)
 // first), so each call then gives its own faces the frames of one call over the whole
 // layout; each call checks its own faces first. One call when the pieces would overlap
 // too much to pay, or memory runs out.
-void SplitIntoPieces(const MeshSurface& s, Layout& l)
+void SplitIntoPieces(const MeshSurface& s, const uint32_t* ids, Layout& l)
 {
     const Context whole = WholeLayout(s, l);
-    uint32_t* ids = SamePositions(s);
     const size_t count = size_t(s.position_count) + 1;
-    auto* low = ids ? static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t))) : nullptr;
+    auto* low = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
     auto* high = low ? static_cast<uint32_t*>(std::calloc(count, sizeof(uint32_t))) : nullptr;
-    const auto id_of = [&](uint32_t corner) {
-        const uint32_t n = s.corners[corner * 3];
-        return ids[n == 0 || n > s.position_count ? s.position_count : n - 1];
-    };
+    const auto id_of = [&](uint32_t corner) { return PositionId(s, ids, corner); };
     const uint32_t pieces = (l.face_count + l.piece_faces - 1) / l.piece_faces;
     bool split = high != nullptr;
     if (split) {
@@ -404,7 +407,6 @@ void SplitIntoPieces(const MeshSurface& s, Layout& l)
         at += m < l.face_count ? uint32_t(CornersOf(whole, int(m))) : 0;
     }
     std::free(range);
-    std::free(ids);
     std::free(low);
     std::free(high);
     if (split)
@@ -433,15 +435,11 @@ struct Crowded {
 // the last place more than the one before, along the axis where the position is
 // nearest 0, so that the welding compares few at a time. Both change the generator's
 // sums by about what rounding does.
-uint16_t* CrowdNudges(const MeshSurface& s, const Layout& l)
+uint16_t* CrowdNudges(const MeshSurface& s, const uint32_t* ids, const Layout& l)
 {
     const Context whole = WholeLayout(s, l);
-    uint32_t* ids = SamePositions(s);
-    auto* faces = ids ? static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t))) : nullptr;
-    const auto id_of = [&](uint32_t m, int k) {
-        const uint32_t n = s.corners[CornerOf(whole, int(m), k) * 3];
-        return ids[n == 0 || n > s.position_count ? s.position_count : n - 1];
-    };
+    auto* faces = static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t)));
+    const auto id_of = [&](uint32_t m, int k) { return PositionId(s, ids, CornerOf(whole, int(m), k)); };
     bool crowded = false;
     for (uint32_t m = 0; faces && m < l.face_count; ++m)
         for (int k = 0; k < CornersOf(whole, int(m)); ++k)
@@ -488,7 +486,6 @@ uint16_t* CrowdNudges(const MeshSurface& s, const Layout& l)
         }
         i = j;
     }
-    std::free(ids);
     std::free(faces);
     std::free(seen);
     return nudges;
@@ -550,11 +547,18 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
         }
         l.face_count = m;
         l.piece_faces = m;
-        l.nudges = CrowdNudges(s, l);
+        // Positions equal by value, as the generator welds them; without them (memory)
+        // the layout goes in one call, crowded or not.
+        uint32_t* ids = SamePositions(s);
+        l.nudges = ids ? CrowdNudges(s, ids, l) : nullptr;
         if (piece_faces > 0 && m > piece_faces) {
             l.piece_faces = piece_faces;
-            SplitIntoPieces(s, l);
+            if (ids)
+                SplitIntoPieces(s, ids, l);
+            else
+                OneCall(l);
         }
+        std::free(ids);
     }
     std::free(usable);
 }
