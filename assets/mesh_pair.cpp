@@ -459,7 +459,8 @@ ReadResult ReadBytes(ObjFile& file, const char* bytes, size_t size)
         ReadCompleteLines(file, last, last + left + 1);
         std::free(last);
     }
-    file.first_bad_line = std::count(bytes, bytes + file.first_bad_offset, '\n') + 1;
+    if (file.bad_number_lines > 0)
+        file.first_bad_line = std::count(bytes, bytes + file.first_bad_offset, '\n') + 1;
     return file.out_of_memory ? ReadResult::OUT_OF_MEMORY : ReadResult::OK;
 }
 

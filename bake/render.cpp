@@ -237,23 +237,45 @@ inline void Blend(const Sample* p00, const Sample* p10, const Sample* p01, const
 }
 #endif
 
-// The image at texel coordinates (s, t), as GL samples it with REPEAT wrap. Single
-// precision is exact for every sample value and weighs to far finer than the 1/256 of
-// a texel GL weighs to.
+// The four texels around texel coordinates (s, t) with REPEAT wrap (p[0] and p[1] on
+// the upper row, p[2] and p[3] below) and their weights (a, b); only p[0] where
+// `nearest`, the texel GL samples then.
+template <typename Sample>
+struct Footprint {
+    const Sample* p[4];
+    double a, b;
+};
+
 template <bool NEAREST, typename Sample>
-inline void Fetch(const Texels<Sample>& tex, double s, double t, Sample* out)
+inline Footprint<Sample> TexelsAt(const Texels<Sample>& tex, double s, double t)
 {
-    double a = 0, b = 0;
+    Footprint<Sample> f{};
     if (NEAREST) {
-        const int64_t i = TexelAt(s + 0.5, tex.width, &a), j = TexelAt(t + 0.5, tex.height, &b);
-        std::memcpy(out, tex.pixels + size_t(j * tex.width + i) * 4, 4 * sizeof(Sample));
-        return;
+        const int64_t i = TexelAt(s + 0.5, tex.width, &f.a), j = TexelAt(t + 0.5, tex.height, &f.b);
+        f.p[0] = tex.pixels + size_t(j * tex.width + i) * 4;
+        return f;
     }
-    const int64_t i0 = TexelAt(s, tex.width, &a), j0 = TexelAt(t, tex.height, &b);
+    const int64_t i0 = TexelAt(s, tex.width, &f.a), j0 = TexelAt(t, tex.height, &f.b);
     const int64_t i1 = i0 + 1 == tex.width ? 0 : i0 + 1, j1 = j0 + 1 == tex.height ? 0 : j0 + 1;
     const Sample* row0 = tex.pixels + size_t(j0 * tex.width) * 4;
     const Sample* row1 = tex.pixels + size_t(j1 * tex.width) * 4;
-    Blend(row0 + i0 * 4, row0 + i1 * 4, row1 + i0 * 4, row1 + i1 * 4, float(a), float(b), out);
+    f.p[0] = row0 + i0 * 4;
+    f.p[1] = row0 + i1 * 4;
+    f.p[2] = row1 + i0 * 4;
+    f.p[3] = row1 + i1 * 4;
+    return f;
+}
+
+// The image at texel coordinates (s, t), as GL samples it. Single precision is exact
+// for every sample value and weighs to far finer than the 1/256 of a texel GL weighs to.
+template <bool NEAREST, typename Sample>
+inline void Fetch(const Texels<Sample>& tex, double s, double t, Sample* out)
+{
+    const Footprint<Sample> f = TexelsAt<NEAREST>(tex, s, t);
+    if (NEAREST)
+        std::memcpy(out, f.p[0], 4 * sizeof(Sample));
+    else
+        Blend(f.p[0], f.p[1], f.p[2], f.p[3], float(f.a), float(f.b), out);
 }
 
 // The same at full precision, for a normal map's texels, which are turned before they
@@ -261,22 +283,16 @@ inline void Fetch(const Texels<Sample>& tex, double s, double t, Sample* out)
 template <bool NEAREST, typename Sample>
 inline void FetchExact(const Texels<Sample>& tex, double s, double t, double out[4])
 {
-    double a = 0, b = 0;
-    if (NEAREST) {
-        const int64_t i = TexelAt(s + 0.5, tex.width, &a), j = TexelAt(t + 0.5, tex.height, &b);
-        const Sample* p = tex.pixels + size_t(j * tex.width + i) * 4;
-        for (int c = 0; c < 4; ++c)
-            out[c] = double(p[c]);
-        return;
-    }
-    const int64_t i0 = TexelAt(s, tex.width, &a), j0 = TexelAt(t, tex.height, &b);
-    const int64_t i1 = i0 + 1 == tex.width ? 0 : i0 + 1, j1 = j0 + 1 == tex.height ? 0 : j0 + 1;
-    const Sample* row0 = tex.pixels + size_t(j0 * tex.width) * 4;
-    const Sample* row1 = tex.pixels + size_t(j1 * tex.width) * 4;
+    const Footprint<Sample> f = TexelsAt<NEAREST>(tex, s, t);
+    const Sample* const* p = f.p;
     for (int c = 0; c < 4; ++c) {
-        const double top = row0[i0 * 4 + c] + a * (double(row0[i1 * 4 + c]) - row0[i0 * 4 + c]);
-        const double bottom = row1[i0 * 4 + c] + a * (double(row1[i1 * 4 + c]) - row1[i0 * 4 + c]);
-        out[c] = top + b * (bottom - top);
+        if (NEAREST) {
+            out[c] = p[0][c];
+            continue;
+        }
+        const double top = p[0][c] + f.a * (double(p[1][c]) - p[0][c]);
+        const double bottom = p[2][c] + f.a * (double(p[3][c]) - p[2][c]);
+        out[c] = top + f.b * (bottom - top);
     }
 }
 
