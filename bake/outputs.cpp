@@ -42,8 +42,9 @@ bool CanCreateIn(const fs::path& folder, std::string* reason)
 }
 
 // One output file: its links lead somewhere, to a regular file or to nothing yet, by a
-// name the system takes, in a folder that takes new files.
-int CheckOutputFile(const std::string& out, std::string* message)
+// name the system takes, in a folder that takes new files. *probed is the last folder
+// found to take them (empty at first), which is not tried again.
+int CheckOutputFile(const std::string& out, std::string* probed, std::string* message)
 {
     std::string resolved;
     int failure = 0;
@@ -67,11 +68,13 @@ int CheckOutputFile(const std::string& out, std::string* message)
                                      "standard output";
         return BAKE_OUTPUT;
     }
+    const fs::path parent = PathOf(resolved).parent_path(), folder = parent.empty() ? fs::path(".") : parent;
     std::string reason;
-    if (!CanCreateIn(PathOf(resolved).parent_path(), &reason)) {
+    if (NameOf(folder) != *probed && !CanCreateIn(folder, &reason)) {
         *message = QuotedName(out) + " cannot be written: " + reason;
         return BAKE_OUTPUT;
     }
+    *probed = NameOf(folder);
     return BAKE_DONE;
 }
 
@@ -114,8 +117,9 @@ int PrepareOutputs(const BakeOptions& options, std::vector<std::string>* made, s
         *message = "standard output ('-o -') takes one image, not " + std::to_string(options.images.size());
         return BAKE_USAGE;
     }
+    std::string probed;
     if (options.images.size() == 1)
-        return CheckOutputFile(options.out, message);
+        return CheckOutputFile(options.out, &probed, message);
     for (size_t i = 0; i < options.images.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (SameFileName(OutputPath(options, options.images[i]), OutputPath(options, options.images[j]))) {
@@ -123,14 +127,13 @@ int PrepareOutputs(const BakeOptions& options, std::vector<std::string>* made, s
                 return BAKE_USAGE;
             }
     std::error_code error;
-    std::string reason;
     if (!MakeFolder(PathOf(options.out), made, &error)) {
         *message = QuotedName(options.out) + " is not a folder that can be written to: " +
                    (error ? Reason(error.value()) : "not a folder");
         return BAKE_OUTPUT;
     }
     for (const std::string& image : options.images) {
-        const int code = CheckOutputFile(OutputPath(options, image), message);
+        const int code = CheckOutputFile(OutputPath(options, image), &probed, message);
         if (code != BAKE_DONE)
             return code;
     }
