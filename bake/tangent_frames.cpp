@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "assets/large_block.h"
+#include "bake/crowded_positions.h"
+#include "bake/generator_view.h"
 #include "bake/surface_values.h"
 #include "support/parallel.h"
 
@@ -22,71 +24,9 @@ extern "C" {
 
 namespace {
 
-// Around a position many faces share, the generator's time grows with the square of
-// their number: it welds a corner there by comparing it with the others there, and
-// compares every face of a welded vertex with every other. A position more faces share
-// than CROWD_FACES is handed over in runs of RUN_FACES faces; the others as they are.
-constexpr uint32_t CROWD_FACES = 128;
-constexpr uint32_t RUN_FACES = 32;
-constexpr uint16_t NUDGE_NORMAL = 0x8000;  // the corner's normal moves by one unit in the last place
-constexpr int NUDGE_AXIS_SHIFT = 13;       // bits 13 and 14: which axis of the position moves
-constexpr uint16_t NUDGE_ULPS = 0x1FFF;    // and by how many units in the last place
-
-// One face as MikkTSpace sees it: a whole face of three or four corners, or one fanned
-// triangle of a larger face.
-struct MikkFace {
-    uint32_t face;    // the file's face
-    uint32_t first;   // its first record
-    int32_t fan;      // which fanned triangle, or -1 for the whole face
-};
-
-// Where one call puts the frames it makes: each distinct one once, from `next` on in the
-// layout's frame list (the call's own stretch of it), found again through an open table.
-struct FrameSink {
-    uint32_t next;
-    uint32_t* slots;  // 1 + entry, or 0 for none
-    size_t mask;
-};
-
-struct Context {
-    const MeshSurface* surface;
-    const MikkFace* faces;      // the layout's
-    const uint32_t* members;    // the faces this call hands over, in order; null for all
-    uint32_t member_count;
-    uint32_t core_begin;        // the faces whose frames this call gives
-    uint32_t core_end;
-    const Vec3* normals;        // per face corner, for corners without a normal of their own
-    FrameTable* frames;
-    FrameSink* sink;            // where this call's frames go
-    // A piece's corners copied out together, which the generator reads many times over:
-    // VALUES per corner (position, normal, texture coordinates), each face's first corner
-    // and one more. Null where the generator reads the surface itself.
-    const uint32_t* first_value;
-    const float* values;
-    const uint16_t* nudges;     // per face corner (4 a face) of the layout, or null: see CrowdNudges
-};
-
-constexpr int VALUES = 8;
-
 const Context& Of(const SMikkTSpaceContext* context)
 {
     return *static_cast<const Context*>(context->m_pUserData);
-}
-
-// The layout's face that the call's face `face` is.
-uint32_t FaceIndex(const Context& c, int face)
-{
-    return c.members ? c.members[face] : uint32_t(face);
-}
-
-// The face corner that MikkTSpace's vertex `vert` of face `face` is.
-uint32_t CornerOf(const Context& c, int face, int vert)
-{
-    const MikkFace& f = c.faces[FaceIndex(c, face)];
-    const uint32_t start = c.surface->face_start[f.face];
-    if (f.fan < 0)
-        return start + uint32_t(vert);
-    return start + (vert == 0 ? 0u : uint32_t(f.fan + vert));
 }
 
 int FaceCount(const SMikkTSpaceContext* context)
@@ -94,64 +34,9 @@ int FaceCount(const SMikkTSpaceContext* context)
     return int(Of(context).member_count);
 }
 
-int CornersOf(const Context& c, int face)
-{
-    if (c.values)
-        return int(c.first_value[face + 1] - c.first_value[face]);
-    const MikkFace& f = c.faces[FaceIndex(c, face)];
-    return f.fan < 0 ? int(c.surface->face_start[f.face + 1] - c.surface->face_start[f.face]) : 3;
-}
-
 int CornerCount(const SMikkTSpaceContext* context, const int face)
 {
     return CornersOf(Of(context), face);
-}
-
-// The copied values of a corner, from `offset` on.
-const float* Copied(const Context& c, int face, int vert, int offset)
-{
-    return c.values + (size_t(c.first_value[face]) + size_t(vert)) * VALUES + offset;
-}
-
-// The file's normal where the corner has one, else the one made for it.
-Vec3 NormalOf(const Context& c, uint32_t corner)
-{
-    const MeshSurface& s = *c.surface;
-    const uint32_t given = s.corners[corner * 3 + 2];
-    if (given != 0 && given <= s.normal_count) {
-        const float* g = s.normals + size_t(given - 1) * 3;
-        return Normalized({g[0], g[1], g[2]});
-    }
-    return c.normals[corner];
-}
-
-// Moves a value by `units` units in its last place, away from 0.
-float Nudged(float value, uint32_t units)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    bits += units;
-    std::memcpy(&value, &bits, sizeof bits);
-    return value;
-}
-
-// The position and normal the generator is given: the corner's, nudged at crowded
-// positions (CrowdNudges).
-Vec3 GeneratorPosition(const Context& c, int face, int vert)
-{
-    Vec3 p = Position(*c.surface, CornerOf(c, face, vert));
-    const uint16_t nudge = c.nudges ? c.nudges[size_t(FaceIndex(c, face)) * 4 + size_t(vert)] : 0;
-    float* axis = (nudge >> NUDGE_AXIS_SHIFT & 3) == 0 ? &p.x : (nudge >> NUDGE_AXIS_SHIFT & 3) == 1 ? &p.y : &p.z;
-    *axis = Nudged(*axis, nudge & NUDGE_ULPS);
-    return p;
-}
-
-Vec3 GeneratorNormal(const Context& c, int face, int vert)
-{
-    Vec3 n = NormalOf(c, CornerOf(c, face, vert));
-    if (c.nudges && (c.nudges[size_t(FaceIndex(c, face)) * 4 + size_t(vert)] & NUDGE_NORMAL))
-        n.x = Nudged(n.x, 1);
-    return n;
 }
 
 void GetPosition(const SMikkTSpaceContext* context, float out[], const int face, const int vert)
@@ -243,46 +128,6 @@ void SetFrame(const SMikkTSpaceContext* context, const float tangent[], const fl
         Store(c, f.first + uint32_t(vert - 2), 2, frame);
 }
 
-// Whether the generator takes the triangle as a sound one: three distinct positions, and
-// a texture area and tangents that do not vanish. Computed as the generator computes
-// them, with a wide margin on its thresholds.
-bool SoundTriangle(const Vec3& p0, const Vec3& p1, const Vec3& p2, const float* t0, const float* t1, const float* t2)
-{
-    const auto same = [](const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; };
-    if (same(p0, p1) || same(p0, p2) || same(p1, p2))
-        return false;
-    const float t21x = t1[0] - t0[0], t21y = t1[1] - t0[1], t31x = t2[0] - t0[0], t31y = t2[1] - t0[1];
-    const float area = std::fabs(t21x * t31y - t21y * t31x);
-    const Vec3 d1 = Sub(p1, p0), d2 = Sub(p2, p0);
-    const Vec3 os{t31y * d1.x - t21y * d2.x, t31y * d1.y - t21y * d2.y, t31y * d1.z - t21y * d2.z};
-    const Vec3 ot{-t31x * d1.x + t21x * d2.x, -t31x * d1.y + t21x * d2.y, -t31x * d1.z + t21x * d2.z};
-    const float margin = 1e-30f;
-    return area > margin && std::sqrt(Dot(os, os)) / area > margin && std::sqrt(Dot(ot, ot)) / area > margin;
-}
-
-// Whether a piece's face is sound whichever way the generator splits it, with finite
-// values at every corner.
-bool SoundFace(const Context& c, int face)
-{
-    Vec3 p[4];
-    const float* t[4];
-    const int n = CornersOf(c, face);
-    if (n < 3 || n > 4)
-        return false;  // the loader keeps no such face
-    for (int k = 0; k < n; ++k) {
-        const float* values = Copied(c, face, k, 0);
-        for (int i = 0; i < VALUES; ++i)
-            if (!std::isfinite(values[i]))
-                return false;
-        p[k] = {values[0], values[1], values[2]};
-        t[k] = values + 6;
-    }
-    if (n == 3)
-        return SoundTriangle(p[0], p[1], p[2], t[0], t[1], t[2]);
-    return SoundTriangle(p[0], p[1], p[2], t[0], t[1], t[2]) && SoundTriangle(p[0], p[2], p[3], t[0], t[2], t[3]) &&
-           SoundTriangle(p[0], p[1], p[3], t[0], t[1], t[3]) && SoundTriangle(p[1], p[2], p[3], t[1], t[2], t[3]);
-}
-
 // The corners of all the faces the generator is given: fanned faces give 3 per triangle.
 size_t MikkCorners(const MeshSurface& s)
 {
@@ -311,7 +156,7 @@ struct Layout {
     uint32_t* members;      // the faces each call hands over, call after call; null for one call
     size_t* member_start;   // pieces + 1 offsets into the members
     uint32_t* frame_start;  // pieces + 1: each call's stretch of the frame list
-    uint16_t* nudges;       // see CrowdNudges
+    uint32_t* nudges;       // see CrowdNudges
     bool ready;
 };
 
@@ -334,34 +179,58 @@ void OneCall(Layout& l)
     l.piece_faces = l.face_count;
 }
 
-// The corner's position by value (SamePositions' `ids`), corners without one as one more.
-uint32_t PositionId(const MeshSurface& s, const uint32_t* ids, uint32_t corner)
+uint32_t Root(uint32_t* parent, uint32_t id)
 {
-    const uint32_t n = s.corners[corner * 3];
-    return ids[n == 0 || n > s.position_count ? s.position_count : n - 1];
+    while (parent[id] != id)
+        id = parent[id] = parent[parent[id]];
+    return id;
+}
+
+// Joins the positions of every face the generator may take as unsound (see SoundFace),
+// as it finds it: one joined position stands for them all.
+void JoinUnsoundFaces(const uint32_t* ids, const uint32_t* moved, const Context& whole, uint32_t* parent, size_t count)
+{
+    for (size_t id = 0; id < count; ++id)
+        parent[id] = uint32_t(id);
+    for (uint32_t m = 0; m < whole.member_count; ++m) {
+        if (SoundFace(whole, int(m)))
+            continue;
+        uint32_t root = Root(parent, GeneratorPositionId(ids, moved, whole, m, 0));
+        for (int k = 1; k < CornersOf(whole, int(m)); ++k) {
+            const uint32_t other = Root(parent, GeneratorPositionId(ids, moved, whole, m, k));
+            parent[std::max(root, other)] = std::min(root, other);
+            root = std::min(root, other);
+        }
+    }
 }
 
 // Splits the layout into calls of `piece_faces` faces each, every one handed over with
-// all the faces that share a position with it. The generator's frame at a corner comes
-// from the faces around the corner's welded vertex alone when every face is sound (a
-// face it finds unsound takes its orientation from whichever neighbour reaches it
-// first), so each call then gives its own faces the frames of one call over the whole
-// layout; each call checks its own faces first. One call when the pieces would overlap
-// too much to pay, or memory runs out.
+// all the faces that share a position with it, as the generator is given positions (a
+// crowded one's blocks apart). The generator's frame at a corner comes from the faces
+// around the corner's welded vertex alone, where they are sound; a face it finds unsound
+// takes its orientation from whichever group reaches it first, at any of its corners,
+// so the positions of unsound faces count as one (JoinUnsoundFaces), and a call has all
+// the faces that can reach its own. Each call then gives its own faces the frames of one
+// call over the whole layout. One call when the pieces would overlap too much to pay,
+// or memory runs out.
 void SplitIntoPieces(const MeshSurface& s, const uint32_t* ids, Layout& l)
 {
     const Context whole = WholeLayout(s, l);
-    const size_t count = size_t(s.position_count) + 1;
-    auto* low = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
+    uint32_t* moved = MovedPositions(s, ids, whole);
+    const size_t count = moved ? moved[s.position_count + 1] : 0;
+    auto* low = count ? static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t))) : nullptr;
     auto* high = low ? static_cast<uint32_t*>(std::calloc(count, sizeof(uint32_t))) : nullptr;
-    const auto id_of = [&](uint32_t corner) { return PositionId(s, ids, corner); };
+    auto* parent = high ? static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t))) : nullptr;
+    if (parent)
+        JoinUnsoundFaces(ids, moved, whole, parent, count);
+    const auto id_of = [&](uint32_t m, int k) { return Root(parent, GeneratorPositionId(ids, moved, whole, m, k)); };
     const uint32_t pieces = (l.face_count + l.piece_faces - 1) / l.piece_faces;
-    bool split = high != nullptr;
+    bool split = parent != nullptr;
     if (split) {
         std::fill(low, low + count, pieces);
         for (uint32_t m = 0; m < l.face_count; ++m)
             for (int k = 0; k < CornersOf(whole, int(m)); ++k) {
-                const uint32_t id = id_of(CornerOf(whole, int(m), k)), piece = m / l.piece_faces;
+                const uint32_t id = id_of(m, k), piece = m / l.piece_faces;
                 low[id] = std::min(low[id], piece);
                 high[id] = std::max(high[id], piece);
             }
@@ -374,7 +243,7 @@ void SplitIntoPieces(const MeshSurface& s, const uint32_t* ids, Layout& l)
     for (uint32_t m = 0; range && m < l.face_count; ++m) {
         uint32_t first = pieces, last = 0;
         for (int k = 0; k < CornersOf(whole, int(m)); ++k) {
-            const uint32_t id = id_of(CornerOf(whole, int(m), k));
+            const uint32_t id = id_of(m, k);
             first = std::min(first, low[id]);
             last = std::max(last, high[id]);
         }
@@ -409,86 +278,12 @@ void SplitIntoPieces(const MeshSurface& s, const uint32_t* ids, Layout& l)
     std::free(range);
     std::free(low);
     std::free(high);
+    std::free(moved);
+    std::free(parent);
     if (split)
         l.pieces = pieces;
     else
         OneCall(l);
-}
-
-// A corner at a crowded position: what the generator welds it by besides its position.
-struct Crowded {
-    uint32_t id;       // the position's
-    uint32_t bits[5];  // its normal and texture coordinates
-    uint32_t slot;     // face * 4 + corner
-    bool operator<(const Crowded& o) const
-    {
-        return id != o.id ? id < o.id : std::lexicographical_compare(bits, bits + 5, o.bits, o.bits + 5);
-    }
-};
-
-// How far the generator's view of each face corner (4 a face) is nudged, or null when
-// no position is crowded (nothing changes) or memory runs out (it then takes its time).
-// At a crowded position, the corners of every RUN_FACES-th face that are not there get
-// their normals nudged: the faces around it then form runs of at most that many, which
-// the generator does not join. Where the position has more than CROWD_FACES distinct
-// normals and texture coordinates, each run of RUN_FACES of them is moved one unit in
-// the last place more than the one before, along the axis where the position is
-// nearest 0, so that the welding compares few at a time. Both change the generator's
-// sums by about what rounding does.
-uint16_t* CrowdNudges(const MeshSurface& s, const uint32_t* ids, const Layout& l)
-{
-    const Context whole = WholeLayout(s, l);
-    auto* faces = static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t)));
-    const auto id_of = [&](uint32_t m, int k) { return PositionId(s, ids, CornerOf(whole, int(m), k)); };
-    bool crowded = false;
-    for (uint32_t m = 0; faces && m < l.face_count; ++m)
-        for (int k = 0; k < CornersOf(whole, int(m)); ++k)
-            crowded = ++faces[id_of(m, k)] > CROWD_FACES || crowded;
-    auto* seen = crowded ? static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t))) : nullptr;
-    auto* nudges = seen ? static_cast<uint16_t*>(std::calloc(size_t(l.face_count) * 4, sizeof(uint16_t))) : nullptr;
-    std::vector<Crowded> corners;
-    if (nudges) {
-        for (uint32_t m = 0; m < l.face_count; ++m) {
-            const int n = CornersOf(whole, int(m));
-            for (int k = 0; k < n; ++k) {
-                const uint32_t id = id_of(m, k);
-                if (faces[id] <= CROWD_FACES)
-                    continue;
-                if (++seen[id] % RUN_FACES == 0)  // a face ending a run: apart from its neighbours
-                    for (int other = 0; other < n; ++other)
-                        if (other != k && faces[id_of(m, other)] <= CROWD_FACES)
-                            nudges[size_t(m) * 4 + size_t(other)] |= NUDGE_NORMAL;
-                Crowded c{id, {}, m * 4 + uint32_t(k)};
-                const uint32_t corner = CornerOf(whole, int(m), k);
-                const Vec3 normal = NormalOf(whole, corner);
-                float t[2];
-                TexCoordOf(s, corner, t);
-                const float values[5] = {normal.x, normal.y, normal.z, t[0], t[1]};
-                for (int i = 0; i < 5; ++i)
-                    c.bits[i] = Bits(values[i]);
-                corners.push_back(c);
-            }
-        }
-    }
-    std::sort(corners.begin(), corners.end());
-    for (size_t i = 0; i < corners.size();) {
-        size_t j = i, distinct = 0;
-        for (; j < corners.size() && corners[j].id == corners[i].id; ++j)
-            distinct += j == i || corners[j - 1] < corners[j];
-        // Along the axis where the position is nearest 0, where units in the last place are smallest.
-        const Vec3 p = Position(s, CornerOf(whole, int(corners[i].slot / 4), int(corners[i].slot % 4)));
-        const float size[3] = {std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)};
-        const int smallest = size[0] <= size[1] && size[0] <= size[2] ? 0 : size[1] <= size[2] ? 1 : 2;
-        const uint16_t axis = uint16_t(smallest << NUDGE_AXIS_SHIFT);
-        for (size_t rank = 0; distinct > CROWD_FACES && i < j; ++i) {
-            rank += i > 0 && corners[i - 1].id == corners[i].id && corners[i - 1] < corners[i];
-            nudges[corners[i].slot] |= uint16_t(std::min<size_t>(rank / RUN_FACES, NUDGE_ULPS)) | axis;
-        }
-        i = j;
-    }
-    std::free(faces);
-    std::free(seen);
-    return nudges;
 }
 
 // Sets the records of a face the generator is not given to the zero frame.
@@ -550,7 +345,7 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
         // Positions equal by value, as the generator welds them; without them (memory)
         // the layout goes in one call, crowded or not.
         uint32_t* ids = SamePositions(s);
-        l.nudges = ids ? CrowdNudges(s, ids, l) : nullptr;
+        l.nudges = ids ? CrowdNudges(s, ids, WholeLayout(s, l)) : nullptr;
         if (piece_faces > 0 && m > piece_faces) {
             l.piece_faces = piece_faces;
             if (ids)
@@ -581,24 +376,16 @@ bool CopyValues(const Context& whole, Context& piece, uint32_t** first_value, fl
     float* out = *values;
     for (uint32_t i = 0; i < piece.member_count; ++i) {
         const int face = int(piece.members[i]);
-        for (int k = 0; k < CornersOf(whole, face); ++k, out += VALUES) {
-            const uint32_t corner = CornerOf(whole, face, k);
-            const Vec3 p = GeneratorPosition(whole, face, k), n = GeneratorNormal(whole, face, k);
-            const float copied[6] = {p.x, p.y, p.z, n.x, n.y, n.z};
-            std::memcpy(out, copied, sizeof copied);
-            TexCoordOf(*whole.surface, corner, out + 6);
-        }
+        for (int k = 0; k < CornersOf(whole, face); ++k, out += VALUES)
+            GeneratorValues(whole, face, k, out);
     }
     piece.first_value = *first_value;
     piece.values = *values;
     return true;
 }
 
-enum class Piece { MADE, UNSOUND, NO_MEMORY };
-
-// One call of the generator: a piece of the layout, or all of it. A piece with an
-// unsound face of its own is not made: the layout then goes in one call.
-Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
+// One call of the generator: a piece of the layout, or all of it. False when memory runs out.
+bool MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
 {
     const Context whole = WholeLayout(s, l);
     Context context = whole;
@@ -606,7 +393,7 @@ Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
     float* values = nullptr;
     FrameSink sink{1, nullptr, 0};
     size_t room = l.made.frame_room - 1;
-    Piece made = Piece::MADE;
+    bool made = true;
     if (l.members) {
         context.members = l.members + l.member_start[piece];
         context.member_count = uint32_t(l.member_start[piece + 1] - l.member_start[piece]);
@@ -614,22 +401,16 @@ Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
         context.core_end = std::min(l.face_count, context.core_begin + l.piece_faces);
         sink.next = l.frame_start[piece];
         room = l.frame_start[piece + 1] - l.frame_start[piece];
-        if (!CopyValues(whole, context, &first_value, &values))
-            made = Piece::NO_MEMORY;
-        for (uint32_t i = 0; made == Piece::MADE && i < context.member_count; ++i)
-            if (context.members[i] >= context.core_begin && context.members[i] < context.core_end &&
-                !SoundFace(context, int(i)))
-                made = Piece::UNSOUND;
+        made = CopyValues(whole, context, &first_value, &values);
     }
     size_t slots = 2;
     while (slots < 2 * room)
         slots *= 2;
     sink.mask = slots - 1;
-    sink.slots = made == Piece::MADE ? static_cast<uint32_t*>(std::calloc(slots, sizeof(uint32_t))) : nullptr;
+    sink.slots = made ? static_cast<uint32_t*>(std::calloc(slots, sizeof(uint32_t))) : nullptr;
     context.sink = &sink;
-    if (made == Piece::MADE && !sink.slots)
-        made = Piece::NO_MEMORY;
-    if (made == Piece::MADE && context.member_count > 0) {
+    made = made && sink.slots;
+    if (made && context.member_count > 0) {
         SMikkTSpaceInterface callbacks{};
         callbacks.m_getNumFaces = FaceCount;
         callbacks.m_getNumVerticesOfFace = CornerCount;
@@ -638,7 +419,7 @@ Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
         callbacks.m_getTexCoord = GetTexCoord;
         callbacks.m_setTSpaceBasic = SetFrame;
         SMikkTSpaceContext mikk{&callbacks, &context};
-        made = genTangSpaceDefault(&mikk) ? Piece::MADE : Piece::NO_MEMORY;
+        made = genTangSpaceDefault(&mikk);
     }
     std::free(sink.slots);
     std::free(first_value);
@@ -646,33 +427,21 @@ Piece MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
     return made;
 }
 
-// Makes every call of the layouts marked in `pending` on every worker, the whole layouts
-// first as the longest calls. A layout one of whose pieces is unsound stays marked, set
-// to go in one call; the others are unmarked. False when memory runs out.
-bool MakeCalls(const MeshSurface surfaces[], std::vector<Layout>& work, std::vector<char>& pending, int threads)
+// Makes every call of the layouts on every worker, the whole layouts first as the
+// longest calls. False when memory runs out.
+bool MakeCalls(const MeshSurface surfaces[], const std::vector<Layout>& work, int threads)
 {
     std::vector<std::pair<size_t, uint32_t>> jobs;
     for (int pass = 0; pass < 2; ++pass)
         for (size_t i = 0; i < work.size(); ++i)
-            for (uint32_t p = 0; pending[i] && (work[i].pieces == 1) == (pass == 0) && p < work[i].pieces; ++p)
+            for (uint32_t p = 0; (work[i].pieces == 1) == (pass == 0) && p < work[i].pieces; ++p)
                 jobs.emplace_back(i, p);
-    std::vector<std::atomic<bool>> unsound(work.size());
     std::atomic<bool> memory{true};
     ParallelFor(threads, int64_t(jobs.size()), [&](int64_t j, int) {
         const size_t i = jobs[size_t(j)].first;
-        if (unsound[i] || !memory)
-            return;
-        const Piece made = MakePiece(surfaces[i], work[i], jobs[size_t(j)].second);
-        if (made == Piece::UNSOUND)
-            unsound[i] = true;
-        if (made == Piece::NO_MEMORY)
+        if (memory && !MakePiece(surfaces[i], work[i], jobs[size_t(j)].second))
             memory = false;
     });
-    for (size_t i = 0; i < work.size(); ++i) {
-        pending[i] = unsound[i];
-        if (unsound[i])
-            OneCall(work[i]);
-    }
     return memory;
 }
 
@@ -688,11 +457,8 @@ bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layou
 {
     std::vector<Layout> work(size_t(std::max(layouts, 0)));
     ParallelFor(threads, layouts, [&](int64_t i, int) { Prepare(surfaces[i], records[i], piece_faces, work[size_t(i)]); });
-    std::vector<char> pending(work.size(), 1);
-    // The second round makes the layouts found unsound in the first, in one call each.
     const bool all = std::all_of(work.begin(), work.end(), [](const Layout& l) { return l.ready; }) &&
-                     MakeCalls(surfaces, work, pending, threads) &&
-                     MakeCalls(surfaces, work, pending, threads);
+                     MakeCalls(surfaces, work, threads);
     if (calls)
         *calls = 0;
     for (int i = 0; i < layouts; ++i) {
