@@ -27,6 +27,7 @@
 #include "bake/outputs.h"
 #include "bake/padding.h"
 #include "bake/render.h"
+#include "bake/surface_match.h"
 #include "bake/tangent_frames.h"
 #include "support/file_names.h"
 #include "support/log.h"
@@ -49,6 +50,15 @@ const char BAKE_USAGE_TEXT[] =
     "                        normals are turned into the target layout's frames\n"
     "  --normal-y up|down    normal maps' green: +v (default; glTF, Blender, OpenGL)\n"
     "                        or -v (DirectX)\n"
+    "  --match faces|surface how target samples find their source: the same face of\n"
+    "                        SOURCE, or rays from the TARGET surface onto SOURCE's (default:\n"
+    "                        faces where the two files list the same faces, turned, moved\n"
+    "                        or scaled as a whole; surface otherwise)\n"
+    "  --cage-offset D       rays start D model units out along the target's normal\n"
+    "                        (default 0.5 % of the target's size, its box's diagonal)\n"
+    "  --max-distance D      and hit SOURCE within D of their start (default 1 % of\n"
+    "                        the target's size; 0: no limit)\n"
+    "  --misses MASK.png     the pixels whose rays found no source, in white\n"
     "  -o -                  the one output to standard output\n"
     "  -q, --quiet           no progress lines\n"
     "  -h, --help, --version\n"
@@ -82,6 +92,17 @@ bool ParseSize(const std::string& text, BakeOptions* options)
         return false;
     options->width = int32_t(width);
     options->height = int32_t(height);
+    return true;
+}
+
+// A distance: a finite decimal number, 0 or more.
+bool ParseDistance(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    const double d = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(d) || d < 0 || text[0] == ' ')
+        return false;
+    *value = d;
     return true;
 }
 
@@ -124,6 +145,15 @@ bool ApplyOption(const std::string& name, const std::string& value, BakeOptions*
         good = (value == "linear" || value == "nearest") && (options->nearest = value == "nearest", true);
     else if (name == "--threads")
         good = ParseNumber(value.c_str(), 1, 1024, &n) && (options->threads = int(n), true);
+    else if (name == "--match")
+        good = (value == "faces" || value == "surface") &&
+               (options->match = value == "faces" ? Match::FACES : Match::SURFACE, true);
+    else if (name == "--cage-offset")
+        good = ParseDistance(value, &options->cage_offset);
+    else if (name == "--max-distance")
+        good = ParseDistance(value, &options->max_distance);
+    else if (name == "--misses")
+        good = !value.empty() && (options->misses = value, true);
     if (!good)
         *error = "bad value for " + name + ": '" + value + "'";
     return good;
@@ -133,7 +163,8 @@ bool TakesValue(const std::string& name)
 {
     return name == "-o" || name == "--size" || name == "--padding" || name == "--samples" ||
            name == "--background" || name == "--filter" || name == "--threads" || name == "--normal-map" ||
-           name == "--normal-y";
+           name == "--normal-y" || name == "--match" || name == "--cage-offset" || name == "--max-distance" ||
+           name == "--misses";
 }
 
 }  // namespace
@@ -279,7 +310,7 @@ struct FirstInputs {
     DeepImage image{};
     char reason[PNG_REASON_SIZE] = "";
     double decode_seconds = 0;
-    MeshSurface surfaces[2] = {};  // read only when a normal map is baked
+    MeshSurface surfaces[2] = {};  // source, target: positions, normals and faces as they stand
 };
 
 bool AnyNormalMap(const BakeOptions& options)
@@ -301,7 +332,7 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
     // OBJ text read about six times faster than bytes of PNG decode, and about half as
     // fast again when the positions and normals are kept.
     const uint64_t mesh_bytes = FileBytes(options.source) + FileBytes(options.target);
-    const uint64_t per_image_byte = AnyNormalMap(options) ? 2 : 6;
+    const uint64_t per_image_byte = 2;
     const int mesh_threads = threads > 2 || mesh_bytes > per_image_byte * FileBytes(options.images[0]) ? threads : 1;
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
@@ -309,7 +340,7 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
         const Clock::time_point start = Clock::now();
         if (job == 0) {
             inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), mesh_threads,
-                                               AnyNormalMap(options) ? inputs->surfaces : nullptr);
+                                               inputs->surfaces);
             inputs->mesh_seconds = SecondsSince(start);
         } else {
             inputs->decoded = DecodeDeepPNGFile(options.images[0].c_str(), &inputs->image, inputs->reason);
@@ -332,19 +363,22 @@ int NothingDrawable(const BakeOptions& options, int64_t undrawable)
                                 QuotedName(options.target));
 }
 
-int ReportMeshes(const BakeOptions& options, const FirstInputs& inputs, const Reporter& report)
+// The loader's outcome and its warnings.
+int CheckLoaded(const FirstInputs& inputs)
 {
     if (inputs.meshes != MeshLoad::OK) {
         // The loader's last line names the file and says why.
         const std::string why = loader_lines.empty() ? "the meshes could not be read" : loader_lines.back();
         return Fail(inputs.meshes == MeshLoad::NO_MEMORY ? BAKE_OUTPUT : BAKE_INPUT, why);
     }
-    for (const std::string& line : loader_lines) {
-        if (line.rfind("triangle counts differ", 0) == 0)
-            std::fprintf(stderr, "texwarp-bake: warning: %s; the paired triangles are baked\n", line.c_str());
-        else if (line.rfind("warning: ", 0) == 0)
+    for (const std::string& line : loader_lines)
+        if (line.rfind("warning: ", 0) == 0)
             std::fprintf(stderr, "texwarp-bake: %s\n", line.c_str());
-    }
+    return BAKE_DONE;
+}
+
+int ReportMeshes(const BakeOptions& options, const FirstInputs& inputs, const Reporter& report)
+{
     int64_t undrawable = 0, flat = 0;  // flat: no area in the target layout
     for (int32_t i = 0; i < remap_table.count; ++i) {
         const TexCoord* t = remap_table.triangles[i].target;
@@ -389,17 +423,49 @@ int Threads(const BakeOptions& options)
     return options.threads > 0 ? options.threads : DefaultThreadCount();
 }
 
+// The share of samples whose rays found no source and, the first time, their mask.
+int ReportMisses(const BakeOptions& options, const RenderRequest& request, const RenderResult& result, bool write,
+                 const Reporter& report)
+{
+    const size_t count = size_t(request.width) * size_t(request.height);
+    uint64_t missed = 0, tried = 0;
+    for (size_t i = 0; i < count; ++i) {
+        missed += result.missed[i];
+        tried += uint64_t(result.missed[i]) + result.covered[i];
+    }
+    report.Line("rays: %llu of %llu samples (%.3f %%) found no source", static_cast<unsigned long long>(missed),
+                static_cast<unsigned long long>(tried), tried ? 100.0 * double(missed) / double(tried) : 0.0);
+    if (!write || options.misses.empty())
+        return BAKE_DONE;
+    auto* mask = static_cast<uint8_t*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * 4));
+    if (!mask)
+        return Fail(BAKE_OUTPUT, "not enough memory for the mask of misses");
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t value = result.missed[i] ? 255 : 0;
+        mask[i * 4] = mask[i * 4 + 1] = mask[i * 4 + 2] = value;
+        mask[i * 4 + 3] = 255;
+    }
+    char reason[PNG_REASON_SIZE];
+    const PngOutput output{mask, request.width, request.height, 8, true, nullptr, nullptr, request.threads, nullptr};
+    const bool written = WritePNGFile(options.misses.c_str(), output, reason);
+    LargeFree(mask, std::max<size_t>(count, 1) * 4);
+    if (!written)
+        return Fail(BAKE_OUTPUT, QuotedName(options.misses) + " not written: " + reason);
+    report.Line("misses: %s", QuotedName(options.misses).c_str());
+    return BAKE_DONE;
+}
+
 // Draws, pads, composes and writes one decoded image, which it releases. `mapping` is
 // set for a normal map.
 int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& image,
-                const NormalMapping* mapping, Reporter& report)
+                const NormalMapping* mapping, const SurfaceTransfer* transfer, bool write_misses, Reporter& report)
 {
     const std::string name = QuotedName(NameOf(PathOf(path).filename()));
     Clock::time_point start = Clock::now();
     const int threads = Threads(options);
     RenderRequest request{&image,          options.width ? options.width : image.width,
                           options.height ? options.height : image.height,
-                          options.samples, options.nearest, threads, mapping, ShowProgress, &report};
+                          options.samples, options.nearest, threads, mapping, ShowProgress, &report, transfer};
     report.stage = name + ": drawing";
     RenderResult result{};
     std::string error;
@@ -412,6 +478,13 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
         return Fail(BAKE_OUTPUT, name + ": " + error);
     report.Line("%s: drawn at %d x %d, %d x %d samples, %d threads, in %.3f s", name.c_str(), int(request.width),
                 int(request.height), options.samples, options.samples, threads, SecondsSince(start));
+    if (transfer) {
+        const int code = ReportMisses(options, request, result, write_misses, report);
+        if (code != BAKE_DONE) {
+            FreeRenderResult(&result, request);
+            return code;
+        }
+    }
 
     start = Clock::now();
     if (options.padding > 0) {
@@ -483,7 +556,8 @@ void ReportDecoded(const std::string& path, const DeepImage& image, double secon
 }
 
 // Every image in turn, the first one already decoded.
-int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping& mapping, Reporter& report)
+int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping& mapping,
+             const SurfaceTransfer* transfer, Reporter& report)
 {
     int code = BAKE_DONE;
     for (size_t i = 0; i < options.images.size() && code == BAKE_DONE; ++i) {
@@ -502,17 +576,16 @@ int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping
                 return DecodeFailure(path, reason);
             ReportDecoded(path, image, SecondsSince(start), report);
         }
-        code = BakeDecoded(options, path, image, options.normal_maps[i] ? &mapping : nullptr, report);
+        code = BakeDecoded(options, path, image, options.normal_maps[i] ? &mapping : nullptr, transfer, i == 0, report);
     }
     return code;
 }
 
 // Both layouts' tangent frames on every worker; the surfaces they come from are released.
-int MakeBothFrames(const BakeOptions& options, FirstInputs& first, int threads, FrameTable frames[2],
-                   const Reporter& report)
+int MakeBothFrames(const BakeOptions& options, FirstInputs& first, const int32_t records[2], int threads,
+                   FrameTable frames[2], const Reporter& report)
 {
     const Clock::time_point start = Clock::now();
-    const int32_t records[2] = {remap_table.count, remap_table.target_count};
     int calls = 0;
     const bool made = MakeFrames(first.surfaces, records, 2, FramePieceFaces(remap_table.count, threads), threads,
                                  frames, &calls);
@@ -573,25 +646,82 @@ int CheckBeforeWork(const BakeOptions& options, std::vector<std::string>* made)
     return code;
 }
 
+// How target samples find their source, said on the first stage line; a pair that
+// cannot be matched as asked is refused.
+int ChooseMatch(const BakeOptions& options, const FirstInputs& first, bool* surface, const Reporter& report)
+{
+    std::string why;
+    const Faces faces = CompareFaces(first.surfaces[0], first.surfaces[1], &why);
+    if (options.match == Match::FACES && faces == Faces::DIFFERENT)
+        return Fail(BAKE_INPUT, "--match faces: the meshes list different faces: " + why);
+    *surface = options.match == Match::SURFACE || (options.match == Match::AUTO && faces != Faces::SAME);
+    for (int i = 0; *surface && i < 2; ++i)
+        if (first.surfaces[i].face_count == 0)
+            return Fail(BAKE_INPUT, QuotedName(i == 0 ? options.source : options.target) +
+                                        " has no faces (f lines of three corners or more): nothing to draw");
+    for (int i = 0; *surface && i < 2; ++i)
+        if (first.surfaces[i].position_count == 0)
+            return Fail(BAKE_INPUT, "the meshes list different faces (" + why + "), and " +
+                                        QuotedName(i == 0 ? options.source : options.target) +
+                                        " has no vertex positions (v lines), which matching by surface needs");
+    const std::string asked = options.match == Match::AUTO ? why : "as --match asks";
+    report.Line(*surface ? "match: surface, rays from the target onto the source: %s" : "match: faces: %s",
+                asked.c_str());
+    return BAKE_DONE;
+}
+
+// The rays' scene over the source, and the table refilled with the target's triangles.
+int PrepareRays(const BakeOptions& options, const FirstInputs& first, SurfaceTransfer* transfer,
+                const Reporter& report)
+{
+    const Clock::time_point start = Clock::now();
+    const double size = ModelSize(first.surfaces[1]);
+    const double offset = options.cage_offset >= 0 ? options.cage_offset : DEFAULT_OFFSET * size;
+    const double reach = options.max_distance > 0    ? options.max_distance
+                         : options.max_distance == 0 ? INFINITY
+                                                     : DEFAULT_REACH * size;
+    if (!PrepareSurfaceTransfer(first.surfaces[0], first.surfaces[1], offset, reach, Threads(options), transfer))
+        return Fail(BAKE_OUTPUT, "not enough memory for the rays onto " + QuotedName(options.source));
+    report.Line("rays: onto %u source triangles, from %g out along the target normal, reaching %g, in %.3f s",
+                unsigned(transfer->source_triangles), offset, reach, SecondsSince(start));
+    return BAKE_DONE;
+}
+
 int BakeAll(const BakeOptions& options, Reporter& report)
 {
     FirstInputs first;
     ReadFirstInputs(options, Threads(options), &first);
-    int code = ReportMeshes(options, first, report);
+    bool surface = false;
+    SurfaceTransfer transfer{};
+    int code = CheckLoaded(first);
+    if (code == BAKE_DONE)
+        code = ChooseMatch(options, first, &surface, report);
+    // Each file's own triangles, for its frames: the table's records pair them by faces.
+    const int32_t records[2] = {remap_table.count, remap_table.target_count};
+    if (code == BAKE_DONE && surface)
+        code = PrepareRays(options, first, &transfer, report);
+    if (code == BAKE_DONE)
+        code = ReportMeshes(options, first, report);
+    double* turns = nullptr;  // faces in other places: their normals turn with them
+    if (code == BAKE_DONE && AnyNormalMap(options) && !surface && !FaceTurns(first.surfaces[0], first.surfaces[1], &turns))
+        code = Fail(BAKE_OUTPUT, "not enough memory for the turns of " + std::to_string(remap_table.count) + " faces");
     FrameTable frames[2] = {};
     if (code == BAKE_DONE && AnyNormalMap(options)) {
         code = CheckPositions(options, first);
+        const int32_t triangles[2] = {int32_t(transfer.source_triangles), int32_t(transfer.target_triangles)};
         if (code == BAKE_DONE)
-            code = MakeBothFrames(options, first, Threads(options), frames, report);
+            code = MakeBothFrames(options, first, surface ? triangles : records, Threads(options), frames, report);
     }
     FreeMeshSurface(&first.surfaces[0]);
     FreeMeshSurface(&first.surfaces[1]);
-    const NormalMapping mapping{&frames[0], &frames[1], options.y_down};
+    const NormalMapping mapping{&frames[0], &frames[1], options.y_down, turns};
     if (code == BAKE_DONE)
-        code = BakeEach(options, first, mapping, report);
+        code = BakeEach(options, first, mapping, surface ? &transfer : nullptr, report);
     FreeDeepImage(&first.image);
     FreeFrames(&frames[0]);
     FreeFrames(&frames[1]);
+    FreeSurfaceTransfer(&transfer);
+    std::free(turns);
     return code;
 }
 

@@ -14,6 +14,10 @@ enum BakeExit {
     // 5 meant "no usable OpenGL" while the bake drew with GL; it is not given again.
 };
 
+// How target samples find their source: by the same face, or by rays onto the source
+// surface; AUTO chooses by whether the two files list the same faces.
+enum class Match { AUTO, FACES, SURFACE };
+
 struct BakeOptions {
     std::string source;              // the layout the images are painted for
     std::string target;              // the new layout
@@ -30,7 +34,18 @@ struct BakeOptions {
     bool nearest = false;            // nearest filtering instead of linear
     int threads = 0;                 // workers; 0 for one per core
     bool quiet = false;              // no stage lines
+    Match match = Match::AUTO;
+    double cage_offset = -1;         // rays start this far out along the target normal;
+                                     // below 0: DEFAULT_OFFSET of the target's size
+    double max_distance = -1;        // and hit within this of their start (0: anywhere);
+                                     // below 0: DEFAULT_REACH of the target's size
+    std::string misses;              // where to write the mask of samples that found no source
 };
+
+// Surface transfer's defaults, as shares of the target's size (its box's diagonal):
+// enough for a copy of one surface exported again, with its faces split otherwise.
+constexpr double DEFAULT_OFFSET = 0.005;
+constexpr double DEFAULT_REACH = 0.01;
 
 // Reads the command line into *options; false with the reason in *error (one line).
 // *info is set instead for -h, --help and --version.

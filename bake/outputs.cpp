@@ -109,7 +109,9 @@ std::string OutputPath(const BakeOptions& options, const std::string& image)
     return NameOf(PathOf(options.out) / PathOf(image).filename());
 }
 
-int PrepareOutputs(const BakeOptions& options, std::vector<std::string>* made, std::string* message)
+namespace {
+
+int PrepareImageOutputs(const BakeOptions& options, std::vector<std::string>* made, std::string* message)
 {
     if (ToStandardOutput(options)) {
         if (options.images.size() == 1)
@@ -138,6 +140,22 @@ int PrepareOutputs(const BakeOptions& options, std::vector<std::string>* made, s
             return code;
     }
     return BAKE_DONE;
+}
+
+}  // namespace
+
+int PrepareOutputs(const BakeOptions& options, std::vector<std::string>* made, std::string* message)
+{
+    const int code = PrepareImageOutputs(options, made, message);
+    if (code != BAKE_DONE || options.misses.empty())
+        return code;
+    for (const std::string& image : options.images)
+        if (!ToStandardOutput(options) && SameFileName(options.misses, OutputPath(options, image))) {
+            *message = "--misses would be written over the output " + QuotedName(options.misses);
+            return BAKE_USAGE;
+        }
+    std::string probed;
+    return CheckOutputFile(options.misses, &probed, message);
 }
 
 int CheckSizeFits(const BakeOptions& options, int bits, std::string* message)

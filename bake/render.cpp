@@ -301,6 +301,7 @@ template <typename Sample>
 struct Target {
     Sample* samples;  // RGBA
     uint8_t* covered;
+    uint8_t* missed;  // with a surface transfer: the samples whose rays found no source
     int64_t width, first_row, rows;
 };
 
@@ -312,6 +313,7 @@ template <typename Sample>
 struct Source {
     Texels<Sample> tex;
     const NormalMapping* normals;
+    const SurfaceTransfer* surface;
 };
 
 struct Frame {
@@ -351,18 +353,25 @@ double Determinant(const double a[3], const double b[3], const double c[3])
 // 0.5 + 0.5 * n and rounded once. Alpha is kept; a texel whose frames are degenerate
 // is stored as sampled.
 template <typename Sample>
-void Reexpress(const NormalMapping& m, uint32_t record, double w1, double w2, const double texel[4], Sample* out)
+void Reexpress(const NormalMapping& m, uint32_t source, const double source_w[3], uint32_t record, const double w[3],
+               const double texel[4], Sample* out)
 {
     const double max = std::numeric_limits<Sample>::max();
     const auto store = [&](int i, double value) { out[i] = Sample(std::clamp(value + 0.5, 0.0, max)); };
     store(3, texel[3]);
-    const double w[3] = {1 - w1 - w2, w1, w2};
-    const Frame from = FrameAt(*m.source, record, w), to = FrameAt(*m.target, record, w);
+    const Frame from = FrameAt(*m.source, source, source_w), to = FrameAt(*m.target, record, w);
     const double y_sign = m.y_down ? -1.0 : 1.0;
     const double x = texel[0] * 2 / max - 1, y = y_sign * (texel[1] * 2 / max - 1), z = texel[2] * 2 / max - 1;
     double n[3];
     for (int i = 0; i < 3; ++i)
         n[i] = x * from.t[i] + y * from.b[i] + z * from.n[i];
+    if (m.turns) {
+        const double* turn = m.turns + size_t(record) * 9;
+        const double turned[3] = {turn[0] * n[0] + turn[1] * n[1] + turn[2] * n[2],
+                                  turn[3] * n[0] + turn[4] * n[1] + turn[5] * n[2],
+                                  turn[6] * n[0] + turn[7] * n[1] + turn[8] * n[2]};
+        std::copy(turned, turned + 3, n);
+    }
     const double determinant = Determinant(to.t, to.b, to.n);
     // Cramer's rule for n = a * T + b * B + c * N.
     double abc[3] = {Determinant(n, to.b, to.n) / determinant, Determinant(to.t, n, to.n) / determinant,
@@ -378,24 +387,39 @@ void Reexpress(const NormalMapping& m, uint32_t record, double w1, double w2, co
         store(i, (0.5 + 0.5 * abc[i] / solved) * max);
 }
 
-template <bool NEAREST, bool NORMALS, typename Sample>
+template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
 inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
                        const double row[ATTRIBUTES], size_t at, int64_t column)
 {
     const double px = double(column) + 0.5 - tri.x0;
     Sample* out = target.samples + (at + size_t(column)) * 4;
-    const double s = row[0] + tri.v_dx[0] * px, t = row[1] + tri.v_dx[1] * px;
+    const double w1 = row[2] + tri.v_dx[2] * px, w2 = row[3] + tri.v_dx[3] * px;
+    const double w[3] = {1 - w1 - w2, w1, w2};
+    double s = row[0] + tri.v_dx[0] * px, t = row[1] + tri.v_dx[1] * px;
+    uint32_t source = tri.record;
+    const double* source_w = w;
+    SourcePoint point;
+    if (SURFACE) {
+        if (!FindSource(*from.surface, tri.record, w, &point)) {
+            target.missed[at + size_t(column)] = 1;
+            return;
+        }
+        s = point.u * double(from.tex.width) - 0.5;
+        t = point.v * double(from.tex.height) - 0.5;
+        source = point.triangle;
+        source_w = point.weights;
+    }
     if (NORMALS) {
         double texel[4];
         FetchExact<NEAREST>(from.tex, s, t, texel);
-        Reexpress(*from.normals, tri.record, row[2] + tri.v_dx[2] * px, row[3] + tri.v_dx[3] * px, texel, out);
+        Reexpress(*from.normals, source, source_w, tri.record, w, texel, out);
     } else {
         Fetch<NEAREST>(from.tex, s, t, out);
     }
     target.covered[at + size_t(column)] = 1;
 }
 
-template <bool NEAREST, bool NORMALS, typename Sample>
+template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
 void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target)
 {
     const int64_t first = std::max(tri.first_row, target.first_row);
@@ -415,13 +439,13 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
             int64_t e0 = a[0] * left + b[0], e1 = a[1] * left + b[1], e2 = a[2] * left + b[2];
             for (int64_t c = left; c <= right; ++c, e0 += a[0], e1 += a[1], e2 += a[2])
                 if ((e0 | e1 | e2) >= 0)
-                    DrawSample<NEAREST, NORMALS>(tri, from, target, at_row, at, c);
+                    DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, at_row, at, c);
             continue;
         }
         int64_t c0 = left, c1 = right;
         if (RowSpan(a, b, &c0, &c1))
             for (int64_t c = c0; c <= c1; ++c)
-                DrawSample<NEAREST, NORMALS>(tri, from, target, at_row, at, c);
+                DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, at_row, at, c);
     }
 }
 
@@ -448,6 +472,22 @@ int ClipSide(const Corner* in, int count, Corner* out, int axis, double sign)
     return made;
 }
 
+template <bool NEAREST, bool NORMALS, typename Sample>
+auto DrawerFor(bool surface)
+{
+    return surface ? DrawTriangle<NEAREST, NORMALS, true, Sample> : DrawTriangle<NEAREST, NORMALS, false, Sample>;
+}
+
+// The drawing for what is drawn from: filtering, normal map or not, rays or not.
+template <typename Sample>
+auto Drawer(const Source<Sample>& from)
+{
+    const bool surface = from.surface != nullptr;
+    if (from.normals)
+        return from.tex.nearest ? DrawerFor<true, true, Sample>(surface) : DrawerFor<false, true, Sample>(surface);
+    return from.tex.nearest ? DrawerFor<true, false, Sample>(surface) : DrawerFor<false, false, Sample>(surface);
+}
+
 // Draws a triangle, clipped first when it reaches past the guard band, as GL clips it.
 template <typename Sample>
 void DrawCorners(const Corner c[3], uint32_t record, const Source<Sample>& from, const Target<Sample>& target)
@@ -460,8 +500,7 @@ void DrawCorners(const Corner c[3], uint32_t record, const Source<Sample>& from,
     }
     Triangle tri;
     tri.record = record;
-    const auto draw = from.normals ? (from.tex.nearest ? DrawTriangle<true, true, Sample> : DrawTriangle<false, true, Sample>)
-                                   : (from.tex.nearest ? DrawTriangle<true, false, Sample> : DrawTriangle<false, false, Sample>);
+    const auto draw = Drawer(from);
     if (near) {
         if (SetUp(c, &tri))
             draw(tri, from, target);
@@ -578,10 +617,11 @@ void Resolve(const Target<Sample>& target, const RenderRequest& request, int64_t
     auto* out = static_cast<Sample*>(result->pixels);
     for (int64_t y = 0; y < pixel_rows; ++y) {
         for (int64_t x = 0; x < request.width; ++x) {
-            uint32_t sum[4] = {0, 0, 0, 0}, covered = 0;
+            uint32_t sum[4] = {0, 0, 0, 0}, covered = 0, missed = 0;
             for (int sy = 0; sy < n; ++sy) {
                 const size_t at = size_t((y * n + sy) * target.width + x * n);
                 for (int sx = 0; sx < n; ++sx) {
+                    missed += target.missed ? target.missed[at + size_t(sx)] : 0;
                     if (!target.covered[at + size_t(sx)])
                         continue;
                     ++covered;
@@ -593,6 +633,8 @@ void Resolve(const Target<Sample>& target, const RenderRequest& request, int64_t
             for (int c = 0; c < 4; ++c)
                 out[pixel * 4 + size_t(c)] = covered ? Sample((sum[c] + covered / 2) / covered) : 0;
             result->covered[pixel] = uint8_t(covered);
+            if (result->missed)
+                result->missed[pixel] = uint8_t(missed);
         }
     }
 }
@@ -607,7 +649,8 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
 {
     const int n = request.samples;
     const int64_t sample_width = int64_t(request.width) * n;
-    const size_t sample_row_bytes = size_t(sample_width) * (4 * sizeof(Sample) + 1);
+    const size_t flags = request.surface ? 2 : 1;  // covered, and missed
+    const size_t sample_row_bytes = size_t(sample_width) * (4 * sizeof(Sample) + flags);
     // One sample a pixel draws straight into the result; more go through a band of samples.
     const int32_t band_rows = n == 1 ? BAND_ROWS
                                      : int32_t(std::clamp<size_t>(BAND_SCRATCH / (sample_row_bytes * size_t(n)), 1,
@@ -631,7 +674,7 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
     }
     const DeepImage& image = *request.image;
     const Source<Sample> from{{static_cast<const Sample*>(image.pixels), image.width, image.height, request.nearest},
-                              request.normals};
+                              request.normals, request.surface};
     Shared shared;
     ParallelFor(threads, bins.bands, [&](int64_t band, int worker) {
         const int64_t first_pixel_row = band * band_rows;
@@ -644,12 +687,16 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
         if (n == 1) {
             target.samples = static_cast<Sample*>(result->pixels) + size_t(first_pixel_row * sample_width) * 4;
             target.covered = result->covered + size_t(first_pixel_row * sample_width);
+            target.missed = result->missed ? result->missed + size_t(first_pixel_row * sample_width) : nullptr;
         } else {
             target.samples = reinterpret_cast<Sample*>(scratch + scratch_bytes * size_t(worker));
             target.covered = reinterpret_cast<uint8_t*>(target.samples + count * 4);
+            target.missed = request.surface ? target.covered + count : nullptr;
         }
         std::memset(target.samples, 0, count * 4 * sizeof(Sample));
         std::memset(target.covered, 0, count);
+        if (target.missed)
+            std::memset(target.missed, 0, count);
         for (int64_t k = bins.start[band]; k < bins.start[band + 1]; ++k) {
             Corner corners[3];
             RecordCorners(remap_table.triangles[bins.index[k]], request, corners);
@@ -680,9 +727,11 @@ bool RenderRemap(const RenderRequest& request, RenderResult* result, std::string
     RenderResult made{};
     made.pixels = LargeResize(nullptr, 0, pixels * PixelBytes(request));
     made.covered = static_cast<uint8_t*>(LargeResize(nullptr, 0, pixels));
-    if (!made.pixels || !made.covered) {
+    made.missed = request.surface ? static_cast<uint8_t*>(LargeResize(nullptr, 0, pixels)) : nullptr;
+    if (!made.pixels || !made.covered || (request.surface && !made.missed)) {
         LargeFree(made.pixels, pixels * PixelBytes(request));
         LargeFree(made.covered, pixels);
+        LargeFree(made.missed, pixels);
         *error = "not enough memory for a " + std::to_string(request.width) + " x " + std::to_string(request.height) +
                  " output (" + std::to_string((pixels * (PixelBytes(request) + 1)) >> 20) + " MB)";
         return false;
@@ -702,5 +751,6 @@ void FreeRenderResult(RenderResult* result, const RenderRequest& request)
     const size_t pixels = size_t(request.width) * size_t(request.height);
     LargeFree(result->pixels, pixels * PixelBytes(request));
     LargeFree(result->covered, pixels);
+    LargeFree(result->missed, pixels);
     *result = RenderResult{};
 }

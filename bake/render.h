@@ -9,6 +9,7 @@
 #include <string>
 
 #include "assets/png_decode.h"
+#include "bake/surface_match.h"
 #include "bake/tangent_frames.h"
 
 // How a tangent-space normal map's texels turn from the source layout's frames into the
@@ -19,6 +20,9 @@ struct NormalMapping {
     const FrameTable* source;
     const FrameTable* target;
     bool y_down;  // green is -v on both sides instead of +v
+    // Per record, where the target's faces are the source's in other places: the matrix
+    // (FaceTurns) that takes the decoded normal into the target's space. Null: none.
+    const double* turns = nullptr;
 };
 
 struct RenderRequest {
@@ -31,6 +35,9 @@ struct RenderRequest {
     const NormalMapping* normals;  // set for a normal map
     void (*progress)(int64_t done, int64_t total, void* context);  // per band, when set
     void* progress_context;
+    // Set to find each sample's source by a ray; the table then holds the target's own
+    // triangles. Else a record's corners sample the image at its source coordinates.
+    const SurfaceTransfer* surface = nullptr;
 };
 
 // Every output pixel, first row first.
@@ -38,6 +45,7 @@ struct RenderResult {
     void* pixels;      // width x height RGBA at the image's depth: the mean of the covered
                        // samples, 0 where none is covered
     uint8_t* covered;  // width x height: how many of the samples x samples are covered
+    uint8_t* missed;   // width x height with a surface transfer: how many found no source
 };
 
 // False when memory runs out: nothing is then allocated and *error says how much was asked.

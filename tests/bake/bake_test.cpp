@@ -81,6 +81,8 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "sub/I.png", ReadWholeFile(d + "i.png"));
     WriteWholeFile(d + "half.obj", "vt 0 1\nvt 1 1\nvt 1 0\nf 1/1 2/2 3/3\n");
     WriteWholeFile(d + "p.obj", std::string("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n") + kIdentity);
+    WriteWholeFile(d + "split.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 1\nvt 1 1\nvt 1 0\nvt 0 0\n"
+                                    "f 2/2 3/3 4/4\nf 2/2 4/4 1/1\n");
     ASSERT_TRUE(WritePNGFile((d + "g.png").c_str(), PngOutput{pixels, 2, 2, 8, true, nullptr, nullptr, 1, nullptr}, reason));
     WriteWholeFile(d + "nan.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv nan 0 0\nv inf 0 0\nv -inf 0 0\n"
                                   "vt 0 1\nvt 1 1\nvt 1 0\nvt 0 0\nf 1/1 2/2 3/3\nf 1/1 3/3 6/4\nf 5/1 7/3 4/4\n");
@@ -139,8 +141,13 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {d + "m.obj " + d + "comma.obj " + d + "i.png" + to, BAKE_DONE, out,
          "comma.obj' line 2: '0,5' is not a number and reads as 0 (2 lines have such numbers)"},
         {mmi + "-q --size 1x272 --samples 15" + to, BAKE_DONE, out, ""},  // bands of rows, the last one short
-        {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "triangle counts differ"},
-        {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_DONE, out, "meshes read: 2 triangles, 1 not drawable"},
+        // Other faces: rays, which need positions, or faces where asked and they agree.
+        {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_INPUT, "", "the meshes list different faces (face 1 has"},
+        {d + "p.obj " + d + "split.obj " + d + "i.png --match faces" + to, BAKE_INPUT, "", "--match faces: the meshes list"},
+        {d + "p.obj " + d + "split.obj " + d + "i.png --misses " + out + to, BAKE_USAGE, "", "written over the output"},
+        {d + "split.obj " + d + "p.obj " + d + "i.png" + to, BAKE_DONE, out, "match: surface, rays from the target"},
+        {d + "p.obj " + d + "p.obj " + d + "i.png --match surface --max-distance 0" + to, BAKE_DONE, out,
+         "rays: 0 of 4 samples (0.000 %) found no source"},
         {"--size=3x5 " + mmi + "--filter=nearest" + to + " --samples 3 --padding 0 --background 1,2,3,4", BAKE_DONE, out,
          ""},
     };
@@ -149,7 +156,8 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     for (const char* bad : {"--bogus", "--samples 0", "--samples=16", "--size 0", "--size 8x", "--size 8x65537",
                             "--padding -1", "--background 1,2,3", "--background 1,2,3,4,5", "--background 1,2,3,256",
                             "--filter cubic", "--padding 4z", "--padding 65537", "--samples +3", "--threads 0",
-                            "--normal-y sideways"})
+                            "--normal-y sideways", "--match both", "--cage-offset -1", "--max-distance nan",
+                            "--cage-offset 1e999", "--misses="})
         lines.push_back(mmi + bad + to);
     const size_t bad = lines.size();
     for (const auto& row : rows)

@@ -1,0 +1,312 @@
+// Rays onto triangles. The hierarchy splits at the median of the triangles' centres on
+// the longest side of their spread, down to leaves of a few triangles; its boxes are
+// padded outwards so that rounding in the box test never hides a hit the triangle test
+// finds. The triangle test is the watertight one (the ray turned so that it runs along
+// an axis, the edges' signs taken in the plane across it): two triangles sharing an
+// edge compute the same products for it, so a ray through the edge hits one of them.
+#include "bake/rays.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "support/parallel.h"
+
+struct RayNode {
+    float lo[3], hi[3];
+    uint32_t first;  // inner: the first of its two children (the second follows); leaf: into order
+    uint32_t count;  // triangles of a leaf; 0 for an inner node
+};
+
+namespace {
+
+constexpr uint32_t LEAF_TRIANGLES = 4;
+constexpr int STACK = 128;  // nodes waiting in one traversal: twice the deepest tree's depth
+
+const float* CornersOf(const RayScene& scene, uint32_t triangle)
+{
+    return scene.corners + size_t(triangle) * 9;
+}
+
+bool Finite(const float* c)
+{
+    for (int i = 0; i < 9; ++i)
+        if (!std::isfinite(c[i]))
+            return false;
+    return true;
+}
+
+// The box around triangles order[begin, end), padded out a little (see the file's head).
+void Bound(const RayScene& scene, const uint32_t* order, size_t begin, size_t end, RayNode* node)
+{
+    float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (size_t i = begin; i < end; ++i) {
+        const float* c = CornersOf(scene, order[i]);
+        for (int k = 0; k < 3; ++k)
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], c[k * 3 + a]);
+                hi[a] = std::max(hi[a], c[k * 3 + a]);
+            }
+    }
+    const float extent = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
+    const float pad = extent * 1e-5f + std::numeric_limits<float>::min();
+    for (int a = 0; a < 3; ++a) {
+        node->lo[a] = std::nextafter(lo[a] - pad, -INFINITY);
+        node->hi[a] = std::nextafter(hi[a] + pad, INFINITY);
+    }
+}
+
+// Sorts order[begin, end) about its median on the longest side of the centres' spread;
+// the median's place.
+size_t Split(const RayScene& scene, uint32_t* order, size_t begin, size_t end)
+{
+    const auto centre = [&](uint32_t t, int a) {
+        const float* c = CornersOf(scene, t);
+        return double(c[a]) + c[3 + a] + c[6 + a];
+    };
+    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (size_t i = begin; i < end; ++i)
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], centre(order[i], a));
+            hi[a] = std::max(hi[a], centre(order[i], a));
+        }
+    const int axis = hi[0] - lo[0] >= hi[1] - lo[1] && hi[0] - lo[0] >= hi[2] - lo[2] ? 0
+                     : hi[1] - lo[1] >= hi[2] - lo[2]                                ? 1
+                                                                                     : 2;
+    const size_t middle = begin + (end - begin) / 2;
+    std::nth_element(order + begin, order + middle, order + end, [&](uint32_t a, uint32_t b) {
+        const double ca = centre(a, axis), cb = centre(b, axis);
+        return ca != cb ? ca < cb : a < b;
+    });
+    return middle;
+}
+
+// Builds the subtree of order[begin, end) into nodes[at] and nodes it appends.
+void BuildNode(const RayScene& scene, uint32_t* order, size_t begin, size_t end, std::vector<RayNode>& nodes,
+               size_t at)
+{
+    Bound(scene, order, begin, end, &nodes[at]);
+    if (end - begin <= LEAF_TRIANGLES) {
+        nodes[at].first = uint32_t(begin);
+        nodes[at].count = uint32_t(end - begin);
+        return;
+    }
+    const size_t middle = Split(scene, order, begin, end), children = nodes.size();
+    nodes[at].first = uint32_t(children);
+    nodes[at].count = 0;
+    nodes.resize(children + 2);
+    BuildNode(scene, order, begin, middle, nodes, children);
+    BuildNode(scene, order, middle, end, nodes, children + 1);
+}
+
+// A subtree left for a worker: its node in the top of the tree and its triangles.
+struct Task {
+    size_t node, begin, end;
+};
+
+// Splits the top of the tree serially until there is work for every worker.
+void BuildTop(const RayScene& scene, uint32_t* order, size_t begin, size_t end, int depth, std::vector<RayNode>& top,
+              size_t at, std::vector<Task>& tasks)
+{
+    if (depth == 0 || end - begin <= LEAF_TRIANGLES) {
+        tasks.push_back(Task{at, begin, end});
+        return;
+    }
+    Bound(scene, order, begin, end, &top[at]);
+    const size_t middle = Split(scene, order, begin, end), children = top.size();
+    top[at].first = uint32_t(children);
+    top[at].count = 0;
+    top.resize(children + 2);
+    BuildTop(scene, order, begin, middle, depth - 1, top, children, tasks);
+    BuildTop(scene, order, middle, end, depth - 1, top, children + 1, tasks);
+}
+
+// The ray's parameters over a box's slabs, or false when it misses the box or enters it
+// past `limit`.
+bool EntersBox(const RayNode& node, const double origin[3], const double inverse[3], double limit)
+{
+    double near = 0, far = limit;
+    for (int a = 0; a < 3; ++a) {
+        if (inverse[a] == INFINITY || inverse[a] == -INFINITY) {  // along the slab
+            if (origin[a] < node.lo[a] || origin[a] > node.hi[a])
+                return false;
+            continue;
+        }
+        double t0 = (node.lo[a] - origin[a]) * inverse[a], t1 = (node.hi[a] - origin[a]) * inverse[a];
+        if (t0 > t1)
+            std::swap(t0, t1);
+        near = std::max(near, t0);
+        far = std::min(far, t1);
+    }
+    return near <= far;
+}
+
+// The ray turned to run along +z: which axes become x, y and z, and the shear.
+struct Sheared {
+    int kx, ky, kz;
+    double sx, sy, sz;
+};
+
+Sheared Shear(const double direction[3])
+{
+    Sheared s{};
+    const double ax = std::fabs(direction[0]), ay = std::fabs(direction[1]), az = std::fabs(direction[2]);
+    s.kz = ax >= ay && ax >= az ? 0 : ay >= az ? 1 : 2;
+    s.kx = (s.kz + 1) % 3;
+    s.ky = (s.kx + 1) % 3;
+    if (direction[s.kz] < 0)
+        std::swap(s.kx, s.ky);  // keeps the turn a rotation, so the edges' signs hold
+    s.sx = direction[s.kx] / direction[s.kz];
+    s.sy = direction[s.ky] / direction[s.kz];
+    s.sz = 1.0 / direction[s.kz];
+    return s;
+}
+
+// The watertight test of one triangle; false for a miss or a ray in its plane.
+bool HitTriangle(const float* c, const double origin[3], const Sheared& s, double* distance, double weights[3])
+{
+    double x[3], y[3], z[3];
+    for (int k = 0; k < 3; ++k) {
+        const double p[3] = {c[k * 3] - origin[0], c[k * 3 + 1] - origin[1], c[k * 3 + 2] - origin[2]};
+        x[k] = p[s.kx] - s.sx * p[s.kz];
+        y[k] = p[s.ky] - s.sy * p[s.kz];
+        z[k] = s.sz * p[s.kz];
+    }
+    // The edge opposite each corner, signed: that corner's weight times twice the area.
+    const double u = x[2] * y[1] - y[2] * x[1];
+    const double v = x[0] * y[2] - y[0] * x[2];
+    const double w = x[1] * y[0] - y[1] * x[0];
+    if ((u < 0 || v < 0 || w < 0) && (u > 0 || v > 0 || w > 0))
+        return false;
+    const double det = u + v + w;
+    if (det == 0)
+        return false;
+    const double area[3] = {u, v, w};
+    const int zeros = (u == 0) + (v == 0) + (w == 0);
+    if (zeros == 0) {
+        *distance = (u * z[0] + v * z[1] + w * z[2]) / det;
+        for (int k = 0; k < 3; ++k)
+            weights[k] = area[k] / det;
+        return true;
+    }
+    // On an edge or a corner: computed from that edge or corner alone, its ends in an
+    // order of their own, so that every triangle sharing it finds the same distance.
+    for (int k = 0; k < 3; ++k)
+        weights[k] = 0;
+    if (zeros == 2) {
+        const int k = u != 0 ? 0 : v != 0 ? 1 : 2;
+        weights[k] = 1;
+        *distance = z[k];
+        return true;
+    }
+    int a = u == 0 ? 1 : 0, b = w == 0 ? 1 : 2;
+    if (std::lexicographical_compare(c + b * 3, c + b * 3 + 3, c + a * 3, c + a * 3 + 3))
+        std::swap(a, b);
+    const double dx = x[b] - x[a], dy = y[b] - y[a];
+    const double along = std::fabs(dx) >= std::fabs(dy) ? -x[a] / dx : -y[a] / dy;
+    weights[a] = 1 - along;
+    weights[b] = along;
+    *distance = z[a] + along * (z[b] - z[a]);
+    return true;
+}
+
+}  // namespace
+
+bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, RayScene* scene)
+{
+    *scene = RayScene{corners, triangle_count, nullptr, 0, nullptr};
+    scene->order = static_cast<uint32_t*>(std::malloc(std::max<size_t>(triangle_count, 1) * sizeof(uint32_t)));
+    if (!scene->order)
+        return false;
+    size_t count = 0;
+    for (uint32_t t = 0; t < triangle_count; ++t)
+        if (Finite(corners + size_t(t) * 9))
+            scene->order[count++] = t;
+    if (count == 0)
+        return true;  // nothing to hit: no nodes
+    // The top levels serially, until there are some subtrees for every worker.
+    int depth = 0;
+    while ((1 << depth) < std::max(threads, 1) * 8 && (size_t(LEAF_TRIANGLES) << depth) < count)
+        ++depth;
+    std::vector<RayNode> top(1);
+    std::vector<Task> tasks;
+    BuildTop(*scene, scene->order, 0, count, depth, top, 0, tasks);
+    std::vector<std::vector<RayNode>> subtrees(tasks.size());
+    ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
+        const Task& task = tasks[size_t(i)];
+        subtrees[size_t(i)].resize(1);
+        BuildNode(*scene, scene->order, task.begin, task.end, subtrees[size_t(i)], 0);
+    });
+    // Each subtree's root takes its task's place at the top; its other nodes follow the
+    // top's, their children renumbered.
+    size_t total = top.size();
+    for (const auto& subtree : subtrees)
+        total += subtree.size() - 1;
+    scene->nodes = static_cast<RayNode*>(std::malloc(total * sizeof(RayNode)));
+    if (!scene->nodes) {
+        FreeRayScene(scene);
+        return false;
+    }
+    std::copy(top.begin(), top.end(), scene->nodes);
+    size_t next = top.size();
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const std::vector<RayNode>& subtree = subtrees[i];
+        const auto place = [&](size_t local) { return local == 0 ? tasks[i].node : next + local - 1; };
+        for (size_t k = 0; k < subtree.size(); ++k) {
+            RayNode node = subtree[k];
+            if (node.count == 0)
+                node.first = uint32_t(place(node.first));
+            scene->nodes[place(k)] = node;
+        }
+        next += subtree.size() - 1;
+    }
+    scene->node_count = uint32_t(total);
+    return true;
+}
+
+void FreeRayScene(RayScene* scene)
+{
+    std::free(scene->nodes);
+    std::free(scene->order);
+    *scene = RayScene{};
+}
+
+bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
+             RayHit* hit)
+{
+    double inverse[3];
+    for (int a = 0; a < 3; ++a)
+        inverse[a] = 1.0 / direction[a];
+    const Sheared shear = Shear(direction);
+    bool found = false;
+    double best = max_distance;
+    uint32_t stack[STACK];
+    int depth = 0;
+    if (scene.node_count > 0)
+        stack[depth++] = 0;
+    while (depth > 0) {
+        const RayNode& node = scene.nodes[stack[--depth]];
+        if (!EntersBox(node, origin, inverse, best))
+            continue;
+        if (node.count == 0) {
+            if (depth + 2 > STACK)
+                return found;  // deeper than any tree the build makes
+            stack[depth++] = node.first + 1;
+            stack[depth++] = node.first;
+            continue;
+        }
+        for (uint32_t i = node.first; i < node.first + node.count; ++i) {
+            const uint32_t triangle = scene.order[i];
+            double distance, weights[3];
+            if (!HitTriangle(CornersOf(scene, triangle), origin, shear, &distance, weights) || !(distance >= 0) ||
+                distance > best || (found && distance == best && triangle > hit->triangle))
+                continue;
+            found = true;
+            best = distance;
+            *hit = RayHit{triangle, distance, {weights[0], weights[1], weights[2]}};
+        }
+    }
+    return found;
+}

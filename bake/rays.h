@@ -1,0 +1,32 @@
+// Rays onto a triangle mesh: a bounding volume hierarchy over its triangles, built on
+// every core, and the nearest hit of a ray, front or back. Hits come from one
+// watertight computation per triangle in double precision, ties going to the lowest
+// triangle number, so the answer depends neither on the hierarchy nor on the machine.
+#pragma once
+
+#include <cstdint>
+
+struct RayNode;
+
+struct RayScene {
+    const float* corners;  // 9 per triangle: three corners' x, y, z (not owned)
+    uint32_t triangle_count;
+    RayNode* nodes;        // node 0 is the root
+    uint32_t node_count;
+    uint32_t* order;       // triangle numbers, leaf after leaf
+};
+
+struct RayHit {
+    uint32_t triangle;
+    double distance;       // along the ray, in units of its direction's length
+    double weights[3];     // barycentric, of the triangle's corners 0, 1, 2
+};
+
+// False when memory runs out. Triangles whose corners are not finite are never hit.
+bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, RayScene* scene);
+void FreeRayScene(RayScene* scene);
+
+// The nearest hit of the ray from `origin` along `direction` (not zero) at a distance in
+// [0, max_distance], or false for none.
+bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
+             RayHit* hit);

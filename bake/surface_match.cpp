@@ -1,0 +1,409 @@
+// Pairing by faces or by rays. The same faces are told by counts, then by positions:
+// three corners far apart fix the rigid motion and scale from one file to the other,
+// and every corner must land within a small share of the model's size.
+#include "bake/surface_match.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "assets/large_block.h"
+#include "assets/mesh_pair.h"
+#include "bake/surface_values.h"
+
+namespace {
+
+constexpr double SAME_PLACE = 1e-4;  // of the model's size: corners this near are the same
+
+struct Point {
+    double x, y, z;
+};
+
+Point At(const MeshSurface& s, uint32_t corner)
+{
+    const Vec3 p = Position(s, corner);
+    return Point{p.x, p.y, p.z};
+}
+
+Point Minus(Point a, Point b)
+{
+    return Point{a.x - b.x, a.y - b.y, a.z - b.z};
+}
+
+double DotOf(Point a, Point b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+Point CrossOf(Point a, Point b)
+{
+    return Point{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+Point Scaled(Point a, double f)
+{
+    return Point{a.x * f, a.y * f, a.z * f};
+}
+
+double Length(Point a)
+{
+    return std::sqrt(DotOf(a, a));
+}
+
+// An orthonormal frame from two directions, the first kept.
+void FrameOf(Point first, Point second, Point frame[3])
+{
+    frame[0] = Scaled(first, 1 / Length(first));
+    Point across = Minus(second, Scaled(frame[0], DotOf(second, frame[0])));
+    const double length = Length(across);
+    if (!(length > 0))  // every corner on one line: any direction across it
+        across = std::fabs(frame[0].x) < 0.9 ? Point{1, 0, 0} : Point{0, 1, 0},
+        across = Minus(across, Scaled(frame[0], DotOf(across, frame[0])));
+    frame[1] = Scaled(across, 1 / Length(across));
+    frame[2] = CrossOf(frame[0], frame[1]);
+}
+
+// Whether every corner of the target is the source's turned, moved and scaled as the
+// three anchors say.
+bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t corners)
+{
+    const Point a = At(source, 0), a2 = At(target, 0);
+    uint32_t far = 0, wide = 0;
+    double most = 0, widest = 0;
+    for (uint32_t k = 0; k < corners; ++k)
+        if (Length(Minus(At(source, k), a)) > most)
+            most = Length(Minus(At(source, k), a)), far = k;
+    const Point along = Minus(At(source, far), a);
+    for (uint32_t k = 0; k < corners; ++k)
+        if (Length(CrossOf(Minus(At(source, k), a), along)) > widest)
+            widest = Length(CrossOf(Minus(At(source, k), a), along)), wide = k;
+    const Point along2 = Minus(At(target, far), a2);
+    const double size = ModelSize(target), tolerance = SAME_PLACE * size;
+    if (!(most > 0))  // one point: the target must be one too
+        return Length(along2) <= tolerance;
+    Point from[3], to[3];
+    FrameOf(along, Minus(At(source, wide), a), from);
+    FrameOf(along2, Minus(At(target, wide), a2), to);
+    const double scale = Length(along2) / most;
+    for (uint32_t k = 0; k < corners; ++k) {
+        const Point p = Minus(At(source, k), a);
+        Point moved = a2;
+        for (int i = 0; i < 3; ++i)
+            moved = Minus(moved, Scaled(to[i], -scale * DotOf(p, from[i])));
+        const double off = Length(Minus(moved, At(target, k)));
+        if (!(off <= tolerance))
+            return false;
+    }
+    return true;
+}
+
+// Copies the 9 position values of every fanned triangle of the file, NaN where a corner
+// has no usable position (such a triangle is never hit).
+void TriangleCorners(const MeshSurface& s, float* out)
+{
+    size_t at = 0;
+    for (uint32_t f = 0; f < s.face_count; ++f) {
+        const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
+        for (uint32_t k = 0; k + 2 < n; ++k) {
+            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
+            for (const uint32_t c : corner) {
+                const uint32_t p = s.corners[c * 3];
+                const bool has = p != 0 && p <= s.position_count;
+                for (int i = 0; i < 3; ++i)
+                    out[at++] = has ? s.positions[size_t(p - 1) * 3 + size_t(i)] : NAN;
+            }
+        }
+    }
+}
+
+uint32_t TriangleCount(const MeshSurface& s)
+{
+    uint64_t count = 0;
+    for (uint32_t f = 0; f < s.face_count; ++f)
+        count += s.face_start[f + 1] - s.face_start[f] - 2;
+    return uint32_t(std::min<uint64_t>(count, UINT32_MAX));
+}
+
+// The unit normal of every fanned triangle's corners: the file's, or the one the
+// smoothing groups give.
+bool TriangleNormals(const MeshSurface& s, float* out)
+{
+    const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
+    auto* usable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1)));
+    auto* made = static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3)));
+    bool ok = usable && made;
+    for (uint32_t f = 0; ok && f < s.face_count; ++f)
+        usable[f] = UsableFace(s, f);
+    ok = ok && MakeCornerNormals(s, usable, made);
+    size_t at = 0;
+    for (uint32_t f = 0; ok && f < s.face_count; ++f) {
+        const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
+        for (uint32_t k = 0; k + 2 < n; ++k) {
+            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
+            for (const uint32_t c : corner) {
+                Vec3 normal = made[c];
+                if (HasNormal(s, c)) {
+                    const float* g = s.normals + size_t(s.corners[c * 3 + 2] - 1) * 3;
+                    normal = Normalized({g[0], g[1], g[2]});
+                }
+                out[at++] = normal.x;
+                out[at++] = normal.y;
+                out[at++] = normal.z;
+            }
+        }
+    }
+    std::free(usable);
+    std::free(made);
+    return ok;
+}
+
+// The texture coordinates of every fanned triangle's corners (v is 1 - the file's); a
+// triangle without them gets a corner of `corners` that is not a number.
+void TriangleTexCoords(const MeshSurface& s, TexCoord* out, float* corners)
+{
+    size_t i = 0;
+    for (uint32_t f = 0; f < s.face_count; ++f) {
+        const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
+        for (uint32_t k = 0; k + 2 < n; ++k, ++i) {
+            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
+            for (int c = 0; c < 3; ++c) {
+                const uint32_t t = s.corners[corner[c] * 3 + 1];
+                const bool has = t != 0 && t <= s.texcoord_count;
+                out[i * 3 + size_t(c)] = has ? s.texcoords[t - 1] : TexCoord{0, 0};
+                if (!has)
+                    corners[i * 9] = NAN;
+            }
+        }
+    }
+}
+
+// Refills the table with the target's own triangles: drawn where they are, with texture
+// coordinates in the target layout on both sides (the source is found by rays).
+bool TargetTable(const MeshSurface& target, const float* corners, uint32_t triangles)
+{
+    auto* made = static_cast<RemapTriangle*>(LargeResize(nullptr, 0, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle)));
+    auto* drawable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(triangles, 1)));
+    if (!made || !drawable) {
+        LargeFree(made, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle));
+        std::free(drawable);
+        return false;
+    }
+    uint32_t i = 0;
+    for (uint32_t f = 0; f < target.face_count; ++f) {
+        const uint32_t start = target.face_start[f], n = target.face_start[f + 1] - start;
+        for (uint32_t k = 0; k + 2 < n; ++k, ++i) {
+            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
+            bool valid = true;
+            for (int c = 0; c < 3; ++c) {
+                const uint32_t t = target.corners[corner[c] * 3 + 1];
+                valid = valid && t != 0 && t <= target.texcoord_count && std::isfinite(corners[size_t(i) * 9 + size_t(c) * 3]);
+                made[i].target[c] = valid ? target.texcoords[t - 1] : TexCoord{0, 0};
+                made[i].source[c] = made[i].target[c];
+            }
+            drawable[i] = valid;
+        }
+    }
+    ClearRemapTable();
+    remap_table.count = int32_t(triangles);
+    remap_table.triangles = made;
+    remap_table.drawable = drawable;
+    remap_table.target_count = int32_t(triangles);
+    return true;
+}
+
+// A triangle's two edges and its normal scaled as an edge is (the cross product over the
+// root of its length), as the columns of a 3 x 3 matrix, rows first.
+void EdgeFrame(const float* c, double m[9])
+{
+    const Point a{c[0], c[1], c[2]}, e1 = Minus(Point{c[3], c[4], c[5]}, a), e2 = Minus(Point{c[6], c[7], c[8]}, a);
+    Point n = CrossOf(e1, e2);
+    n = Scaled(n, 1 / std::sqrt(Length(n)));
+    const Point columns[3] = {e1, e2, n};
+    for (int j = 0; j < 3; ++j) {
+        m[j] = columns[j].x;
+        m[3 + j] = columns[j].y;
+        m[6 + j] = columns[j].z;
+    }
+}
+
+// The inverse of a 3 x 3 matrix (rows first); false when it has none.
+bool Inverse(const double m[9], double out[9])
+{
+    const double c[9] = {m[4] * m[8] - m[5] * m[7], m[5] * m[6] - m[3] * m[8], m[3] * m[7] - m[4] * m[6],
+                         m[2] * m[7] - m[1] * m[8], m[0] * m[8] - m[2] * m[6], m[1] * m[6] - m[0] * m[7],
+                         m[1] * m[5] - m[2] * m[4], m[2] * m[3] - m[0] * m[5], m[0] * m[4] - m[1] * m[3]};
+    const double det = m[0] * c[0] + m[1] * c[1] + m[2] * c[2];
+    if (!(std::fabs(det) > 0) || !std::isfinite(det))
+        return false;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            out[i * 3 + j] = c[j * 3 + i] / det;
+    return true;
+}
+
+// M^-T for M = to * from^-1, which is to^-T * from^T; the identity where either
+// triangle has no area or the corners are the same.
+void Turn(const float* from, const float* to, double out[9])
+{
+    double a[9], b[9], a_inverse[9];
+    for (int i = 0; i < 9; ++i)
+        out[i] = i % 4 == 0 ? 1.0 : 0.0;
+    if (std::equal(from, from + 9, to))
+        return;
+    EdgeFrame(from, b);
+    EdgeFrame(to, a);
+    if (!Inverse(a, a_inverse))
+        return;
+    double turn[9];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            turn[i * 3 + j] = a_inverse[0 * 3 + i] * b[j * 3 + 0] + a_inverse[1 * 3 + i] * b[j * 3 + 1] +
+                              a_inverse[2 * 3 + i] * b[j * 3 + 2];
+    bool finite = true;
+    for (const double v : turn)
+        finite = finite && std::isfinite(v);
+    if (finite)
+        std::copy(turn, turn + 9, out);
+}
+
+}  // namespace
+
+bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** turns)
+{
+    *turns = nullptr;
+    const uint32_t triangles = TriangleCount(source);
+    auto* from = static_cast<float*>(std::malloc(std::max<size_t>(triangles, 1) * 9 * sizeof(float)));
+    auto* to = static_cast<float*>(std::malloc(std::max<size_t>(triangles, 1) * 9 * sizeof(float)));
+    bool ok = from && to && TriangleCount(target) == triangles;
+    if (ok) {
+        TriangleCorners(source, from);
+        TriangleCorners(target, to);
+    }
+    const size_t values = size_t(triangles) * 9;
+    // NaN for a missing position compares unequal: such a triangle takes the identity.
+    const bool moved = ok && !std::equal(from, from + values, to, [](float a, float b) {
+        return a == b || (std::isnan(a) && std::isnan(b));
+    });
+    if (moved) {
+        *turns = static_cast<double*>(std::malloc(values * sizeof(double)));
+        ok = *turns != nullptr;
+        for (uint32_t t = 0; ok && t < triangles; ++t)
+            Turn(from + size_t(t) * 9, to + size_t(t) * 9, *turns + size_t(t) * 9);
+    }
+    std::free(from);
+    std::free(to);
+    return ok;
+}
+
+double ModelSize(const MeshSurface& s)
+{
+    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (uint32_t p = 0; p < s.position_count; ++p)
+        for (int i = 0; i < 3; ++i) {
+            const double v = s.positions[size_t(p) * 3 + size_t(i)];
+            if (std::isfinite(v)) {
+                lo[i] = std::min(lo[i], v);
+                hi[i] = std::max(hi[i], v);
+            }
+        }
+    const double d[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+    const double size = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    return std::isfinite(size) ? size : 0.0;
+}
+
+Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, std::string* why)
+{
+    if (source.face_count != target.face_count) {
+        *why = "the face counts differ (" + std::to_string(source.face_count) + " and " +
+               std::to_string(target.face_count) + ")";
+        return Faces::DIFFERENT;
+    }
+    for (uint32_t f = 0; f < source.face_count; ++f) {
+        const uint32_t a = source.face_start[f + 1] - source.face_start[f];
+        const uint32_t b = target.face_start[f + 1] - target.face_start[f];
+        if (a != b) {
+            *why = "face " + std::to_string(f + 1) + " has " + std::to_string(a) + " corners in one and " +
+                   std::to_string(b) + " in the other";
+            return Faces::DIFFERENT;
+        }
+    }
+    const uint32_t corners = source.face_count ? source.face_start[source.face_count] : 0;
+    if (source.position_count == 0 || target.position_count == 0 || corners == 0) {
+        *why = "the two files list as many faces of as many corners";
+        return Faces::SAME;
+    }
+    if (!SamePlaces(source, target, corners)) {
+        *why = "the faces are not in the same places, even turned, moved or scaled as a whole";
+        return Faces::MOVED;
+    }
+    *why = "the two files list the same faces";
+    return Faces::SAME;
+}
+
+bool PrepareSurfaceTransfer(const MeshSurface& source, const MeshSurface& target, double offset, double reach,
+                            int threads, SurfaceTransfer* transfer)
+{
+    SurfaceTransfer& t = *transfer;
+    t = SurfaceTransfer{};
+    t.offset = offset;
+    t.reach = reach;
+    t.source_triangles = TriangleCount(source);
+    t.target_triangles = TriangleCount(target);
+    t.source_corners = static_cast<float*>(std::malloc(std::max<size_t>(t.source_triangles, 1) * 9 * sizeof(float)));
+    t.source_uv = static_cast<TexCoord*>(std::malloc(std::max<size_t>(t.source_triangles, 1) * 3 * sizeof(TexCoord)));
+    t.target_corners = static_cast<float*>(std::malloc(std::max<size_t>(t.target_triangles, 1) * 9 * sizeof(float)));
+    t.target_normals = static_cast<float*>(std::malloc(std::max<size_t>(t.target_triangles, 1) * 9 * sizeof(float)));
+    bool ok = t.source_corners && t.source_uv && t.target_corners && t.target_normals;
+    if (ok) {
+        TriangleCorners(source, t.source_corners);
+        TriangleCorners(target, t.target_corners);
+        // A source triangle without texture coordinates is never hit.
+        TriangleTexCoords(source, t.source_uv, t.source_corners);
+        ok = TriangleNormals(target, t.target_normals) &&
+             BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene) &&
+             TargetTable(target, t.target_corners, t.target_triangles);
+    }
+    if (!ok)
+        FreeSurfaceTransfer(transfer);
+    return ok;
+}
+
+void FreeSurfaceTransfer(SurfaceTransfer* transfer)
+{
+    FreeRayScene(&transfer->scene);
+    std::free(transfer->source_corners);
+    std::free(transfer->source_uv);
+    std::free(transfer->target_corners);
+    std::free(transfer->target_normals);
+    *transfer = SurfaceTransfer{};
+}
+
+bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], SourcePoint* point)
+{
+    const float* p = transfer.target_corners + size_t(triangle) * 9;
+    const float* n = transfer.target_normals + size_t(triangle) * 9;
+    double at[3], normal[3];
+    for (int i = 0; i < 3; ++i) {
+        at[i] = w[0] * p[i] + w[1] * p[3 + i] + w[2] * p[6 + i];
+        normal[i] = w[0] * n[i] + w[1] * n[3 + i] + w[2] * n[6 + i];
+    }
+    const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
+    if (!(length > 0) || !std::isfinite(length))
+        return false;
+    double origin[3], direction[3];
+    for (int i = 0; i < 3; ++i) {
+        direction[i] = -normal[i] / length;
+        origin[i] = at[i] - transfer.offset * direction[i];
+    }
+    RayHit hit;
+    if (!CastRay(transfer.scene, origin, direction, transfer.reach, &hit))
+        return false;
+    const TexCoord* uv = transfer.source_uv + size_t(hit.triangle) * 3;
+    point->triangle = hit.triangle;
+    std::memcpy(point->weights, hit.weights, sizeof hit.weights);
+    point->u = hit.weights[0] * uv[0].u + hit.weights[1] * uv[1].u + hit.weights[2] * uv[2].u;
+    point->v = hit.weights[0] * uv[0].v + hit.weights[1] * uv[1].v + hit.weights[2] * uv[2].v;
+    return true;
+}

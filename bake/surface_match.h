@@ -1,0 +1,61 @@
+// Where a target sample takes its source from. Two files that list the same faces (up
+// to one rigid motion and uniform scale of the whole model) are paired face by face;
+// other pairs by rays cast from the target surface onto the source: the nearest hit,
+// front or back, ahead of a start moved out along the target's normal, within a reach.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "assets/mesh_pair.h"
+#include "bake/rays.h"
+
+enum class Faces {
+    DIFFERENT,  // other face counts, or other corner counts
+    MOVED,      // as many faces of as many corners, not in the same places
+    SAME,       // the same faces, up to one rigid motion and uniform scale (or no positions)
+};
+
+// How the two files' faces compare; *why says how, in one short phrase.
+Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, std::string* why);
+
+// The diagonal of the box around the file's positions.
+double ModelSize(const MeshSurface& s);
+
+// For files that list the same faces in other places (turned, scaled or posed): per
+// fanned triangle, the 3 x 3 matrix (rows first) that takes a normal in the source's
+// space to the target's, the inverse transpose of the linear map that takes the source
+// triangle's two edges and normal to the target's. *turns is left null where every
+// corner is in the same place (the identity). False when memory runs out.
+bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** turns);
+
+struct SurfaceTransfer {
+    RayScene scene;           // over the source's triangles (those with texture coordinates)
+    float* source_corners;    // 9 per source triangle, in the file's fanned order
+    TexCoord* source_uv;      // 3 per source triangle, as the table holds them
+    float* target_corners;    // 9 per target triangle: positions
+    float* target_normals;    // 9 per target triangle: unit corner normals
+    uint32_t source_triangles;
+    uint32_t target_triangles;
+    double offset;            // the ray's start, out along the target normal
+    double reach;             // how far past its start a hit may be
+};
+
+// A source point for a target sample: its triangle, barycentric weights and texture
+// coordinates (in the table's terms: v is 1 - the file's).
+struct SourcePoint {
+    uint32_t triangle;
+    double weights[3];
+    double u, v;
+};
+
+// Takes the source's triangles from the remap table and both surfaces, then refills the
+// table with the target's own triangles, which the drawing places. False when memory
+// runs out (the table is then as it was).
+bool PrepareSurfaceTransfer(const MeshSurface& source, const MeshSurface& target, double offset, double reach,
+                            int threads, SurfaceTransfer* transfer);
+void FreeSurfaceTransfer(SurfaceTransfer* transfer);
+
+// The source point of the sample at weights w of target triangle `triangle`; false
+// where the ray finds none.
+bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], SourcePoint* point);
