@@ -1,0 +1,207 @@
+// texwarp-bake between different meshes of one surface: rays against every triangle,
+// a reordered and re-split copy baked as its original, misses and their mask, normal
+// maps through rays and through faces in other places.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "assets/png_decode.h"
+#include "assets/png_encode.h"
+#include "bake/bake.h"
+#include "bake/rays.h"
+#include "testlib/command_line.h"
+#include "testlib/files.h"
+
+namespace {
+
+// Half a cylinder of n x n quads (rectangles, so that either diagonal gives the same
+// mapping), with layout 0 (u around, v along) or 1 (turned a quarter, mirrored, shrunk).
+std::string HalfCylinder(int n, int layout)
+{
+    std::string obj;
+    char line[128];
+    const double pi = std::acos(-1.0);
+    for (int i = 0; i <= n; ++i)
+        for (int j = 0; j <= n; ++j) {
+            const double a = pi * j / n, u = double(j) / n, v = double(i) / n;
+            std::snprintf(line, sizeof line, "v %.7f %.7f %.7f\nvn %.7f 0 %.7f\nvt %.7f %.7f\n", std::cos(a), 2.0 * v,
+                          std::sin(a), std::cos(a), std::sin(a), layout ? 0.1 + 0.8 * v : u, layout ? 0.9 - 0.8 * u : v);
+            obj += line;
+        }
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const int k[4] = {i * (n + 1) + j + 1, i * (n + 1) + j + 2, (i + 1) * (n + 1) + j + 2, (i + 1) * (n + 1) + j + 1};
+            obj += "f";
+            for (const int c : k)
+                obj += " " + std::to_string(c) + "/" + std::to_string(c) + "/" + std::to_string(c);
+            obj += "\n";
+        }
+    return obj;
+}
+
+// The same faces as an other exporter writes them: quads split along their other
+// diagonal, then every face shuffled; only the faces of the first `keep` quads.
+std::string Reordered(const std::string& obj, size_t keep = SIZE_MAX)
+{
+    std::istringstream in(obj);
+    std::string head, line;
+    std::vector<std::string> faces;
+    for (size_t quads = 0; std::getline(in, line);) {
+        if (line.rfind("f ", 0) != 0) {
+            head += line + "\n";
+            continue;
+        }
+        if (quads++ >= keep)
+            continue;
+        std::istringstream words(line.substr(2));
+        std::string c[4];
+        words >> c[0] >> c[1] >> c[2] >> c[3];
+        faces.push_back("f " + c[1] + " " + c[2] + " " + c[3] + "\n");
+        faces.push_back("f " + c[1] + " " + c[3] + " " + c[0] + "\n");
+    }
+    std::shuffle(faces.begin(), faces.end(), std::mt19937(7));
+    for (const std::string& f : faces)
+        head += f;
+    return head;
+}
+
+std::vector<uint8_t> Pixels(const std::string& path)
+{
+    DeepImage image{};
+    char reason[PNG_REASON_SIZE];
+    EXPECT_TRUE(DecodeDeepPNGFile(path.c_str(), &image, reason)) << path << ": " << reason;
+    const auto* p = static_cast<const uint8_t*>(image.pixels);
+    std::vector<uint8_t> pixels(p, p + (p ? size_t(image.width) * size_t(image.height) * 4 : 0));
+    FreeDeepImage(&image);
+    return pixels;
+}
+
+}  // namespace
+
+// Random triangles, and rays through random points, some through corners and edges
+// exactly: the hierarchy finds what testing every triangle alone finds, ties going to
+// the lowest triangle number.
+TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
+{
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> place(-1, 1);
+    std::vector<float> corners(600 * 9);
+    for (size_t i = 0; i < corners.size(); ++i)
+        corners[i] = place(random);
+    for (int k = 0; k < 9; ++k)  // triangle 5 again as 400 and 17: ties on every point of it
+        corners[400 * 9 + k] = corners[17 * 9 + k] = corners[5 * 9 + k];
+    corners[90 * 9] = NAN;  // never hit
+    RayScene whole{};
+    ASSERT_TRUE(BuildRayScene(corners.data(), 600, 3, &whole));
+    std::vector<RayScene> alone(600);
+    for (uint32_t t = 0; t < 600; ++t)
+        ASSERT_TRUE(BuildRayScene(&corners[size_t(t) * 9], 1, 1, &alone[t]));
+    int hits = 0;
+    for (int r = 0; r < 3000; ++r) {
+        const float* aim = &corners[size_t(r % 600) * 9];
+        const double to[3] = {aim[r % 3 * 3] + (r % 7 ? 0.0 : 0.3 * (aim[3] - aim[0])), aim[r % 3 * 3 + 1],
+                              aim[r % 3 * 3 + 2]};
+        const double from[3] = {place(random) * 2.0, place(random) * 2.0, 3.0};
+        const double direction[3] = {to[0] - from[0], to[1] - from[1], to[2] - from[2]};
+        const double reach = r % 5 ? INFINITY : 0.5;
+        RayHit got{}, best{};
+        bool found = false;
+        for (uint32_t t = 0; t < 600; ++t) {
+            RayHit hit{};
+            if (CastRay(alone[t], from, direction, reach, &hit) && (!found || hit.distance < best.distance)) {
+                best = hit;
+                best.triangle = t;
+                found = true;
+            }
+        }
+        ASSERT_EQ(CastRay(whole, from, direction, reach, &got), found) << r;
+        if (found) {
+            EXPECT_EQ(got.triangle, best.triangle) << r;
+            EXPECT_EQ(got.distance, best.distance) << r;
+            EXPECT_NE(got.triangle, 400u);
+            hits += 1;
+        }
+    }
+    EXPECT_GT(hits, 1500);
+    FreeRayScene(&whole);
+    for (RayScene& one : alone)
+        FreeRayScene(&one);
+}
+
+// A copy of the source with its faces reordered and its quads split the other way,
+// matched by surface, gives the bytes of the faces bake of the original pair, on any
+// number of threads; a source with half its faces leaves the rest missed: background,
+// and white in the mask, exactly there.
+TEST(SurfaceBake, ReorderedCopyBakesAsTheOriginalAndMissesAreMasked)
+{
+    TempDir dir;
+    const std::string d = dir.path, image = " " TEXWARP_EXAMPLES "/texture.png", flat = " -q --padding 0 -o ";
+    WriteWholeFile(d + "a.obj", HalfCylinder(24, 0));
+    WriteWholeFile(d + "b.obj", HalfCylinder(24, 1));
+    WriteWholeFile(d + "copy.obj", Reordered(HalfCylinder(24, 0)));
+    WriteWholeFile(d + "half.obj", Reordered(HalfCylinder(24, 0), 24 * 12));
+    ASSERT_EQ(Bake(d + "a.obj " + d + "b.obj" + image + flat + d + "faces.png"), BAKE_DONE);
+    const std::vector<uint8_t> faces = Pixels(d + "faces.png");
+    for (const char* threads : {"1", "2", "7"}) {
+        ASSERT_EQ(Bake(d + "copy.obj " + d + "b.obj" + image + flat + d + "rays.png --threads " + threads), BAKE_DONE);
+        EXPECT_TRUE(Pixels(d + "rays.png") == faces) << threads;
+    }
+    ASSERT_EQ(Bake(d + "half.obj " + d + "b.obj" + image + flat + d + "half.png --misses " + d + "mask.png"),
+              BAKE_DONE);
+    const std::vector<uint8_t> half = Pixels(d + "half.png"), mask = Pixels(d + "mask.png");
+    ASSERT_EQ(mask.size(), faces.size());
+    size_t missed = 0;
+    for (size_t p = 0; p < faces.size(); p += 4) {
+        const bool miss = faces[p + 3] == 255 && half[p + 3] == 0;
+        ASSERT_EQ(mask[p], miss ? 255 : 0) << p / 4;
+        missed += miss;
+        for (size_t c = 0; c < 4 && !miss; ++c)
+            ASSERT_LE(std::abs(half[p + c] - faces[p + c]), 1) << p / 4;
+    }
+    EXPECT_GT(missed, faces.size() / 16);
+}
+
+// Normal maps. Through rays: a square whose source layout is turned a quarter turns a
+// constant normal with it. Through faces: a copy turned to stand up (a Y-up export of a
+// Z-up model) and scaled gives the map the unmoved copy gives.
+TEST(SurfaceBake, NormalMapsTurnWithTheLayoutAndNotWithTheModel)
+{
+    TempDir dir;
+    const std::string d = dir.path;
+    const uint16_t normal[4] = {uint16_t(0.5 + 0.8 * 65535), 32768, uint16_t(0.5 + 0.9 * 65535), 65535};  // (0.6, 0, 0.8)
+    std::vector<uint16_t> map(16 * 16 * 4);
+    for (size_t i = 0; i < map.size(); ++i)
+        map[i] = normal[i % 4];
+    char reason[PNG_REASON_SIZE];
+    ASSERT_TRUE(WritePNGFile((d + "n.png").c_str(), PngOutput{map.data(), 16, 16, 16, false, nullptr, nullptr, 1, nullptr},
+                             reason));
+    const std::string square = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
+    WriteWholeFile(d + "flat.obj", square + "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
+    WriteWholeFile(d + "turned.obj", square + "vt 0 1\nvt 0 0\nvt 1 0\nvt 1 1\nf 1/1 2/2 3/3\nf 1/1 3/3 4/4\n");
+    WriteWholeFile(d + "standing.obj", "v 0 0 0\nv 2 0 0\nv 2 0 -2\nv 0 0 -2\n"
+                                       "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
+    const auto baked = [&](const std::string& source, const std::string& target) {
+        EXPECT_EQ(Bake(d + source + " " + d + target + " --normal-map " + d + "n.png -q -o " + d + "out.png"), BAKE_DONE);
+        DeepImage image{};
+        char why[PNG_REASON_SIZE];
+        EXPECT_TRUE(DecodeDeepPNGFile((d + "out.png").c_str(), &image, why));
+        const auto* p = static_cast<const uint16_t*>(image.pixels);
+        std::vector<uint16_t> pixels(p, p + (p ? 16 * 16 * 4 : 0));
+        FreeDeepImage(&image);
+        return pixels;
+    };
+    // The source's +u is the target's +v: (0.6, 0, 0.8) there is (0, 0.6, 0.8) here.
+    const std::vector<uint16_t> rays = baked("turned.obj", "flat.obj");
+    const double expected[3] = {0.5, 0.5 + 0.5 * 0.6, 0.5 + 0.5 * 0.8};
+    for (size_t i = 0; i < rays.size(); ++i)
+        ASSERT_NEAR(rays[i], i % 4 == 3 ? 65535.0 : expected[i % 4] * 65535, 1.0) << i;
+    const std::vector<uint16_t> unmoved = baked("flat.obj", "flat.obj"), standing = baked("flat.obj", "standing.obj");
+    for (size_t i = 0; i < unmoved.size(); ++i)
+        ASSERT_NEAR(standing[i], unmoved[i], 1.0) << i;
+}
