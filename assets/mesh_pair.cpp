@@ -38,6 +38,8 @@ struct ObjFile {
     // Read only for a surface (normal-map bakes); see MeshSurface.
     bool surface = false;
     MeshSurface faces{};
+    bool hash_shape = false;  // else the shape's text is hashed, see LoadRemapMeshPair
+    uint64_t shape_hash = 0;
     uint32_t group = 0;   // the smoothing group the next faces join
     // Numbers with more after them than a number has ("0,5" written with a decimal
     // comma), which read as 0: the lines that hold them, and the first one, found by
@@ -127,6 +129,22 @@ const char* NextLine(const char* p, const char* end)
     return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))) + 1;
 }
 
+// Mixes bytes into a hash, eight at a time, then the count (which ends the field).
+uint64_t HashBytes(uint64_t hash, const char* p, size_t n)
+{
+    const uint64_t prime = 0x100000001B3u;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        hash = (hash ^ word) * prime;
+        hash ^= hash >> 29;
+    }
+    for (; i < n; ++i)
+        hash = (hash ^ static_cast<unsigned char>(p[i])) * prime;
+    return (hash ^ n) * prime;
+}
+
 // Notes a line with a word that should have been a number.
 void NoteBadNumber(ObjFile& file, const char* word)
 {
@@ -213,7 +231,7 @@ const char* SkipToSlash(const char* p)
 // One corner token, position/texcoord/normal: numbers[1] is its texture coordinate
 // number; for a surface numbers[0] and [2] are its position and normal numbers.
 // Returns the end of the token.
-const char* ReadCorner(const ObjFile& file, const char* p, uint32_t numbers[3])
+const char* ReadCorner(ObjFile& file, const char* p, uint32_t numbers[3])
 {
     numbers[0] = numbers[1] = numbers[2] = NO_TEXCOORD;
     if (file.surface) {
@@ -221,7 +239,10 @@ const char* ReadCorner(const ObjFile& file, const char* p, uint32_t numbers[3])
         numbers[0] = position.value;
         p = position.end;
     }
+    const char* start = p;
     p = SkipToSlash(p);
+    if (file.hash_shape)
+        file.shape_hash = HashBytes(file.shape_hash, start, static_cast<size_t>(p - start));
     if (*p == '/') {
         const Number texcoord = ReadNumber(p + 1, file.texcoord_count);
         numbers[1] = texcoord.value;
@@ -276,6 +297,8 @@ const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
         if (EndsWord(*p)) {
             if (file.surface)
                 KeepFace(file, corners);
+            if (file.hash_shape)
+                file.shape_hash = (file.shape_hash ^ static_cast<uint64_t>(corners)) * 0x9E3779B97F4A7C15u;
             return NextLine(p, end);
         }
         p = ReadCorner(file, p, numbers);
@@ -343,6 +366,11 @@ const char* ReadLine(ObjFile& file, const char* p, const char* end)
             ++file.vertex_lines;
             if (file.surface)
                 ReadTriple(file, p + 1, file.faces.positions, file.faces.position_capacity, file.faces.position_count);
+            if (file.hash_shape) {
+                const char* next = NextLine(p, end);
+                file.shape_hash = HashBytes(file.shape_hash, p + 1, static_cast<size_t>(next - p - 2));
+                return next;
+            }
         } else if (p[1] == 't' && EndsWord(p[2])) {
             ReadTexcoordLine(file, p + 2);
         } else if (p[1] == 'n' && EndsWord(p[2]) && file.surface) {
@@ -618,7 +646,7 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
     LogMessage("%s", QuotedName(inputs[0].name).c_str());
     ClearRemapTable();
     const bool together = threads > 1;
-    const bool apart = together || files[0].surface;  // each file in its own record
+    const bool apart = together || files[0].surface || files[0].hash_shape;  // each file in its own record
     ReadResult reads[2] = {ReadResult::OK, ReadResult::OK};
     if (together)
         ParallelFor(2, 2, [&](int64_t job, int) { reads[job] = ReadMesh(inputs[job], files[job]); });
@@ -665,14 +693,17 @@ void TakeSurface(ObjFile& file, MeshSurface* surface)
 }
 
 MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, int threads,
-                  MeshSurface* surfaces = nullptr)
+                  MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr)
 {
     ObjFile files[2];
     files[0].surface = files[1].surface = surfaces != nullptr;
+    files[0].hash_shape = files[1].hash_shape = !surfaces && shape_hashes;
     const MeshInput inputs[2] = {source_input, target_input};
     const MeshLoad loaded = LoadPairInto(files, inputs, threads);
     for (int i = 0; i < 2 && surfaces && loaded == MeshLoad::OK; ++i)
         TakeSurface(files[i], &surfaces[i]);
+    for (int i = 0; i < 2 && shape_hashes; ++i)
+        shape_hashes[i] = files[i].shape_hash;
     FreeObjFile(files[0]);
     FreeObjFile(files[1]);
     return loaded;
@@ -692,9 +723,11 @@ bool LoadRemapMeshes(const char* source_path, const char* target_path)
     return LoadRemapMeshPair(source_path, target_path, 1) == MeshLoad::OK;
 }
 
-MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads, MeshSurface* surfaces)
+MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads, MeshSurface* surfaces,
+                           uint64_t* shape_hashes)
 {
-    return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads, surfaces);
+    return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads, surfaces,
+                    shape_hashes);
 }
 
 void FreeMeshSurface(MeshSurface* surface)

@@ -59,9 +59,12 @@ struct MeshSurface {
 
 // The same, saying why it failed; with `threads` > 1 the two files are read at once.
 // The log is the same as LoadRemapMeshes's. With `surfaces` set, each file's surface
-// is kept there too (source, then target), to be released with FreeMeshSurface.
+// is kept there too (source, then target), to be released with FreeMeshSurface. Else
+// with `shape_hashes` set, each file's hash of its positions and of its faces'
+// position numbers and corner counts, all as written: two files with one hash list
+// the same faces in the same places.
 MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads,
-                           MeshSurface* surfaces = nullptr);
+                           MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr);
 void FreeMeshSurface(MeshSurface* surface);
 
 // The same reading from bytes in memory (for fuzzing and tests); the names are only logged.

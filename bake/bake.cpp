@@ -310,12 +310,22 @@ struct FirstInputs {
     DeepImage image{};
     char reason[PNG_REASON_SIZE] = "";
     double decode_seconds = 0;
-    MeshSurface surfaces[2] = {};  // source, target: positions, normals and faces as they stand
+    // Source, target: their surfaces where normal maps or rays need them, else the hashes
+    // of their shapes as written, which tell the same faces in the same places.
+    bool surfaces_read = false;
+    MeshSurface surfaces[2] = {};
+    uint64_t shape_hashes[2] = {0, 1};
 };
+
 
 bool AnyNormalMap(const BakeOptions& options)
 {
     return std::find(options.normal_maps.begin(), options.normal_maps.end(), true) != options.normal_maps.end();
+}
+
+bool NeedsSurfaces(const BakeOptions& options)
+{
+    return options.match == Match::SURFACE || AnyNormalMap(options);
 }
 
 uint64_t FileBytes(const std::string& path)
@@ -330,9 +340,10 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
     // Reading the two meshes at once pays when they outweigh the image; on two cores a
     // small pair read one after the other leaves the decode a core of its own. Bytes of
     // OBJ text read about six times faster than bytes of PNG decode, and about half as
-    // fast again when the positions and normals are kept.
+    // fast again when the surfaces are kept.
     const uint64_t mesh_bytes = FileBytes(options.source) + FileBytes(options.target);
-    const uint64_t per_image_byte = 2;
+    inputs->surfaces_read = NeedsSurfaces(options);
+    const uint64_t per_image_byte = inputs->surfaces_read ? 2 : 4;
     const int mesh_threads = threads > 2 || mesh_bytes > per_image_byte * FileBytes(options.images[0]) ? threads : 1;
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
@@ -340,7 +351,8 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
         const Clock::time_point start = Clock::now();
         if (job == 0) {
             inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), mesh_threads,
-                                               inputs->surfaces);
+                                               inputs->surfaces_read ? inputs->surfaces : nullptr,
+                                               inputs->shape_hashes);
             inputs->mesh_seconds = SecondsSince(start);
         } else {
             inputs->decoded = DecodeDeepPNGFile(options.images[0].c_str(), &inputs->image, inputs->reason);
@@ -363,8 +375,8 @@ int NothingDrawable(const BakeOptions& options, int64_t undrawable)
                                 QuotedName(options.target));
 }
 
-// The loader's outcome and its warnings.
-int CheckLoaded(const FirstInputs& inputs)
+// The loader's outcome and, with `warn`, its warnings.
+int CheckLoaded(const FirstInputs& inputs, bool warn)
 {
     if (inputs.meshes != MeshLoad::OK) {
         // The loader's last line names the file and says why.
@@ -372,7 +384,7 @@ int CheckLoaded(const FirstInputs& inputs)
         return Fail(inputs.meshes == MeshLoad::NO_MEMORY ? BAKE_OUTPUT : BAKE_INPUT, why);
     }
     for (const std::string& line : loader_lines)
-        if (line.rfind("warning: ", 0) == 0)
+        if (warn && line.rfind("warning: ", 0) == 0)
             std::fprintf(stderr, "texwarp-bake: %s\n", line.c_str());
     return BAKE_DONE;
 }
@@ -650,8 +662,9 @@ int CheckBeforeWork(const BakeOptions& options, std::vector<std::string>* made)
 // cannot be matched as asked is refused.
 int ChooseMatch(const BakeOptions& options, const FirstInputs& first, bool* surface, const Reporter& report)
 {
-    std::string why;
-    const Faces faces = CompareFaces(first.surfaces[0], first.surfaces[1], &why);
+    std::string why = "the two files list the same faces";
+    const Faces faces = first.surfaces_read ? CompareFaces(first.surfaces[0], first.surfaces[1], Threads(options), &why)
+                                            : Faces::SAME;  // written alike
     if (options.match == Match::FACES && faces == Faces::DIFFERENT)
         return Fail(BAKE_INPUT, "--match faces: the meshes list different faces: " + why);
     *surface = options.match == Match::SURFACE || (options.match == Match::AUTO && faces != Faces::SAME);
@@ -668,6 +681,20 @@ int ChooseMatch(const BakeOptions& options, const FirstInputs& first, bool* surf
     report.Line(*surface ? "match: surface, rays from the target onto the source: %s" : "match: faces: %s",
                 asked.c_str());
     return BAKE_DONE;
+}
+
+// The meshes again, their surfaces kept: what was read first was less.
+int ReadSurfaces(const BakeOptions& options, FirstInputs* first)
+{
+    loader_lines.clear();
+    LogToSink(KeepLoaderLine);
+    const Clock::time_point start = Clock::now();
+    first->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), Threads(options),
+                                      first->surfaces);
+    first->mesh_seconds += SecondsSince(start);
+    first->surfaces_read = true;
+    LogToSink(nullptr);
+    return CheckLoaded(*first, false);
 }
 
 // The rays' scene over the source, and the table refilled with the target's triangles.
@@ -693,7 +720,10 @@ int BakeAll(const BakeOptions& options, Reporter& report)
     ReadFirstInputs(options, Threads(options), &first);
     bool surface = false;
     SurfaceTransfer transfer{};
-    int code = CheckLoaded(first);
+    int code = CheckLoaded(first, true);
+    // Files whose shapes are written alike list the same faces; others are compared whole.
+    if (code == BAKE_DONE && !first.surfaces_read && first.shape_hashes[0] != first.shape_hashes[1])
+        code = ReadSurfaces(options, &first);
     if (code == BAKE_DONE)
         code = ChooseMatch(options, first, &surface, report);
     // Each file's own triangles, for its frames: the table's records pair them by faces.

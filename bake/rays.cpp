@@ -1,5 +1,6 @@
-// Rays onto triangles. The hierarchy splits at the median of the triangles' centres on
-// the longest side of their spread, down to leaves of a few triangles; its boxes are
+// Rays onto triangles. The hierarchy splits the triangles sorted along a Morton curve
+// through their centres where their codes' highest differing bit changes, down to
+// leaves of a few triangles, on every worker below its top; its boxes are
 // padded outwards so that rounding in the box test never hides a hit the triangle test
 // finds. The triangle test is the watertight one (the ray turned so that it runs along
 // an axis, the edges' signs taken in the plane across it): two triangles sharing an
@@ -58,47 +59,45 @@ void Bound(const RayScene& scene, const uint32_t* order, size_t begin, size_t en
     }
 }
 
-// Sorts order[begin, end) about its median on the longest side of the centres' spread;
-// the median's place.
-size_t Split(const RayScene& scene, uint32_t* order, size_t begin, size_t end)
+// Where a sorted run of Morton codes splits: at the highest bit in which its ends
+// differ, or in the middle where they are all one code.
+size_t Split(const uint32_t* codes, size_t begin, size_t end)
 {
-    const auto centre = [&](uint32_t t, int a) {
-        const float* c = CornersOf(scene, t);
-        return double(c[a]) + c[3 + a] + c[6 + a];
-    };
-    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-    for (size_t i = begin; i < end; ++i)
-        for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], centre(order[i], a));
-            hi[a] = std::max(hi[a], centre(order[i], a));
-        }
-    const int axis = hi[0] - lo[0] >= hi[1] - lo[1] && hi[0] - lo[0] >= hi[2] - lo[2] ? 0
-                     : hi[1] - lo[1] >= hi[2] - lo[2]                                ? 1
-                                                                                     : 2;
-    const size_t middle = begin + (end - begin) / 2;
-    std::nth_element(order + begin, order + middle, order + end, [&](uint32_t a, uint32_t b) {
-        const double ca = centre(a, axis), cb = centre(b, axis);
-        return ca != cb ? ca < cb : a < b;
-    });
-    return middle;
+    const uint32_t differ = codes[begin] ^ codes[end - 1];
+    if (differ == 0)
+        return begin + (end - begin) / 2;
+    uint32_t bit = 1u << 31;
+    while (!(differ & bit))
+        bit >>= 1;
+    return size_t(std::partition_point(codes + begin, codes + end, [&](uint32_t c) { return !(c & bit); }) - codes);
 }
 
-// Builds the subtree of order[begin, end) into nodes[at] and nodes it appends.
-void BuildNode(const RayScene& scene, uint32_t* order, size_t begin, size_t end, std::vector<RayNode>& nodes,
+void Union(const RayNode& a, const RayNode& b, RayNode* out)
+{
+    for (int k = 0; k < 3; ++k) {
+        out->lo[k] = std::min(a.lo[k], b.lo[k]);
+        out->hi[k] = std::max(a.hi[k], b.hi[k]);
+    }
+}
+
+// Builds the subtree of order[begin, end) into nodes[at] and nodes it appends, its
+// boxes from the leaves up.
+void BuildNode(const RayScene& scene, const uint32_t* codes, size_t begin, size_t end, std::vector<RayNode>& nodes,
                size_t at)
 {
-    Bound(scene, order, begin, end, &nodes[at]);
     if (end - begin <= LEAF_TRIANGLES) {
+        Bound(scene, scene.order, begin, end, &nodes[at]);
         nodes[at].first = uint32_t(begin);
         nodes[at].count = uint32_t(end - begin);
         return;
     }
-    const size_t middle = Split(scene, order, begin, end), children = nodes.size();
+    const size_t middle = Split(codes, begin, end), children = nodes.size();
     nodes[at].first = uint32_t(children);
     nodes[at].count = 0;
     nodes.resize(children + 2);
-    BuildNode(scene, order, begin, middle, nodes, children);
-    BuildNode(scene, order, middle, end, nodes, children + 1);
+    BuildNode(scene, codes, begin, middle, nodes, children);
+    BuildNode(scene, codes, middle, end, nodes, children + 1);
+    Union(nodes[children], nodes[children + 1], &nodes[at]);
 }
 
 // A subtree left for a worker: its node in the top of the tree and its triangles.
@@ -106,21 +105,95 @@ struct Task {
     size_t node, begin, end;
 };
 
-// Splits the top of the tree serially until there is work for every worker.
-void BuildTop(const RayScene& scene, uint32_t* order, size_t begin, size_t end, int depth, std::vector<RayNode>& top,
-              size_t at, std::vector<Task>& tasks)
+// Splits the top of the tree serially until there is work for every worker; the top's
+// boxes are made once the subtrees are.
+void BuildTop(const uint32_t* codes, size_t begin, size_t end, int depth, std::vector<RayNode>& top, size_t at,
+              std::vector<Task>& tasks)
 {
     if (depth == 0 || end - begin <= LEAF_TRIANGLES) {
         tasks.push_back(Task{at, begin, end});
         return;
     }
-    Bound(scene, order, begin, end, &top[at]);
-    const size_t middle = Split(scene, order, begin, end), children = top.size();
+    const size_t middle = Split(codes, begin, end), children = top.size();
     top[at].first = uint32_t(children);
     top[at].count = 0;
     top.resize(children + 2);
-    BuildTop(scene, order, begin, middle, depth - 1, top, children, tasks);
-    BuildTop(scene, order, middle, end, depth - 1, top, children + 1, tasks);
+    BuildTop(codes, begin, middle, depth - 1, top, children, tasks);
+    BuildTop(codes, middle, end, depth - 1, top, children + 1, tasks);
+}
+
+// Spreads the low 10 bits of v to every third bit.
+uint32_t Spread(uint32_t v)
+{
+    v &= 0x3FF;
+    v = (v | (v << 16)) & 0x030000FF;
+    v = (v | (v << 8)) & 0x0300F00F;
+    v = (v | (v << 4)) & 0x030C30C3;
+    return (v | (v << 2)) & 0x09249249;
+}
+
+// Sorts the triangles of scene->order (`count` of them) along a Morton curve through
+// their centres, which puts triangles near each other near each other; *codes gets the
+// sorted codes. False when memory runs out.
+bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes)
+{
+    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    const auto centre = [&](uint32_t t, int a) {
+        const float* c = CornersOf(*scene, t);
+        return (double(c[a]) + c[3 + a] + c[6 + a]) / 3;
+    };
+    for (size_t i = 0; i < count; ++i)
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], centre(scene->order[i], a));
+            hi[a] = std::max(hi[a], centre(scene->order[i], a));
+        }
+    auto* keys = static_cast<uint64_t*>(std::malloc(std::max<size_t>(count, 1) * sizeof(uint64_t)));
+    auto* spare = static_cast<uint64_t*>(std::malloc(std::max<size_t>(count, 1) * sizeof(uint64_t)));
+    *codes = static_cast<uint32_t*>(std::malloc(std::max<size_t>(count, 1) * sizeof(uint32_t)));
+    if (!keys || !spare || !*codes) {
+        std::free(keys);
+        std::free(spare);
+        std::free(*codes);
+        *codes = nullptr;
+        return false;
+    }
+    const int64_t chunk = 65536;
+    ParallelFor(threads, int64_t((count + chunk - 1) / chunk), [&](int64_t job, int) {
+        const size_t end = std::min(count, size_t(job + 1) * size_t(chunk));
+        for (size_t i = size_t(job) * size_t(chunk); i < end; ++i) {
+            uint32_t code = 0;
+            for (int a = 0; a < 3; ++a) {
+                const double span = hi[a] - lo[a];
+                const double at = span > 0 ? (centre(scene->order[i], a) - lo[a]) / span : 0.0;
+                code |= Spread(uint32_t(std::clamp(at * 1024.0, 0.0, 1023.0))) << (2 - a);
+            }
+            keys[i] = uint64_t(code) << 32 | scene->order[i];
+        }
+    });
+    // Least significant byte of the code first; the triangle numbers keep their order
+    // within a code, so the tree is the same on every run.
+    for (int shift = 32; shift < 64; shift += 8) {
+        size_t start[257] = {};
+        for (size_t i = 0; i < count; ++i)
+            ++start[(keys[i] >> shift & 0xFF) + 1];
+        for (int b = 0; b < 256; ++b)
+            start[b + 1] += start[b];
+        for (size_t i = 0; i < count; ++i)
+            spare[start[keys[i] >> shift & 0xFF]++] = keys[i];
+        std::swap(keys, spare);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        scene->order[i] = uint32_t(keys[i]);
+        (*codes)[i] = uint32_t(keys[i] >> 32);
+    }
+    std::free(keys);
+    std::free(spare);
+    return true;
+}
+
+bool IsTask(const std::vector<Task>& tasks, size_t node)
+{
+    return std::any_of(tasks.begin(), tasks.end(), [&](const Task& t) { return t.node == node; });
 }
 
 // The ray's parameters over a box's slabs, or false when it misses the box or enters it
@@ -226,19 +299,25 @@ bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, R
             scene->order[count++] = t;
     if (count == 0)
         return true;  // nothing to hit: no nodes
+    uint32_t* codes = nullptr;
+    if (!SortAlongCurve(scene, count, threads, &codes)) {
+        FreeRayScene(scene);
+        return false;
+    }
     // The top levels serially, until there are some subtrees for every worker.
     int depth = 0;
     while ((1 << depth) < std::max(threads, 1) * 8 && (size_t(LEAF_TRIANGLES) << depth) < count)
         ++depth;
     std::vector<RayNode> top(1);
     std::vector<Task> tasks;
-    BuildTop(*scene, scene->order, 0, count, depth, top, 0, tasks);
+    BuildTop(codes, 0, count, depth, top, 0, tasks);
     std::vector<std::vector<RayNode>> subtrees(tasks.size());
     ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
         const Task& task = tasks[size_t(i)];
         subtrees[size_t(i)].resize(1);
-        BuildNode(*scene, scene->order, task.begin, task.end, subtrees[size_t(i)], 0);
+        BuildNode(*scene, codes, task.begin, task.end, subtrees[size_t(i)], 0);
     });
+    std::free(codes);
     // Each subtree's root takes its task's place at the top; its other nodes follow the
     // top's, their children renumbered.
     size_t total = top.size();
@@ -262,6 +341,10 @@ bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, R
         }
         next += subtree.size() - 1;
     }
+    // The top's boxes, children (made after their parents) first.
+    for (size_t k = top.size(); k-- > 0;)
+        if (scene->nodes[k].count == 0 && !IsTask(tasks, k))
+            Union(scene->nodes[scene->nodes[k].first], scene->nodes[scene->nodes[k].first + 1], &scene->nodes[k]);
     scene->node_count = uint32_t(total);
     return true;
 }

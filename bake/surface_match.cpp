@@ -4,14 +4,17 @@
 #include "bake/surface_match.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "assets/large_block.h"
 #include "assets/mesh_pair.h"
 #include "bake/surface_values.h"
+#include "support/parallel.h"
 
 namespace {
 
@@ -65,20 +68,47 @@ void FrameOf(Point first, Point second, Point frame[3])
     frame[2] = CrossOf(frame[0], frame[1]);
 }
 
+constexpr int64_t CHUNK = 65536;  // corners per job
+
+// The corner where `measure` is largest and the largest value (0 and corner 0 where
+// none is above 0): the first such corner on ties, whatever the workers.
+template <typename Measure>
+uint32_t Largest(uint32_t corners, int threads, const Measure& measure, double* largest)
+{
+    const int64_t jobs = (int64_t(corners) + CHUNK - 1) / CHUNK;
+    std::vector<std::pair<double, uint32_t>> best(size_t(jobs), {0.0, 0u});
+    ParallelFor(threads, jobs, [&](int64_t job, int) {
+        const uint32_t end = uint32_t(std::min<int64_t>(corners, (job + 1) * CHUNK));
+        for (uint32_t k = uint32_t(job * CHUNK); k < end; ++k) {
+            const double m = measure(k);
+            if (m > best[size_t(job)].first)
+                best[size_t(job)] = {m, k};
+        }
+    });
+    std::pair<double, uint32_t> all{0.0, 0u};
+    for (const auto& b : best)
+        if (b.first > all.first)
+            all = b;
+    *largest = all.first;
+    return all.second;
+}
+
 // Whether every corner of the target is the source's turned, moved and scaled as the
-// three anchors say.
-bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t corners)
+// three anchors say: the first corner, the one farthest from it, and the one farthest
+// from the line between them.
+bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t corners, int threads)
 {
     const Point a = At(source, 0), a2 = At(target, 0);
-    uint32_t far = 0, wide = 0;
     double most = 0, widest = 0;
-    for (uint32_t k = 0; k < corners; ++k)
-        if (Length(Minus(At(source, k), a)) > most)
-            most = Length(Minus(At(source, k), a)), far = k;
+    const uint32_t far = Largest(corners, threads, [&](uint32_t k) {
+        const Point d = Minus(At(source, k), a);
+        return DotOf(d, d);
+    }, &most);
     const Point along = Minus(At(source, far), a);
-    for (uint32_t k = 0; k < corners; ++k)
-        if (Length(CrossOf(Minus(At(source, k), a), along)) > widest)
-            widest = Length(CrossOf(Minus(At(source, k), a), along)), wide = k;
+    const uint32_t wide = Largest(corners, threads, [&](uint32_t k) {
+        const Point c = CrossOf(Minus(At(source, k), a), along);
+        return DotOf(c, c);
+    }, &widest);
     const Point along2 = Minus(At(target, far), a2);
     const double size = ModelSize(target), tolerance = SAME_PLACE * size;
     if (!(most > 0))  // one point: the target must be one too
@@ -86,17 +116,21 @@ bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t c
     Point from[3], to[3];
     FrameOf(along, Minus(At(source, wide), a), from);
     FrameOf(along2, Minus(At(target, wide), a2), to);
-    const double scale = Length(along2) / most;
-    for (uint32_t k = 0; k < corners; ++k) {
-        const Point p = Minus(At(source, k), a);
-        Point moved = a2;
-        for (int i = 0; i < 3; ++i)
-            moved = Minus(moved, Scaled(to[i], -scale * DotOf(p, from[i])));
-        const double off = Length(Minus(moved, At(target, k)));
-        if (!(off <= tolerance))
-            return false;
-    }
-    return true;
+    const double scale = Length(along2) / std::sqrt(most);
+    std::atomic<bool> same{true};
+    ParallelFor(threads, (int64_t(corners) + CHUNK - 1) / CHUNK, [&](int64_t job, int) {
+        const uint32_t end = uint32_t(std::min<int64_t>(corners, (job + 1) * CHUNK));
+        for (uint32_t k = uint32_t(job * CHUNK); k < end && same; ++k) {
+            const Point p = Minus(At(source, k), a);
+            Point moved = a2;
+            for (int i = 0; i < 3; ++i)
+                moved = Minus(moved, Scaled(to[i], -scale * DotOf(p, from[i])));
+            const Point off = Minus(moved, At(target, k));
+            if (!(DotOf(off, off) <= tolerance * tolerance))
+                same = false;
+        }
+    });
+    return same;
 }
 
 // Copies the 9 position values of every fanned triangle of the file, NaN where a corner
@@ -313,7 +347,7 @@ double ModelSize(const MeshSurface& s)
     return std::isfinite(size) ? size : 0.0;
 }
 
-Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, std::string* why)
+Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, int threads, std::string* why)
 {
     if (source.face_count != target.face_count) {
         *why = "the face counts differ (" + std::to_string(source.face_count) + " and " +
@@ -334,7 +368,7 @@ Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, std::st
         *why = "the two files list as many faces of as many corners";
         return Faces::SAME;
     }
-    if (!SamePlaces(source, target, corners)) {
+    if (!SamePlaces(source, target, corners, threads)) {
         *why = "the faces are not in the same places, even turned, moved or scaled as a whole";
         return Faces::MOVED;
     }

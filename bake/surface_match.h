@@ -16,8 +16,8 @@ enum class Faces {
     SAME,       // the same faces, up to one rigid motion and uniform scale (or no positions)
 };
 
-// How the two files' faces compare; *why says how, in one short phrase.
-Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, std::string* why);
+// How the two files' faces compare, on `threads` workers; *why says how, in one short phrase.
+Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, int threads, std::string* why);
 
 // The diagonal of the box around the file's positions.
 double ModelSize(const MeshSurface& s);

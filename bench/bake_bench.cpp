@@ -25,7 +25,7 @@ namespace {
 
 // The stage times the bake reports on standard error, in milliseconds.
 struct Stages {
-    double load = 0, decode = 0, tangent = 0, draw = 0, pad = 0, encode = 0;
+    double load = 0, decode = 0, tangent = 0, rays = 0, draw = 0, pad = 0, encode = 0;
 };
 
 double SecondsAfterIn(const std::string& line)
@@ -44,6 +44,7 @@ Stages ReadStages(const std::string& path)
         double& slot = line.find("meshes read") != std::string::npos      ? stages.load
                      : line.find("decoded") != std::string::npos          ? stages.decode
                      : line.find("tangent frames") != std::string::npos   ? stages.tangent
+                     : line.find("rays: onto") != std::string::npos       ? stages.rays
                      : line.find("drawn") != std::string::npos            ? stages.draw
                      : line.find("padded") != std::string::npos           ? stages.pad
                      : line.find("written") != std::string::npos          ? stages.encode
@@ -103,28 +104,31 @@ void KeepFaster(Run* best, const Run& run)
 
 struct Case {
     std::string source, target, image;
+    std::string reordered;  // the source's faces as another exporter writes them
     int triangles;
     int runs;
 };
 
 std::string BakeCommand(const std::string& bake, const Case& c, const std::string& options, const std::string& out,
-                        const std::string& report)
+                        const std::string& report, bool reordered = false)
 {
-    return "\"" + bake + "\" \"" + c.source + "\" \"" + c.target + "\" " + options + " \"" + c.image + "\" -o \"" +
-           out + "\" 2>\"" + report + "\"";
+    return "\"" + bake + "\" \"" + (reordered ? c.reordered : c.source) + "\" \"" + c.target + "\" " + options + " \"" +
+           c.image + "\" -o \"" + out + "\" 2>\"" + report + "\"";
 }
 
 // Two lines for a case. "bake:" the colour bake against its floor: reading both OBJ
 // files, libpng's own decode of the image and its own encode of the output, each alone
 // and on one thread. "normal-bake:" the same image baked as a normal map against the
 // colour bake plus one run of the reference tangent generator on one layout.
+// "surface-bake:" the colour bake from the source reordered, matched by rays, against
+// the colour bake.
 void Measure(const std::string& bake, const std::string& dir, const Case& c)
 {
     const std::string out = dir + "/bench-baked.png", report = dir + "/bench-bake.txt";
     const std::string again = dir + "/bench-encoded.png";
     // Every measure once a round, the fastest of each kept: this machine's speed drifts
     // over seconds, and rounds give both sides of a ratio the same drift.
-    Run colour, normal;
+    Run colour, normal, surface;
     double load = 1e300, decode = 1e300, encode = 1e300, mikktspace = 1e300;
     DeepImage output{};
     for (int round = 0; round < c.runs; ++round) {
@@ -146,6 +150,7 @@ void Measure(const std::string& bake, const std::string& dir, const Case& c)
                 Fail("libpng cannot write the output");
         }));
         KeepFaster(&normal, Bake(BakeCommand(bake, c, "--normal-map", out, report), report));
+        KeepFaster(&surface, Bake(BakeCommand(bake, c, "", out, report, true), report));
         MeshSurface surfaces[2] = {};
         if (LoadRemapMeshPair(c.source.c_str(), c.target.c_str(), 1, surfaces) != MeshLoad::OK)
             Fail("the meshes did not load");
@@ -174,6 +179,11 @@ void Measure(const std::string& bake, const std::string& dir, const Case& c)
                 "%d threads\n",
                 normal.ms, output.width, output.height, c.triangles, ns.load, ns.decode, ns.tangent, ns.draw, ns.pad,
                 ns.encode, goal, colour.ms, mikktspace, normal.ms / goal, normal.peak, DefaultThreadCount());
+    const Stages& ss = surface.stages;
+    std::printf("surface-bake: %.1f ms (%dx%d, %d triangles), load %.1f, rays %.1f, draw %.1f, pad %.1f, "
+                "encode %.1f ms; ratio to bake %.2f; peak %.0f MB; %d threads\n",
+                surface.ms, output.width, output.height, c.triangles, ss.load, ss.rays, ss.draw, ss.pad, ss.encode,
+                surface.ms / colour.ms, surface.peak, DefaultThreadCount());
     FreeDeepImage(&output);
 }
 
@@ -187,6 +197,11 @@ int main(int argc, char** argv)
     const std::string small1 = dir + "/bench-bake-mesh1.obj", small2 = dir + "/bench-bake-mesh2.obj";
     const std::string large1 = dir + "/bench-mesh1.obj", large2 = dir + "/bench-mesh2.obj";
     const std::string image1k = dir + "/bench-texture-1k.png", image4k = dir + "/bench-texture.png";
+    const std::string small0 = dir + "/bench-bake-mesh1-reordered.obj", large0 = dir + "/bench-mesh1-reordered.obj";
+    if (!Exists(small0))
+        WriteGrid(small0, 128, false, true);
+    if (!Exists(large0))
+        WriteGrid(large0, 1024, false, true);
     if (!Exists(small1) || !Exists(small2)) {
         WriteGrid(small1, 128, false);  // 32,768 triangles
         WriteGrid(small2, 128, true);
@@ -197,7 +212,7 @@ int main(int argc, char** argv)
     }
     if ((!Exists(image1k) && !WriteNoisyRgbPng(image1k, 1024)) || (!Exists(image4k) && !WriteNoisyRgbPng(image4k, 4096)))
         Fail("cannot write the images");
-    Measure(bake, dir, Case{small1, small2, image1k, 2 * 128 * 128, 15});
-    Measure(bake, dir, Case{large1, large2, image4k, 2 * 1024 * 1024, 5});
+    Measure(bake, dir, Case{small1, small2, image1k, small0, 2 * 128 * 128, 15});
+    Measure(bake, dir, Case{large1, large2, image4k, large0, 2 * 1024 * 1024, 5});
     return 0;
 }

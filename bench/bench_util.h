@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
@@ -63,7 +64,9 @@ inline void ResetPeakMemory()
 
 // Writes a grid of `grid` x `grid` quads as an exporter would: v, vt and vn lines, then
 // v/vt/vn triangles. `mirrored` gives the target layout a different texture mapping.
-inline void WriteGrid(const std::string& path, int grid, bool mirrored)
+// With `reordered`, the source layout's grid as another exporter writes it: each quad
+// split along its other diagonal and every triangle shuffled, for surface matching.
+inline void WriteGrid(const std::string& path, int grid, bool mirrored, bool reordered = false)
 {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
@@ -85,12 +88,19 @@ inline void WriteGrid(const std::string& path, int grid, bool mirrored)
         for (int x = 0; x <= grid; ++x)
             std::fprintf(f, "vn 0.000000 0.000000 1.000000\n");
     std::fprintf(f, "s off\n");
-    for (int y = 0; y < grid; ++y)
-        for (int x = 0; x < grid; ++x) {
-            const int a = y * (grid + 1) + x + 1, b = a + 1, c = a + grid + 1, d = c + 1;
-            std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, b, b, b, d, d, d);
-            std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", a, a, a, d, d, d, c, c, c);
-        }
+    std::vector<int> order(size_t(grid) * grid * 2);
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = int(i);
+    if (reordered)
+        std::shuffle(order.begin(), order.end(), std::mt19937(1));
+    for (const int i : order) {
+        const int quad = i / 2, y = quad / grid, x = quad % grid;
+        const int a = y * (grid + 1) + x + 1, b = a + 1, c = a + grid + 1, d = c + 1;
+        const int first = reordered ? b : a, second = reordered ? (i % 2 ? d : c) : (i % 2 ? d : b),
+                  third = reordered ? (i % 2 ? c : a) : (i % 2 ? c : d);
+        std::fprintf(f, "f %d/%d/%d %d/%d/%d %d/%d/%d\n", first, first, first, second, second, second, third, third,
+                     third);
+    }
     // On the disk before anything is timed, so that no write-back runs alongside.
     std::fflush(f);
     fsync(fileno(f));
