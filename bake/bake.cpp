@@ -601,8 +601,6 @@ int MakeBothFrames(const BakeOptions& options, FirstInputs& first, const int32_t
     int calls = 0;
     const bool made = MakeFrames(first.surfaces, records, 2, FramePieceFaces(remap_table.count, threads), threads,
                                  frames, &calls);
-    FreeMeshSurface(&first.surfaces[0]);
-    FreeMeshSurface(&first.surfaces[1]);
     if (!made)
         return Fail(BAKE_OUTPUT, "not enough memory for the tangent frames of " +
                                      std::to_string(remap_table.count) + " triangles (" +
@@ -697,20 +695,24 @@ int ReadSurfaces(const BakeOptions& options, FirstInputs* first)
     return CheckLoaded(*first, false);
 }
 
-// The rays' scene over the source, and the table refilled with the target's triangles.
-int PrepareRays(const BakeOptions& options, const FirstInputs& first, SurfaceTransfer* transfer,
-                const Reporter& report)
+// The rays' scene over the source, and the table refilled with the target's triangles;
+// each surface is released once read.
+int PrepareRays(const BakeOptions& options, FirstInputs& first, SurfaceTransfer* transfer, const Reporter& report)
 {
     const Clock::time_point start = Clock::now();
     const double size = ModelSize(first.surfaces[1]);
-    const double offset = options.cage_offset >= 0 ? options.cage_offset : DEFAULT_OFFSET * size;
-    const double reach = options.max_distance > 0    ? options.max_distance
-                         : options.max_distance == 0 ? INFINITY
-                                                     : DEFAULT_REACH * size;
-    if (!PrepareSurfaceTransfer(first.surfaces[0], first.surfaces[1], offset, reach, Threads(options), transfer))
+    transfer->offset = options.cage_offset >= 0 ? options.cage_offset : DEFAULT_OFFSET * size;
+    transfer->reach = options.max_distance > 0    ? options.max_distance
+                      : options.max_distance == 0 ? INFINITY
+                                                  : DEFAULT_REACH * size;
+    const bool source = PrepareSurfaceSource(first.surfaces[0], Threads(options), transfer);
+    FreeMeshSurface(&first.surfaces[0]);
+    const bool target = source && PrepareSurfaceTarget(first.surfaces[1], transfer);
+    FreeMeshSurface(&first.surfaces[1]);
+    if (!target)
         return Fail(BAKE_OUTPUT, "not enough memory for the rays onto " + QuotedName(options.source));
     report.Line("rays: onto %u source triangles, from %g out along the target normal, reaching %g, in %.3f s",
-                unsigned(transfer->source_triangles), offset, reach, SecondsSince(start));
+                unsigned(transfer->source_triangles), transfer->offset, transfer->reach, SecondsSince(start));
     return BAKE_DONE;
 }
 
@@ -726,24 +728,24 @@ int BakeAll(const BakeOptions& options, Reporter& report)
         code = ReadSurfaces(options, &first);
     if (code == BAKE_DONE)
         code = ChooseMatch(options, first, &surface, report);
-    // Each file's own triangles, for its frames: the table's records pair them by faces.
-    const int32_t records[2] = {remap_table.count, remap_table.target_count};
-    if (code == BAKE_DONE && surface)
-        code = PrepareRays(options, first, &transfer, report);
-    if (code == BAKE_DONE)
-        code = ReportMeshes(options, first, report);
     double* turns = nullptr;  // faces in other places: their normals turn with them
     if (code == BAKE_DONE && AnyNormalMap(options) && !surface && !FaceTurns(first.surfaces[0], first.surfaces[1], &turns))
         code = Fail(BAKE_OUTPUT, "not enough memory for the turns of " + std::to_string(remap_table.count) + " faces");
+    // Each file's own triangles have frames: by faces, the table's records are both's.
     FrameTable frames[2] = {};
     if (code == BAKE_DONE && AnyNormalMap(options)) {
         code = CheckPositions(options, first);
-        const int32_t triangles[2] = {int32_t(transfer.source_triangles), int32_t(transfer.target_triangles)};
+        const int32_t records[2] = {surface ? int32_t(FannedTriangles(first.surfaces[0])) : remap_table.count,
+                                    surface ? int32_t(FannedTriangles(first.surfaces[1])) : remap_table.target_count};
         if (code == BAKE_DONE)
-            code = MakeBothFrames(options, first, surface ? triangles : records, Threads(options), frames, report);
+            code = MakeBothFrames(options, first, records, Threads(options), frames, report);
     }
+    if (code == BAKE_DONE && surface)
+        code = PrepareRays(options, first, &transfer, report);
     FreeMeshSurface(&first.surfaces[0]);
     FreeMeshSurface(&first.surfaces[1]);
+    if (code == BAKE_DONE)
+        code = ReportMeshes(options, first, report);
     const NormalMapping mapping{&frames[0], &frames[1], options.y_down, turns};
     if (code == BAKE_DONE)
         code = BakeEach(options, first, mapping, surface ? &transfer : nullptr, report);

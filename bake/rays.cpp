@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
+#include "assets/large_block.h"
 #include "support/parallel.h"
 
 struct RayNode {
@@ -24,6 +26,19 @@ struct RayNode {
 namespace {
 
 constexpr uint32_t LEAF_TRIANGLES = 4;
+
+// Large arrays come in huge pages, whose first touch costs far less (see large_block.h).
+template <typename T>
+T* LargeArray(size_t count)
+{
+    return static_cast<T*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * sizeof(T)));
+}
+
+template <typename T>
+void FreeLargeArray(T* array, size_t count)
+{
+    LargeFree(array, std::max<size_t>(count, 1) * sizeof(T));
+}
 constexpr int STACK = 128;  // nodes waiting in one traversal: twice the deepest tree's depth
 
 const float* CornersOf(const RayScene& scene, uint32_t triangle)
@@ -147,13 +162,13 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
             lo[a] = std::min(lo[a], centre(scene->order[i], a));
             hi[a] = std::max(hi[a], centre(scene->order[i], a));
         }
-    auto* keys = static_cast<uint64_t*>(std::malloc(std::max<size_t>(count, 1) * sizeof(uint64_t)));
-    auto* spare = static_cast<uint64_t*>(std::malloc(std::max<size_t>(count, 1) * sizeof(uint64_t)));
-    *codes = static_cast<uint32_t*>(std::malloc(std::max<size_t>(count, 1) * sizeof(uint32_t)));
+    auto* keys = LargeArray<uint64_t>(count);
+    auto* spare = LargeArray<uint64_t>(count);
+    *codes = LargeArray<uint32_t>(count);
     if (!keys || !spare || !*codes) {
-        std::free(keys);
-        std::free(spare);
-        std::free(*codes);
+        FreeLargeArray(keys, count);
+        FreeLargeArray(spare, count);
+        FreeLargeArray(*codes, count);
         *codes = nullptr;
         return false;
     }
@@ -186,8 +201,39 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
         scene->order[i] = uint32_t(keys[i]);
         (*codes)[i] = uint32_t(keys[i] >> 32);
     }
-    std::free(keys);
-    std::free(spare);
+    FreeLargeArray(keys, count);
+    FreeLargeArray(spare, count);
+    return true;
+}
+
+// Moves the corners into the leaves' order, which a ray reads them in: the i-th becomes
+// triangle order[i] for i < count, the triangles never hit after them. In place, cycle
+// by cycle, so that no second copy is held; false when memory runs out (nothing moved).
+bool InLeafOrder(float* corners, uint32_t* order, size_t count, size_t triangles)
+{
+    std::vector<bool> done;
+    if (triangles > done.max_size())
+        return false;
+    done.assign(triangles, false);
+    for (size_t t = 0, after = count; t < triangles; ++t)  // the others, after the hit ones
+        if (!Finite(corners + t * 9))
+            order[after++] = uint32_t(t);
+    for (size_t i = 0; i < triangles; ++i) {
+        if (done[i])
+            continue;
+        float first[9];
+        std::memcpy(first, corners + i * 9, sizeof first);
+        for (size_t j = i;;) {
+            done[j] = true;
+            const size_t from = order[j];
+            if (from == i) {
+                std::memcpy(corners + j * 9, first, sizeof first);
+                break;
+            }
+            std::memcpy(corners + j * 9, corners + from * 9, sizeof first);
+            j = from;
+        }
+    }
     return true;
 }
 
@@ -196,15 +242,15 @@ bool IsTask(const std::vector<Task>& tasks, size_t node)
     return std::any_of(tasks.begin(), tasks.end(), [&](const Task& t) { return t.node == node; });
 }
 
-// The ray's parameters over a box's slabs, or false when it misses the box or enters it
-// past `limit`.
-bool EntersBox(const RayNode& node, const double origin[3], const double inverse[3], double limit)
+// Where the ray enters a box (0 when it starts inside), or -1 when it misses the box
+// or enters it past `limit`.
+double EntersBox(const RayNode& node, const double origin[3], const double inverse[3], double limit)
 {
     double near = 0, far = limit;
     for (int a = 0; a < 3; ++a) {
         if (inverse[a] == INFINITY || inverse[a] == -INFINITY) {  // along the slab
             if (origin[a] < node.lo[a] || origin[a] > node.hi[a])
-                return false;
+                return -1;
             continue;
         }
         double t0 = (node.lo[a] - origin[a]) * inverse[a], t1 = (node.hi[a] - origin[a]) * inverse[a];
@@ -213,7 +259,7 @@ bool EntersBox(const RayNode& node, const double origin[3], const double inverse
         near = std::max(near, t0);
         far = std::min(far, t1);
     }
-    return near <= far;
+    return near <= far ? near : -1;
 }
 
 // The ray turned to run along +z: which axes become x, y and z, and the shear.
@@ -287,10 +333,10 @@ bool HitTriangle(const float* c, const double origin[3], const Sheared& s, doubl
 
 }  // namespace
 
-bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, RayScene* scene)
+bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScene* scene)
 {
     *scene = RayScene{corners, triangle_count, nullptr, 0, nullptr};
-    scene->order = static_cast<uint32_t*>(std::malloc(std::max<size_t>(triangle_count, 1) * sizeof(uint32_t)));
+    scene->order = LargeArray<uint32_t>(triangle_count);
     if (!scene->order)
         return false;
     size_t count = 0;
@@ -317,13 +363,14 @@ bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, R
         subtrees[size_t(i)].resize(1);
         BuildNode(*scene, codes, task.begin, task.end, subtrees[size_t(i)], 0);
     });
-    std::free(codes);
+    FreeLargeArray(codes, count);
     // Each subtree's root takes its task's place at the top; its other nodes follow the
     // top's, their children renumbered.
     size_t total = top.size();
     for (const auto& subtree : subtrees)
         total += subtree.size() - 1;
-    scene->nodes = static_cast<RayNode*>(std::malloc(total * sizeof(RayNode)));
+    scene->nodes = LargeArray<RayNode>(total);
+    scene->node_count = uint32_t(total);
     if (!scene->nodes) {
         FreeRayScene(scene);
         return false;
@@ -341,18 +388,22 @@ bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, R
         }
         next += subtree.size() - 1;
     }
+    subtrees = {};  // their nodes are copied: room for the corners below
     // The top's boxes, children (made after their parents) first.
     for (size_t k = top.size(); k-- > 0;)
         if (scene->nodes[k].count == 0 && !IsTask(tasks, k))
             Union(scene->nodes[scene->nodes[k].first], scene->nodes[scene->nodes[k].first + 1], &scene->nodes[k]);
-    scene->node_count = uint32_t(total);
+    if (!InLeafOrder(corners, scene->order, count, triangle_count)) {
+        FreeRayScene(scene);
+        return false;
+    }
     return true;
 }
 
 void FreeRayScene(RayScene* scene)
 {
-    std::free(scene->nodes);
-    std::free(scene->order);
+    FreeLargeArray(scene->nodes, scene->node_count);
+    FreeLargeArray(scene->order, scene->triangle_count);
     *scene = RayScene{};
 }
 
@@ -371,11 +422,11 @@ bool CastRay(const RayScene& scene, const double origin[3], const double directi
         stack[depth++] = 0;
     while (depth > 0) {
         const RayNode& node = scene.nodes[stack[--depth]];
-        if (!EntersBox(node, origin, inverse, best))
+        if (EntersBox(node, origin, inverse, best) < 0)
             continue;
         if (node.count == 0) {
             if (depth + 2 > STACK)
-                return found;  // deeper than any tree the build makes
+                return found;
             stack[depth++] = node.first + 1;
             stack[depth++] = node.first;
             continue;
@@ -383,7 +434,7 @@ bool CastRay(const RayScene& scene, const double origin[3], const double directi
         for (uint32_t i = node.first; i < node.first + node.count; ++i) {
             const uint32_t triangle = scene.order[i];
             double distance, weights[3];
-            if (!HitTriangle(CornersOf(scene, triangle), origin, shear, &distance, weights) || !(distance >= 0) ||
+            if (!HitTriangle(scene.corners + size_t(i) * 9, origin, shear, &distance, weights) || !(distance >= 0) ||
                 distance > best || (found && distance == best && triangle > hit->triangle))
                 continue;
             found = true;

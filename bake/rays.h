@@ -9,7 +9,8 @@
 struct RayNode;
 
 struct RayScene {
-    const float* corners;  // 9 per triangle: three corners' x, y, z (not owned)
+    const float* corners;  // 9 per triangle: three corners' x, y, z, in the leaves' order
+                           // (the i-th is triangle order[i]); not owned
     uint32_t triangle_count;
     RayNode* nodes;        // node 0 is the root
     uint32_t node_count;
@@ -23,7 +24,8 @@ struct RayHit {
 };
 
 // False when memory runs out. Triangles whose corners are not finite are never hit.
-bool BuildRayScene(const float* corners, uint32_t triangle_count, int threads, RayScene* scene);
+// `corners` are moved into the leaves' order, where the scene reads them.
+bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScene* scene);
 void FreeRayScene(RayScene* scene);
 
 // The nearest hit of the ray from `origin` along `direction` (not zero) at a distance in

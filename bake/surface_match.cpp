@@ -152,39 +152,62 @@ void TriangleCorners(const MeshSurface& s, float* out)
     }
 }
 
-uint32_t TriangleCount(const MeshSurface& s)
+
+// The sizes of the transfer's large arrays, which come in huge pages.
+size_t SourceCornerBytes(const SurfaceTransfer& t)
 {
-    uint64_t count = 0;
-    for (uint32_t f = 0; f < s.face_count; ++f)
-        count += s.face_start[f + 1] - s.face_start[f] - 2;
-    return uint32_t(std::min<uint64_t>(count, UINT32_MAX));
+    return std::max<size_t>(t.source_triangles, 1) * 9 * sizeof(float);
 }
 
-// The unit normal of every fanned triangle's corners: the file's, or the one the
-// smoothing groups give.
-bool TriangleNormals(const MeshSurface& s, float* out)
+size_t SourceTexCoordBytes(const SurfaceTransfer& t)
+{
+    return std::max<size_t>(t.source_triangles, 1) * 3 * sizeof(TexCoord);
+}
+
+size_t TargetCornerBytes(const SurfaceTransfer& t)
+{
+    return std::max<size_t>(t.target_triangles, 1) * 6 * sizeof(uint32_t);
+}
+
+// The target's places and normals: its positions, its unit normals (the file's, then
+// one per face corner that has none, made as normal maps make them), and per fanned
+// triangle its corners' numbers in each (position numbers 1-based, 0 for none).
+bool TargetPoints(const MeshSurface& s, SurfaceTransfer* t)
 {
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
-    auto* usable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1)));
-    auto* made = static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3)));
-    bool ok = usable && made;
-    for (uint32_t f = 0; ok && f < s.face_count; ++f)
+    bool missing = false;
+    for (uint32_t c = 0; c < corners && !missing; ++c)
+        missing = !HasNormal(s, c);
+    const size_t normals = size_t(s.normal_count) + (missing ? corners : 0);
+    t->target_positions = static_cast<float*>(std::malloc(std::max<size_t>(s.position_count, 1) * 3 * sizeof(float)));
+    t->target_normals = static_cast<float*>(std::malloc(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
+    t->target_corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, TargetCornerBytes(*t)));
+    auto* usable = missing ? static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1))) : nullptr;
+    auto* made = missing ? static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3))) : nullptr;
+    bool ok = t->target_positions && t->target_normals && t->target_corners && (!missing || (usable && made));
+    for (uint32_t f = 0; ok && missing && f < s.face_count; ++f)
         usable[f] = UsableFace(s, f);
-    ok = ok && MakeCornerNormals(s, usable, made);
-    size_t at = 0;
-    for (uint32_t f = 0; ok && f < s.face_count; ++f) {
-        const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
-        for (uint32_t k = 0; k + 2 < n; ++k) {
-            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
-            for (const uint32_t c : corner) {
-                Vec3 normal = made[c];
-                if (HasNormal(s, c)) {
-                    const float* g = s.normals + size_t(s.corners[c * 3 + 2] - 1) * 3;
-                    normal = Normalized({g[0], g[1], g[2]});
+    ok = ok && (!missing || MakeCornerNormals(s, usable, made));
+    if (ok) {
+        std::memcpy(t->target_positions, s.positions, size_t(s.position_count) * 3 * sizeof(float));
+        for (uint32_t n = 0; n < s.normal_count; ++n) {
+            const float* g = s.normals + size_t(n) * 3;
+            const Vec3 unit = Normalized({g[0], g[1], g[2]});
+            std::memcpy(t->target_normals + size_t(n) * 3, &unit, sizeof unit);
+        }
+        for (uint32_t c = 0; missing && c < corners; ++c)
+            std::memcpy(t->target_normals + (size_t(s.normal_count) + c) * 3, &made[c], sizeof(Vec3));
+        t->target_position_count = s.position_count;
+        size_t i = 0;
+        for (uint32_t f = 0; f < s.face_count; ++f) {
+            const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
+            for (uint32_t k = 0; k + 2 < n; ++k, ++i) {
+                const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
+                for (int j = 0; j < 3; ++j) {
+                    const uint32_t c = corner[j], p = s.corners[c * 3];
+                    t->target_corners[i * 6 + size_t(j)] = p <= s.position_count ? p : 0;
+                    t->target_corners[i * 6 + 3 + size_t(j)] = HasNormal(s, c) ? s.corners[c * 3 + 2] - 1 : s.normal_count + c;
                 }
-                out[at++] = normal.x;
-                out[at++] = normal.y;
-                out[at++] = normal.z;
             }
         }
     }
@@ -215,7 +238,7 @@ void TriangleTexCoords(const MeshSurface& s, TexCoord* out, float* corners)
 
 // Refills the table with the target's own triangles: drawn where they are, with texture
 // coordinates in the target layout on both sides (the source is found by rays).
-bool TargetTable(const MeshSurface& target, const float* corners, uint32_t triangles)
+bool TargetTable(const MeshSurface& target, const uint32_t* corners, uint32_t triangles)
 {
     auto* made = static_cast<RemapTriangle*>(LargeResize(nullptr, 0, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle)));
     auto* drawable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(triangles, 1)));
@@ -232,7 +255,7 @@ bool TargetTable(const MeshSurface& target, const float* corners, uint32_t trian
             bool valid = true;
             for (int c = 0; c < 3; ++c) {
                 const uint32_t t = target.corners[corner[c] * 3 + 1];
-                valid = valid && t != 0 && t <= target.texcoord_count && std::isfinite(corners[size_t(i) * 9 + size_t(c) * 3]);
+                valid = valid && t != 0 && t <= target.texcoord_count && corners[size_t(i) * 6 + size_t(c)] != 0;
                 made[i].target[c] = valid ? target.texcoords[t - 1] : TexCoord{0, 0};
                 made[i].source[c] = made[i].target[c];
             }
@@ -307,10 +330,10 @@ void Turn(const float* from, const float* to, double out[9])
 bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** turns)
 {
     *turns = nullptr;
-    const uint32_t triangles = TriangleCount(source);
+    const uint32_t triangles = FannedTriangles(source);
     auto* from = static_cast<float*>(std::malloc(std::max<size_t>(triangles, 1) * 9 * sizeof(float)));
     auto* to = static_cast<float*>(std::malloc(std::max<size_t>(triangles, 1) * 9 * sizeof(float)));
-    bool ok = from && to && TriangleCount(target) == triangles;
+    bool ok = from && to && FannedTriangles(target) == triangles;
     if (ok) {
         TriangleCorners(source, from);
         TriangleCorners(target, to);
@@ -329,6 +352,14 @@ bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** tu
     std::free(from);
     std::free(to);
     return ok;
+}
+
+uint32_t FannedTriangles(const MeshSurface& s)
+{
+    uint64_t count = 0;
+    for (uint32_t f = 0; f < s.face_count; ++f)
+        count += s.face_start[f + 1] - s.face_start[f] - 2;
+    return uint32_t(std::min<uint64_t>(count, UINT32_MAX));
 }
 
 double ModelSize(const MeshSurface& s)
@@ -376,52 +407,49 @@ Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, int thr
     return Faces::SAME;
 }
 
-bool PrepareSurfaceTransfer(const MeshSurface& source, const MeshSurface& target, double offset, double reach,
-                            int threads, SurfaceTransfer* transfer)
+bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfer* transfer)
 {
     SurfaceTransfer& t = *transfer;
-    t = SurfaceTransfer{};
-    t.offset = offset;
-    t.reach = reach;
-    t.source_triangles = TriangleCount(source);
-    t.target_triangles = TriangleCount(target);
-    t.source_corners = static_cast<float*>(std::malloc(std::max<size_t>(t.source_triangles, 1) * 9 * sizeof(float)));
-    t.source_uv = static_cast<TexCoord*>(std::malloc(std::max<size_t>(t.source_triangles, 1) * 3 * sizeof(TexCoord)));
-    t.target_corners = static_cast<float*>(std::malloc(std::max<size_t>(t.target_triangles, 1) * 9 * sizeof(float)));
-    t.target_normals = static_cast<float*>(std::malloc(std::max<size_t>(t.target_triangles, 1) * 9 * sizeof(float)));
-    bool ok = t.source_corners && t.source_uv && t.target_corners && t.target_normals;
-    if (ok) {
-        TriangleCorners(source, t.source_corners);
-        TriangleCorners(target, t.target_corners);
-        // A source triangle without texture coordinates is never hit.
-        TriangleTexCoords(source, t.source_uv, t.source_corners);
-        ok = TriangleNormals(target, t.target_normals) &&
-             BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene) &&
-             TargetTable(target, t.target_corners, t.target_triangles);
-    }
-    if (!ok)
-        FreeSurfaceTransfer(transfer);
-    return ok;
+    ClearRemapTable();  // the faces' pairing: the target's own triangles take its place
+    t.source_triangles = FannedTriangles(source);
+    t.source_corners = static_cast<float*>(LargeResize(nullptr, 0, SourceCornerBytes(t)));
+    t.source_uv = static_cast<TexCoord*>(LargeResize(nullptr, 0, SourceTexCoordBytes(t)));
+    if (!t.source_corners || !t.source_uv)
+        return false;
+    TriangleCorners(source, t.source_corners);
+    // A source triangle without texture coordinates is never hit.
+    TriangleTexCoords(source, t.source_uv, t.source_corners);
+    return BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene);
+}
+
+bool PrepareSurfaceTarget(const MeshSurface& target, SurfaceTransfer* transfer)
+{
+    transfer->target_triangles = FannedTriangles(target);
+    return TargetPoints(target, transfer) && TargetTable(target, transfer->target_corners, transfer->target_triangles);
 }
 
 void FreeSurfaceTransfer(SurfaceTransfer* transfer)
 {
     FreeRayScene(&transfer->scene);
-    std::free(transfer->source_corners);
-    std::free(transfer->source_uv);
-    std::free(transfer->target_corners);
+    LargeFree(transfer->source_corners, SourceCornerBytes(*transfer));
+    LargeFree(transfer->source_uv, SourceTexCoordBytes(*transfer));
+    std::free(transfer->target_positions);
     std::free(transfer->target_normals);
+    LargeFree(transfer->target_corners, TargetCornerBytes(*transfer));
     *transfer = SurfaceTransfer{};
 }
 
 bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], SourcePoint* point)
 {
-    const float* p = transfer.target_corners + size_t(triangle) * 9;
-    const float* n = transfer.target_normals + size_t(triangle) * 9;
-    double at[3], normal[3];
-    for (int i = 0; i < 3; ++i) {
-        at[i] = w[0] * p[i] + w[1] * p[3 + i] + w[2] * p[6 + i];
-        normal[i] = w[0] * n[i] + w[1] * n[3 + i] + w[2] * n[6 + i];
+    const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
+    double at[3] = {0, 0, 0}, normal[3] = {0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+        const float* p = transfer.target_positions + size_t(corner[k] - 1) * 3;
+        const float* n = transfer.target_normals + size_t(corner[3 + k]) * 3;
+        for (int i = 0; i < 3; ++i) {
+            at[i] += w[k] * p[i];
+            normal[i] += w[k] * n[i];
+        }
     }
     const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
     if (!(length > 0) || !std::isfinite(length))

@@ -19,6 +19,9 @@ enum class Faces {
 // How the two files' faces compare, on `threads` workers; *why says how, in one short phrase.
 Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, int threads, std::string* why);
 
+// The triangles the file's faces give, fanned.
+uint32_t FannedTriangles(const MeshSurface& s);
+
 // The diagonal of the box around the file's positions.
 double ModelSize(const MeshSurface& s);
 
@@ -31,11 +34,13 @@ bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** tu
 
 struct SurfaceTransfer {
     RayScene scene;           // over the source's triangles (those with texture coordinates)
-    float* source_corners;    // 9 per source triangle, in the file's fanned order
+    float* source_corners;    // 9 per source triangle, in the scene's order
     TexCoord* source_uv;      // 3 per source triangle, as the table holds them
-    float* target_corners;    // 9 per target triangle: positions
-    float* target_normals;    // 9 per target triangle: unit corner normals
     uint32_t source_triangles;
+    float* target_positions;  // the target file's positions, 3 each
+    uint32_t target_position_count;
+    float* target_normals;    // unit normals, 3 each: the file's, then those made for corners
+    uint32_t* target_corners; // 6 per target triangle: position numbers (1-based), then normals'
     uint32_t target_triangles;
     double offset;            // the ray's start, out along the target normal
     double reach;             // how far past its start a hit may be
@@ -49,11 +54,12 @@ struct SourcePoint {
     double u, v;
 };
 
-// Takes the source's triangles from the remap table and both surfaces, then refills the
-// table with the target's own triangles, which the drawing places. False when memory
-// runs out (the table is then as it was).
-bool PrepareSurfaceTransfer(const MeshSurface& source, const MeshSurface& target, double offset, double reach,
-                            int threads, SurfaceTransfer* transfer);
+// In two steps, so that each surface can go once it is read: the source's triangles
+// and the rays' scene over them (the table, which paired faces, is emptied), then the
+// target's places and normals, and the table refilled with the target's own triangles,
+// which the drawing places. False when memory runs out; FreeSurfaceTransfer then.
+bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfer* transfer);
+bool PrepareSurfaceTarget(const MeshSurface& target, SurfaceTransfer* transfer);
 void FreeSurfaceTransfer(SurfaceTransfer* transfer);
 
 // The source point of the sample at weights w of target triangle `triangle`; false
