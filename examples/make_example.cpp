@@ -1,7 +1,9 @@
 // Writes the bundled example: texture.png (four coloured islands, each with a large
 // glyph), normal.png (the glyphs embossed, as a tangent-space normal map), mesh1.obj
 // (the islands as painted), mesh2.obj (the same faces laid out anew: moved, rotated,
-// mirrored, scaled) and icon-16.ico.
+// mirrored, scaled), icon-16.ico, and a pair of different meshes of one model for
+// surface transfer: sphere1.obj (24 x 12, unrolled) and sphere2.obj (48 x 24, its
+// layout turned and mirrored).
 //   build/native/examples/make_example examples
 #include <algorithm>
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "examples/example_layout.h"
+#include "examples/sphere.h"
 #include "fuzz/png_writer.h"
 
 namespace {
@@ -123,6 +126,15 @@ bool WriteMesh(const std::string& path, bool target)
     return std::fclose(f) == 0;
 }
 
+bool WriteText(const std::string& path, const std::string& text)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    std::fwrite(text.data(), 1, text.size(), f);
+    return std::fclose(f) == 0;
+}
+
 // A 16 x 16 32-bit icon: the four island colours in quarters.
 bool WriteIcon(const std::string& path)
 {
@@ -154,7 +166,8 @@ int main(int argc, char** argv)
     const std::string dir = argc > 1 ? std::string(argv[1]) + "/" : std::string();
     if (!WritePng(dir + "texture.png", PaintTexture()) || !WritePng(dir + "normal.png", PaintNormalMap()) ||
         !WriteMesh(dir + "mesh1.obj", false) ||
-        !WriteMesh(dir + "mesh2.obj", true) || !WriteIcon(dir + "icon-16.ico")) {
+        !WriteMesh(dir + "mesh2.obj", true) || !WriteIcon(dir + "icon-16.ico") ||
+        !WriteText(dir + "sphere1.obj", SphereObj(24, 12, 0)) || !WriteText(dir + "sphere2.obj", SphereObj(48, 24, 1))) {
         std::perror("make_example");
         return 1;
     }
