@@ -56,8 +56,8 @@ const char BAKE_USAGE_TEXT[] =
     "                        or scaled as a whole; surface otherwise)\n"
     "  --cage-offset D       rays start D model units out along the target's normal\n"
     "                        (default 0.5 % of the target's size, its box's diagonal)\n"
-    "  --max-distance D      and hit SOURCE within D of their start (default 1 % of\n"
-    "                        the target's size; 0: no limit)\n"
+    "  --max-distance D      and hit SOURCE within D of their start (default twice the\n"
+    "                        offset, at least 1 % of the target's size; 0: no limit)\n"
     "  --misses MASK.png     the pixels whose rays found no source, in white\n"
     "  -o -                  the one output to standard output\n"
     "  -q, --quiet           no progress lines\n"
@@ -704,7 +704,7 @@ int PrepareRays(const BakeOptions& options, FirstInputs& first, SurfaceTransfer*
     transfer->offset = options.cage_offset >= 0 ? options.cage_offset : DEFAULT_OFFSET * size;
     transfer->reach = options.max_distance > 0    ? options.max_distance
                       : options.max_distance == 0 ? INFINITY
-                                                  : DEFAULT_REACH * size;
+                                                  : std::max(2 * transfer->offset, DEFAULT_REACH * size);
     const bool source = PrepareSurfaceSource(first.surfaces[0], Threads(options), transfer);
     FreeMeshSurface(&first.surfaces[0]);
     const bool target = source && PrepareSurfaceTarget(first.surfaces[1], transfer);

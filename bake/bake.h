@@ -38,7 +38,8 @@ struct BakeOptions {
     double cage_offset = -1;         // rays start this far out along the target normal;
                                      // below 0: DEFAULT_OFFSET of the target's size
     double max_distance = -1;        // and hit within this of their start (0: anywhere);
-                                     // below 0: DEFAULT_REACH of the target's size
+                                     // below 0: twice the offset, at least DEFAULT_REACH
+                                     // of the target's size
     std::string misses;              // where to write the mask of samples that found no source
 };
 

@@ -759,10 +759,10 @@ TEST(Bake, CrowdedVerticesKeepTheirFramesInLinearTime)
                       0.5 * (5 + std::cos(a)), 0.5 * (1 + std::sin(a)), 2.5 + i * 1e-6);
         disc += line;
     }
-    for (int i = 0; i < 300; ++i)  // the pole, this rim point, the next
-        disc += "f " + std::to_string(n + 6) + "/" + std::to_string(n + 7 + 2 * i) + " " + std::to_string(n + 7 + i) +
-                "/" + std::to_string(n + 6 + 2 * i) + " " + std::to_string(n + 7 + (i + 1) % 300) + "/" +
-                std::to_string(n + 6 + 2 * ((i + 1) % 300)) + "\n";
+    for (int i = 0; i < 300; ++i)  // this rim point, the next, the pole: crowded at the third corner
+        disc += "f " + std::to_string(n + 7 + i) + "/" + std::to_string(n + 6 + 2 * i) + " " +
+                std::to_string(n + 7 + (i + 1) % 300) + "/" + std::to_string(n + 6 + 2 * ((i + 1) % 300)) + " " +
+                std::to_string(n + 6) + "/" + std::to_string(n + 7 + 2 * i) + "\n";
     WriteWholeFile(dir.File("disc.obj"), disc);
     MeshSurface surface[2] = {};
     ASSERT_EQ(LoadRemapMeshPair(dir.File("disc.obj").c_str(), dir.File("disc.obj").c_str(), 1, surface), MeshLoad::OK);
