@@ -133,25 +133,33 @@ bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t c
     return same;
 }
 
-// Copies the 9 position values of every fanned triangle of the file, NaN where a corner
-// has no usable position (such a triangle is never hit).
-void TriangleCorners(const MeshSurface& s, float* out)
+// Calls visit(triangle, k, corner) for corner k (0 to 2) of every fanned triangle, in
+// the file's order: face corner 0, then k + 1 and k + 2 of its k-th triangle.
+template <typename Visit>
+void EachTriangleCorner(const MeshSurface& s, const Visit& visit)
 {
-    size_t at = 0;
+    size_t triangle = 0;
     for (uint32_t f = 0; f < s.face_count; ++f) {
         const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
-        for (uint32_t k = 0; k + 2 < n; ++k) {
-            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
-            for (const uint32_t c : corner) {
-                const uint32_t p = s.corners[c * 3];
-                const bool has = p != 0 && p <= s.position_count;
-                for (int i = 0; i < 3; ++i)
-                    out[at++] = has ? s.positions[size_t(p - 1) * 3 + size_t(i)] : NAN;
-            }
+        for (uint32_t k = 0; k + 2 < n; ++k, ++triangle) {
+            visit(triangle, 0, start);
+            visit(triangle, 1, start + k + 1);
+            visit(triangle, 2, start + k + 2);
         }
     }
 }
 
+// Copies the 9 position values of every fanned triangle of the file, NaN where a corner
+// has no usable position (such a triangle is never hit).
+void TriangleCorners(const MeshSurface& s, float* out)
+{
+    EachTriangleCorner(s, [&](size_t triangle, int k, uint32_t c) {
+        const uint32_t p = s.corners[c * 3];
+        const bool has = p != 0 && p <= s.position_count;
+        for (int i = 0; i < 3; ++i)
+            out[triangle * 9 + size_t(k) * 3 + size_t(i)] = has ? s.positions[size_t(p - 1) * 3 + size_t(i)] : NAN;
+    });
+}
 
 // The sizes of the transfer's large arrays, which come in huge pages.
 size_t SourceCornerBytes(const SurfaceTransfer& t)
@@ -198,18 +206,12 @@ bool TargetPoints(const MeshSurface& s, SurfaceTransfer* t)
         for (uint32_t c = 0; missing && c < corners; ++c)
             std::memcpy(t->target_normals + (size_t(s.normal_count) + c) * 3, &made[c], sizeof(Vec3));
         t->target_position_count = s.position_count;
-        size_t i = 0;
-        for (uint32_t f = 0; f < s.face_count; ++f) {
-            const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
-            for (uint32_t k = 0; k + 2 < n; ++k, ++i) {
-                const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
-                for (int j = 0; j < 3; ++j) {
-                    const uint32_t c = corner[j], p = s.corners[c * 3];
-                    t->target_corners[i * 6 + size_t(j)] = p <= s.position_count ? p : 0;
-                    t->target_corners[i * 6 + 3 + size_t(j)] = HasNormal(s, c) ? s.corners[c * 3 + 2] - 1 : s.normal_count + c;
-                }
-            }
-        }
+        EachTriangleCorner(s, [&](size_t triangle, int k, uint32_t c) {
+            const uint32_t p = s.corners[c * 3];
+            t->target_corners[triangle * 6 + size_t(k)] = p <= s.position_count ? p : 0;
+            t->target_corners[triangle * 6 + 3 + size_t(k)] =
+                HasNormal(s, c) ? s.corners[c * 3 + 2] - 1 : s.normal_count + c;
+        });
     }
     std::free(usable);
     std::free(made);
@@ -220,20 +222,13 @@ bool TargetPoints(const MeshSurface& s, SurfaceTransfer* t)
 // triangle without them gets a corner of `corners` that is not a number.
 void TriangleTexCoords(const MeshSurface& s, TexCoord* out, float* corners)
 {
-    size_t i = 0;
-    for (uint32_t f = 0; f < s.face_count; ++f) {
-        const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
-        for (uint32_t k = 0; k + 2 < n; ++k, ++i) {
-            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
-            for (int c = 0; c < 3; ++c) {
-                const uint32_t t = s.corners[corner[c] * 3 + 1];
-                const bool has = t != 0 && t <= s.texcoord_count;
-                out[i * 3 + size_t(c)] = has ? s.texcoords[t - 1] : TexCoord{0, 0};
-                if (!has)
-                    corners[i * 9] = NAN;
-            }
-        }
-    }
+    EachTriangleCorner(s, [&](size_t triangle, int k, uint32_t c) {
+        const uint32_t t = s.corners[c * 3 + 1];
+        const bool has = t != 0 && t <= s.texcoord_count;
+        out[triangle * 3 + size_t(k)] = has ? s.texcoords[t - 1] : TexCoord{0, 0};
+        if (!has)
+            corners[triangle * 9] = NAN;
+    });
 }
 
 // Refills the table with the target's own triangles: drawn where they are, with texture
@@ -247,21 +242,14 @@ bool TargetTable(const MeshSurface& target, const uint32_t* corners, uint32_t tr
         std::free(drawable);
         return false;
     }
-    uint32_t i = 0;
-    for (uint32_t f = 0; f < target.face_count; ++f) {
-        const uint32_t start = target.face_start[f], n = target.face_start[f + 1] - start;
-        for (uint32_t k = 0; k + 2 < n; ++k, ++i) {
-            const uint32_t corner[3] = {start, start + k + 1, start + k + 2};
-            bool valid = true;
-            for (int c = 0; c < 3; ++c) {
-                const uint32_t t = target.corners[corner[c] * 3 + 1];
-                valid = valid && t != 0 && t <= target.texcoord_count && corners[size_t(i) * 6 + size_t(c)] != 0;
-                made[i].target[c] = valid ? target.texcoords[t - 1] : TexCoord{0, 0};
-                made[i].source[c] = made[i].target[c];
-            }
-            drawable[i] = valid;
-        }
-    }
+    EachTriangleCorner(target, [&](size_t triangle, int k, uint32_t c) {
+        const uint32_t t = target.corners[c * 3 + 1];
+        const bool valid = (k == 0 || drawable[triangle]) && t != 0 && t <= target.texcoord_count &&
+                           corners[triangle * 6 + size_t(k)] != 0;
+        made[triangle].target[k] = valid ? target.texcoords[t - 1] : TexCoord{0, 0};
+        made[triangle].source[k] = made[triangle].target[k];
+        drawable[triangle] = valid;
+    });
     ClearRemapTable();
     remap_table.count = int32_t(triangles);
     remap_table.triangles = made;
