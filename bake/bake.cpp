@@ -130,7 +130,6 @@ struct FirstInputs {
     uint64_t shape_hashes[2] = {0, 1};
 };
 
-
 bool AnyNormalMap(const BakeOptions& options)
 {
     return std::find(options.normal_maps.begin(), options.normal_maps.end(), true) != options.normal_maps.end();
@@ -406,7 +405,7 @@ int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping
     return code;
 }
 
-// Both layouts' tangent frames on every worker; the surfaces they come from are released.
+// Both layouts' tangent frames on every worker, for each file's first `records` triangles.
 int MakeBothFrames(const BakeOptions& options, FirstInputs& first, const int32_t records[2], int threads,
                    FrameTable frames[2], const Reporter& report)
 {
@@ -483,10 +482,11 @@ int ChooseMatch(const BakeOptions& options, const FirstInputs& first, bool* surf
         if (first.surfaces[i].face_count == 0)
             return Fail(BAKE_INPUT, QuotedName(i == 0 ? options.source : options.target) +
                                         " has no faces (f lines of three corners or more): nothing to draw");
+    const std::string different = options.match == Match::AUTO ? "the meshes list different faces (" + why + "), and "
+                                                                : "--match surface: ";
     for (int i = 0; *surface && i < 2; ++i)
         if (first.surfaces[i].position_count == 0)
-            return Fail(BAKE_INPUT, "the meshes list different faces (" + why + "), and " +
-                                        QuotedName(i == 0 ? options.source : options.target) +
+            return Fail(BAKE_INPUT, different + QuotedName(i == 0 ? options.source : options.target) +
                                         " has no vertex positions (v lines), which matching by surface needs");
     const std::string asked = options.match == Match::AUTO ? why : "as --match asks";
     report.Line(*surface ? "match: surface, rays from the target onto the source: %s" : "match: faces: %s",

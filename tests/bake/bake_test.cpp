@@ -144,6 +144,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         // Other faces: rays, which need positions, or faces where asked and they agree.
         {d + "m.obj " + d + "half.obj " + d + "i.png" + to, BAKE_INPUT, "", "the meshes list different faces (face 1 has"},
         {d + "p.obj " + d + "split.obj " + d + "i.png --match faces" + to, BAKE_INPUT, "", "--match faces: the meshes list"},
+        {mmi + "--match surface" + to, BAKE_INPUT, "", "--match surface: '" + d + "m.obj' has no vertex positions"},
         {d + "p.obj " + d + "split.obj " + d + "i.png --misses " + out + to, BAKE_USAGE, "", "written over the output"},
         {d + "split.obj " + d + "p.obj " + d + "i.png" + to, BAKE_DONE, out, "match: surface, rays from the target"},
         {d + "p.obj " + d + "p.obj " + d + "i.png --match surface --max-distance 0" + to, BAKE_DONE, out,
