@@ -15,6 +15,7 @@
 #include "assets/png_encode.h"
 #include "bake/bake.h"
 #include "bake/rays.h"
+#include "examples/sphere.h"
 #include "testlib/command_line.h"
 #include "testlib/files.h"
 
@@ -205,4 +206,50 @@ TEST(SurfaceBake, NormalMapsTurnWithTheLayoutAndNotWithTheModel)
     const std::vector<uint16_t> unmoved = baked("flat.obj", "flat.obj"), standing = baked("flat.obj", "standing.obj");
     for (size_t i = 0; i < unmoved.size(); ++i)
         ASSERT_NEAR(standing[i], unmoved[i], 1.0) << i;
+}
+
+// A texture painted as a function of direction for a coarse sphere's layout, moved onto a
+// fine sphere laid out otherwise: every covered pixel has the colour of its own
+// direction, within what 24 faces around allow: 2.5 levels at most, measured.
+TEST(SurfaceBake, SpherePaintedByDirectionKeepsItsDirections)
+{
+    TempDir dir;
+    const std::string d = dir.path;
+    const double pi = std::acos(-1.0);
+    const auto colour = [&](double east, double north, int c) {
+        const double lat = pi * (north - 0.5), lon = 2 * pi * east;
+        const double direction[3] = {std::cos(lat) * std::cos(lon), std::sin(lat), -std::cos(lat) * std::sin(lon)};
+        return 127.5 * (1 + direction[c]);
+    };
+    std::vector<uint8_t> texture(256 * 128 * 4);
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 256; ++x)
+            for (int c = 0; c < 4; ++c)
+                texture[size_t(y * 256 + x) * 4 + size_t(c)] =
+                    uint8_t(c == 3 ? 255 : std::lround(colour((x + 0.5) / 256, 1 - (y + 0.5) / 128, c)));
+    char reason[PNG_REASON_SIZE];
+    ASSERT_TRUE(WritePNGFile((d + "t.png").c_str(), PngOutput{texture.data(), 256, 128, 8, false, nullptr, nullptr, 1,
+                                                              nullptr}, reason));
+    WriteWholeFile(d + "coarse.obj", SphereObj(24, 12, 0));
+    WriteWholeFile(d + "fine.obj", SphereObj(48, 24, 1));
+    ASSERT_EQ(Bake(d + "coarse.obj " + d + "fine.obj " + d + "t.png -q --padding 0 --size 128 -o " + d + "out.png"),
+              BAKE_DONE);
+    const std::vector<uint8_t> out = Pixels(d + "out.png");
+    double worst = 0, sum = 0;
+    size_t covered = 0;
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 128; ++x) {
+            const uint8_t* p = &out[size_t(y * 128 + x) * 4];
+            if (p[3] != 255)
+                continue;
+            ++covered;
+            for (int c = 0; c < 3; ++c) {  // layout 1: u is north, v east
+                const double off = std::fabs(p[c] - colour(1 - (y + 0.5) / 128, (x + 0.5) / 128, c));
+                worst = std::max(worst, off);
+                sum += off;
+            }
+        }
+    EXPECT_GT(covered, size_t(128 * 128 * 9 / 10));
+    EXPECT_LT(worst, 4.0);
+    EXPECT_LT(sum / double(covered * 3), 0.6);
 }
