@@ -1,5 +1,6 @@
 // A unit sphere as an exporter writes it: `segments` around, `rings` from pole to pole,
-// quads between the rings and triangles at the poles, with smooth normals. Layout 0 is
+// quads between the rings and triangles at the poles, with smooth normals (`vn` lines,
+// or without `normals` one smoothing group). Layout 0 is
 // the sphere unrolled (u east, v north, a seam of its own); layout 1 the same turned a
 // quarter and mirrored (u north, v east), so that a bake between the two is seen at once.
 #pragma once
@@ -8,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-inline std::string SphereObj(int segments, int rings, int layout)
+inline std::string SphereObj(int segments, int rings, int layout, bool normals = true)
 {
     std::string obj = "# a sphere, " + std::to_string(segments) + " x " + std::to_string(rings) + "\n";
     char line[96];
@@ -22,7 +23,8 @@ inline std::string SphereObj(int segments, int rings, int layout)
         for (int j = 0; j < ((i == 0 || i == rings) ? 1 : segments); ++j) {
             const double lat = pi / 2 - pi * i / rings, lon = 2 * pi * j / segments;
             add("v %.7f %.7f %.7f\n", std::cos(lat) * std::cos(lon), std::sin(lat), -std::cos(lat) * std::sin(lon));
-            add("vn %.7f %.7f %.7f\n", std::cos(lat) * std::cos(lon), std::sin(lat), -std::cos(lat) * std::sin(lon));
+            if (normals)
+                add("vn %.7f %.7f %.7f\n", std::cos(lat) * std::cos(lon), std::sin(lat), -std::cos(lat) * std::sin(lon));
         }
     // Texture coordinates: a grid with one more column for the seam.
     for (int i = 0; i <= rings; ++i)
@@ -35,8 +37,10 @@ inline std::string SphereObj(int segments, int rings, int layout)
     };
     const auto corner = [&](int i, int j, int texture_j) {
         const int p = position(i, j), t = i * (segments + 1) + texture_j + 1;
-        return " " + std::to_string(p) + "/" + std::to_string(t) + "/" + std::to_string(p);
+        return " " + std::to_string(p) + "/" + std::to_string(t) + (normals ? "/" + std::to_string(p) : "");
     };
+    if (!normals)
+        obj += "s 1\n";
     // Counter-clockwise seen from outside: north-west, south-west, south-east, north-east.
     for (int i = 0; i < rings; ++i)
         for (int j = 0; j < segments; ++j) {

@@ -81,6 +81,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     WriteWholeFile(d + "sub/I.png", ReadWholeFile(d + "i.png"));
     WriteWholeFile(d + "half.obj", "vt 0 1\nvt 1 1\nvt 1 0\nf 1/1 2/2 3/3\n");
     WriteWholeFile(d + "p.obj", std::string("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n") + kIdentity);
+    WriteWholeFile(d + "bent.obj", std::string("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0.01\n") + kIdentity);
     WriteWholeFile(d + "split.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 1\nvt 1 1\nvt 1 0\nvt 0 0\n"
                                     "f 2/2 3/3 4/4\nf 2/2 4/4 1/1\n");
     ASSERT_TRUE(WritePNGFile((d + "g.png").c_str(), PngOutput{pixels, 2, 2, 8, true, nullptr, nullptr, 1, nullptr}, reason));
@@ -147,6 +148,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {mmi + "--match surface" + to, BAKE_INPUT, "", "--match surface: '" + d + "m.obj' has no vertex positions"},
         {d + "p.obj " + d + "split.obj " + d + "i.png --misses " + out + to, BAKE_USAGE, "", "written over the output"},
         {d + "split.obj " + d + "p.obj " + d + "i.png" + to, BAKE_DONE, out, "match: surface, rays from the target"},
+        {d + "p.obj " + d + "bent.obj " + d + "i.png" + to, BAKE_DONE, out, "the faces are not in the same places"},
         {d + "p.obj " + d + "p.obj " + d + "i.png --match surface --max-distance 0" + to, BAKE_DONE, out,
          "rays: 0 of 4 samples (0.000 %) found no source"},
         {"--size=3x5 " + mmi + "--filter=nearest" + to + " --samples 3 --padding 0 --background 1,2,3,4", BAKE_DONE, out,

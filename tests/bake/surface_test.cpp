@@ -126,6 +126,12 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
         if (found) {
             EXPECT_EQ(got.triangle, best.triangle) << r;
             EXPECT_EQ(got.distance, best.distance) << r;
+            // The hit is where the weights put it on the triangle, edges and corners too.
+            for (int a = 0; a < 3; ++a) {
+                const float* c = &corners[size_t(got.triangle) * 9];
+                const double on = got.weights[0] * c[a] + got.weights[1] * c[3 + a] + got.weights[2] * c[6 + a];
+                ASSERT_NEAR(from[a] + got.distance * direction[a], on, 1e-9) << r;
+            }
             EXPECT_NE(got.triangle, 400u);
             hits += 1;
         }
@@ -134,6 +140,42 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
     FreeRayScene(&whole);
     for (RayScene& one : alone)
         FreeRayScene(&one);
+
+    // A flat 3 x 3 grid of squares split in two, rays straight down through its corners
+    // and the middles of its edges, where the arithmetic is exact: every one hits the
+    // lowest-numbered triangle there, at that very point.
+    std::vector<float> grid;
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 3; ++x) {
+            const float a[3] = {float(x), float(y), 0}, b[3] = {float(x + 1), float(y), 0},
+                        c[3] = {float(x + 1), float(y + 1), 0}, e[3] = {float(x), float(y + 1), 0};
+            for (const float* corner : {a, b, c, a, c, e})
+                grid.insert(grid.end(), corner, corner + 3);
+        }
+    const std::vector<float> flat = grid;
+    RayScene squares{};
+    ASSERT_TRUE(BuildRayScene(grid.data(), 18, 2, &squares));
+    for (int y = 0; y <= 6; ++y)
+        for (int x = 0; x <= 6; ++x) {
+            const double from[3] = {x / 2.0, y / 2.0, 1}, down[3] = {0, 0, -1};
+            uint32_t lowest = UINT32_MAX;  // the first triangle whose closed area holds the point
+            for (uint32_t t = 0; t < 18 && lowest == UINT32_MAX; ++t) {
+                const float* c = &flat[t * 9];
+                const auto side = [&](int i, int j) {
+                    return (c[j * 3] - c[i * 3]) * (from[1] - c[i * 3 + 1]) - (c[j * 3 + 1] - c[i * 3 + 1]) * (from[0] - c[i * 3]);
+                };
+                if (side(0, 1) >= 0 && side(1, 2) >= 0 && side(2, 0) >= 0)
+                    lowest = t;
+            }
+            RayHit hit{};
+            ASSERT_TRUE(CastRay(squares, from, down, INFINITY, &hit)) << x << " " << y;
+            EXPECT_EQ(hit.triangle, lowest) << x << " " << y;
+            EXPECT_EQ(hit.distance, 1.0);
+            const float* c = &flat[size_t(hit.triangle) * 9];
+            for (int a = 0; a < 2; ++a)
+                EXPECT_EQ(hit.weights[0] * c[a] + hit.weights[1] * c[3 + a] + hit.weights[2] * c[6 + a], from[a]);
+        }
+    FreeRayScene(&squares);
 }
 
 // A copy of the source with its faces reordered and its quads split the other way,
@@ -186,8 +228,10 @@ TEST(SurfaceBake, NormalMapsTurnWithTheLayoutAndNotWithTheModel)
     const std::string square = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
     WriteWholeFile(d + "flat.obj", square + "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
     WriteWholeFile(d + "turned.obj", square + "vt 0 1\nvt 0 0\nvt 1 0\nvt 1 1\nf 1/1 2/2 3/3\nf 1/1 3/3 4/4\n");
-    WriteWholeFile(d + "standing.obj", "v 0 0 0\nv 2 0 0\nv 2 0 -2\nv 0 0 -2\n"
-                                       "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
+    // Laid out turned a quarter, so that the normals must turn into it.
+    const std::string turned_layout = "vt 1 0\nvt 1 1\nvt 0 1\nvt 0 0\nf 1/1 2/2 3/3 4/4\n";
+    WriteWholeFile(d + "flat-turned.obj", square + turned_layout);
+    WriteWholeFile(d + "standing.obj", "v 0 0 0\nv 2 0 0\nv 2 0 -2\nv 0 0 -2\n" + turned_layout);
     const auto baked = [&](const std::string& source, const std::string& target) {
         EXPECT_EQ(Bake(d + source + " " + d + target + " --normal-map " + d + "n.png -q -o " + d + "out.png"), BAKE_DONE);
         DeepImage image{};
@@ -203,9 +247,12 @@ TEST(SurfaceBake, NormalMapsTurnWithTheLayoutAndNotWithTheModel)
     const double expected[3] = {0.5, 0.5 + 0.5 * 0.6, 0.5 + 0.5 * 0.8};
     for (size_t i = 0; i < rays.size(); ++i)
         ASSERT_NEAR(rays[i], i % 4 == 3 ? 65535.0 : expected[i % 4] * 65535, 1.0) << i;
-    const std::vector<uint16_t> unmoved = baked("flat.obj", "flat.obj"), standing = baked("flat.obj", "standing.obj");
+    const std::vector<uint16_t> unmoved = baked("flat.obj", "flat-turned.obj"), standing = baked("flat.obj", "standing.obj");
     for (size_t i = 0; i < unmoved.size(); ++i)
         ASSERT_NEAR(standing[i], unmoved[i], 1.0) << i;
+    // The layout's turn is in it: the target's +v is the source's +u.
+    EXPECT_NEAR(unmoved[0], 65535 * 0.5, 1.0);
+    EXPECT_NEAR(unmoved[1], 65535 * (0.5 + 0.5 * 0.6), 1.0);
 }
 
 // A texture painted as a function of direction for a coarse sphere's layout, moved onto a
@@ -231,7 +278,7 @@ TEST(SurfaceBake, SpherePaintedByDirectionKeepsItsDirections)
     ASSERT_TRUE(WritePNGFile((d + "t.png").c_str(), PngOutput{texture.data(), 256, 128, 8, false, nullptr, nullptr, 1,
                                                               nullptr}, reason));
     WriteWholeFile(d + "coarse.obj", SphereObj(24, 12, 0));
-    WriteWholeFile(d + "fine.obj", SphereObj(48, 24, 1));
+    WriteWholeFile(d + "fine.obj", SphereObj(48, 24, 1, false));  // its normals made from its faces
     ASSERT_EQ(Bake(d + "coarse.obj " + d + "fine.obj " + d + "t.png -q --padding 0 --size 128 -o " + d + "out.png"),
               BAKE_DONE);
     const std::vector<uint8_t> out = Pixels(d + "out.png");
