@@ -65,6 +65,7 @@ void ReuseObjFile(ObjFile& file)
     file.corner_count = 0;
     file.open_error = 0;
     file.bad_number_lines = file.first_bad_offset = file.first_bad_line = 0;
+    file.shape_hash = 0;
 }
 
 // Makes room for `needed` elements, at least doubling; false when memory runs out.
@@ -640,13 +641,13 @@ MeshLoad FailForFile(const char* name, ReadResult read, int open_error)
 
 // With two threads both files are read at once, each into its own record; with one,
 // the target reuses the source's record. The log is the same either way.
-MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
+MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads, uint64_t hashes[2])
 {
     LogMessage("loading OBJ files");
     LogMessage("%s", QuotedName(inputs[0].name).c_str());
     ClearRemapTable();
     const bool together = threads > 1;
-    const bool apart = together || files[0].surface || files[0].hash_shape;  // each file in its own record
+    const bool apart = together || files[0].surface;  // each file in its own record
     ReadResult reads[2] = {ReadResult::OK, ReadResult::OK};
     if (together)
         ParallelFor(2, 2, [&](int64_t job, int) { reads[job] = ReadMesh(inputs[job], files[job]); });
@@ -659,6 +660,7 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
     if (!AllocateTable(source_triangles))
         return FailForMemory(inputs[0].name);
     FillSourceHalves(files[0]);
+    hashes[0] = files[0].shape_hash;
 
     LogMessage("%s", QuotedName(inputs[1].name).c_str());
     ObjFile& target = apart ? files[1] : files[0];
@@ -675,6 +677,7 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads)
                    QuotedName(inputs[0].name).c_str(), ClampToInt(TriangleCount(target)),
                    QuotedName(inputs[1].name).c_str());
     FillTargetHalves(target);
+    hashes[1] = target.shape_hash;
     remap_table.target_count = ClampToInt(TriangleCount(target));
     LogMessage("done");
     return MeshLoad::OK;
@@ -699,11 +702,12 @@ MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, 
     files[0].surface = files[1].surface = surfaces != nullptr;
     files[0].hash_shape = files[1].hash_shape = !surfaces && shape_hashes;
     const MeshInput inputs[2] = {source_input, target_input};
-    const MeshLoad loaded = LoadPairInto(files, inputs, threads);
+    uint64_t hashes[2] = {0, 0};
+    const MeshLoad loaded = LoadPairInto(files, inputs, threads, hashes);
     for (int i = 0; i < 2 && surfaces && loaded == MeshLoad::OK; ++i)
         TakeSurface(files[i], &surfaces[i]);
     for (int i = 0; i < 2 && shape_hashes; ++i)
-        shape_hashes[i] = files[i].shape_hash;
+        shape_hashes[i] = hashes[i];
     FreeObjFile(files[0]);
     FreeObjFile(files[1]);
     return loaded;
