@@ -445,6 +445,37 @@ bool MakeCalls(const MeshSurface surfaces[], const std::vector<Layout>& work, in
     return memory;
 }
 
+// Whether two layouts hand the generator the same values, which give the same frames.
+bool SameSurface(const MeshSurface& a, int32_t a_records, const MeshSurface& b, int32_t b_records)
+{
+    const auto same = [](const void* x, const void* y, size_t bytes) { return bytes == 0 || std::memcmp(x, y, bytes) == 0; };
+    if (a_records != b_records || a.position_count != b.position_count || a.normal_count != b.normal_count ||
+        a.texcoord_count != b.texcoord_count || a.face_count != b.face_count || a.face_count == 0)
+        return false;
+    const uint32_t corners = a.face_start[a.face_count];
+    return same(a.face_start, b.face_start, (size_t(a.face_count) + 1) * sizeof(uint32_t)) &&
+           same(a.corners, b.corners, size_t(corners) * 3 * sizeof(uint32_t)) &&
+           same(a.smoothing, b.smoothing, size_t(a.face_count) * sizeof(uint32_t)) &&
+           same(a.positions, b.positions, size_t(a.position_count) * 3 * sizeof(float)) &&
+           same(a.normals, b.normals, size_t(a.normal_count) * 3 * sizeof(float)) &&
+           same(a.texcoords, b.texcoords, size_t(a.texcoord_count) * sizeof(TexCoord));
+}
+
+// A frame table's own copy; false when memory runs out (*to is then empty).
+bool CopyFrames(const FrameTable& from, FrameTable* to)
+{
+    *to = from;
+    to->frames = static_cast<CornerFrame*>(std::malloc(from.frame_room * sizeof(CornerFrame)));
+    to->corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, CornerBytes(from.records)));
+    if (!to->frames || !to->corners) {
+        FreeFrames(to);
+        return false;
+    }
+    std::memcpy(to->frames, from.frames, from.frame_room * sizeof(CornerFrame));
+    std::memcpy(to->corners, from.corners, CornerBytes(from.records));
+    return true;
+}
+
 }  // namespace
 
 uint32_t FramePieceFaces(int64_t faces, int threads)
@@ -455,10 +486,21 @@ uint32_t FramePieceFaces(int64_t faces, int threads)
 bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layouts, uint32_t piece_faces,
                 int threads, FrameTable frames[], int* calls)
 {
+    // A layout given twice (one file as source and target) is made once, on every worker.
+    std::vector<int> copy_of(size_t(std::max(layouts, 0)), -1);
+    for (int i = 0; i < layouts; ++i)
+        for (int j = 0; j < i && copy_of[size_t(i)] < 0; ++j)
+            if (copy_of[size_t(j)] < 0 && SameSurface(surfaces[i], records[i], surfaces[j], records[j]))
+                copy_of[size_t(i)] = j;
     std::vector<Layout> work(size_t(std::max(layouts, 0)));
-    ParallelFor(threads, layouts, [&](int64_t i, int) { Prepare(surfaces[i], records[i], piece_faces, work[size_t(i)]); });
-    const bool all = std::all_of(work.begin(), work.end(), [](const Layout& l) { return l.ready; }) &&
-                     MakeCalls(surfaces, work, threads);
+    ParallelFor(threads, layouts, [&](int64_t i, int) {
+        if (copy_of[size_t(i)] < 0)
+            Prepare(surfaces[i], records[i], piece_faces, work[size_t(i)]);
+        else
+            work[size_t(i)].ready = true;  // and no calls of its own
+    });
+    bool all = std::all_of(work.begin(), work.end(), [](const Layout& l) { return l.ready; }) &&
+               MakeCalls(surfaces, work, threads);
     if (calls)
         *calls = 0;
     for (int i = 0; i < layouts; ++i) {
@@ -469,11 +511,13 @@ bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layou
         std::free(l.normals);
         std::free(l.nudges);
         OneCall(l);
-        if (all)
-            frames[i] = l.made;
-        else
-            FreeFrames(&l.made);
+        frames[i] = l.made;  // empty for a copy, made below
     }
+    for (int i = 0; i < layouts; ++i)
+        if (copy_of[size_t(i)] >= 0 && all)
+            all = CopyFrames(frames[copy_of[size_t(i)]], &frames[i]);
+    for (int i = 0; !all && i < layouts; ++i)
+        FreeFrames(&frames[i]);
     return all;
 }
 
