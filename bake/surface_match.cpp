@@ -318,20 +318,26 @@ void Turn(const float* from, const float* to, double out[9])
 bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** turns)
 {
     *turns = nullptr;
+    const uint32_t corners = source.face_count ? source.face_start[source.face_count] : 0;
+    bool moved = false;
+    for (uint32_t c = 0; c < corners && !moved; ++c) {  // most pairs are in one place: nothing to make
+        const Vec3 a = Position(source, c), b = Position(target, c);
+        moved = !(a.x == b.x && a.y == b.y && a.z == b.z);
+    }
+    if (!moved)
+        return true;
     const uint32_t triangles = FannedTriangles(source);
+    if (FannedTriangles(target) != triangles)
+        return true;  // not paired face by face: nothing to turn
     auto* from = static_cast<float*>(std::malloc(std::max<size_t>(triangles, 1) * 9 * sizeof(float)));
     auto* to = static_cast<float*>(std::malloc(std::max<size_t>(triangles, 1) * 9 * sizeof(float)));
-    bool ok = from && to && FannedTriangles(target) == triangles;
+    bool ok = from && to;
     if (ok) {
         TriangleCorners(source, from);
         TriangleCorners(target, to);
     }
     const size_t values = size_t(triangles) * 9;
-    // NaN for a missing position compares unequal: such a triangle takes the identity.
-    const bool moved = ok && !std::equal(from, from + values, to, [](float a, float b) {
-        return a == b || (std::isnan(a) && std::isnan(b));
-    });
-    if (moved) {
+    if (ok) {
         *turns = static_cast<double*>(std::malloc(values * sizeof(double)));
         ok = *turns != nullptr;
         for (uint32_t t = 0; ok && t < triangles; ++t)

@@ -461,21 +461,6 @@ bool SameSurface(const MeshSurface& a, int32_t a_records, const MeshSurface& b, 
            same(a.texcoords, b.texcoords, size_t(a.texcoord_count) * sizeof(TexCoord));
 }
 
-// A frame table's own copy; false when memory runs out (*to is then empty).
-bool CopyFrames(const FrameTable& from, FrameTable* to)
-{
-    *to = from;
-    to->frames = static_cast<CornerFrame*>(std::malloc(from.frame_room * sizeof(CornerFrame)));
-    to->corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, CornerBytes(from.records)));
-    if (!to->frames || !to->corners) {
-        FreeFrames(to);
-        return false;
-    }
-    std::memcpy(to->frames, from.frames, from.frame_room * sizeof(CornerFrame));
-    std::memcpy(to->corners, from.corners, CornerBytes(from.records));
-    return true;
-}
-
 }  // namespace
 
 uint32_t FramePieceFaces(int64_t faces, int threads)
@@ -486,7 +471,8 @@ uint32_t FramePieceFaces(int64_t faces, int threads)
 bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layouts, uint32_t piece_faces,
                 int threads, FrameTable frames[], int* calls)
 {
-    // A layout given twice (one file as source and target) is made once, on every worker.
+    // A layout given twice (one file as source and target) is made once, on every worker,
+    // and its table lent to the other.
     std::vector<int> copy_of(size_t(std::max(layouts, 0)), -1);
     for (int i = 0; i < layouts; ++i)
         for (int j = 0; j < i && copy_of[size_t(i)] < 0; ++j)
@@ -511,19 +497,23 @@ bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layou
         std::free(l.normals);
         std::free(l.nudges);
         OneCall(l);
-        frames[i] = l.made;  // empty for a copy, made below
+        frames[i] = l.made;  // empty for a layout given twice, which borrows below
     }
     for (int i = 0; i < layouts; ++i)
-        if (copy_of[size_t(i)] >= 0 && all)
-            all = CopyFrames(frames[copy_of[size_t(i)]], &frames[i]);
-    for (int i = 0; !all && i < layouts; ++i)
+        if (copy_of[size_t(i)] >= 0) {
+            frames[i] = frames[copy_of[size_t(i)]];
+            frames[i].borrowed = true;
+        }
+    for (int i = layouts; !all && i-- > 0;)  // the borrowers first
         FreeFrames(&frames[i]);
     return all;
 }
 
 void FreeFrames(FrameTable* frames)
 {
-    std::free(frames->frames);
-    LargeFree(frames->corners, CornerBytes(frames->records));
+    if (!frames->borrowed) {
+        std::free(frames->frames);
+        LargeFree(frames->corners, CornerBytes(frames->records));
+    }
     *frames = FrameTable{};
 }

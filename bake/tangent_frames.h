@@ -22,6 +22,8 @@ struct FrameTable {
     size_t frame_room;     // entries there is room for: one per face corner, and entry 0
     uint32_t skipped_faces;  // faces with values that are not finite (or too large to
                              // compute with), never given to the generator: zero frames
+    bool borrowed;           // the arrays are another table's (a layout given twice),
+                             // which outlives this one: FreeFrames leaves them
 };
 
 // The frames of `layouts` layouts at once on `threads` workers, for the first
