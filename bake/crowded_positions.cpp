@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "assets/large_block.h"
+
 namespace {
 
 // Around a position many faces share, the generator's time grows with the square of
@@ -62,6 +64,11 @@ void SpreadPosition(const Crowded* corners, size_t count, uint32_t axis, uint32_
 
 }  // namespace
 
+size_t NudgeBytes(uint32_t faces)
+{
+    return std::max<size_t>(faces, 1) * 4 * sizeof(uint32_t);
+}
+
 // How far the generator's view of each face corner (4 a face) is nudged, or null when
 // no position is crowded (nothing changes) or memory runs out (it then takes its time).
 // At a crowded position, the corners of every RUN_FACES-th face that are not there get
@@ -70,17 +77,19 @@ void SpreadPosition(const Crowded* corners, size_t count, uint32_t axis, uint32_
 // (SpreadPosition) along the axis where it is nearest 0: blocks, and runs of a block
 // with many distinct values, become positions of their own. Both change the generator's
 // sums by about what rounding does.
-uint32_t* CrowdNudges(const MeshSurface& s, const uint32_t* ids, const Context& whole)
+uint32_t* CrowdNudges(const MeshSurface& s, const uint32_t* slots, const Context& whole)
 {
     const uint32_t face_count = whole.member_count;
     auto* faces = static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t)));
-    const auto id_of = [&](uint32_t m, int k) { return PositionId(s, ids, CornerOf(whole, int(m), k)); };
+    const auto id_of = [&](uint32_t m, int k) { return slots[size_t(m) * 4 + size_t(k)]; };
     bool crowded = false;
     for (uint32_t m = 0; faces && m < face_count; ++m)
         for (int k = 0; k < CornersOf(whole, int(m)); ++k)
             crowded = ++faces[id_of(m, k)] > CROWD_FACES || crowded;
     auto* seen = crowded ? static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 1, sizeof(uint32_t))) : nullptr;
-    auto* nudges = seen ? static_cast<uint32_t*>(std::calloc(size_t(face_count) * 4, sizeof(uint32_t))) : nullptr;
+    auto* nudges = seen ? static_cast<uint32_t*>(LargeResize(nullptr, 0, NudgeBytes(face_count))) : nullptr;
+    if (nudges)
+        std::memset(nudges, 0, NudgeBytes(face_count));
     // The crowded corners position after position, each position's in file order: a
     // block is a stretch of its own, which needs sorting only when its values differ.
     auto* start = nudges ? static_cast<size_t*>(std::malloc((size_t(s.position_count) + 2) * sizeof(size_t))) : nullptr;
@@ -89,7 +98,8 @@ uint32_t* CrowdNudges(const MeshSurface& s, const uint32_t* ids, const Context& 
         start[id] = total;
         total += faces[id] > CROWD_FACES ? faces[id] : 0;
     }
-    Crowded* corners = start ? static_cast<Crowded*>(std::malloc(std::max<size_t>(total, 1) * sizeof(Crowded))) : nullptr;
+    const size_t corner_bytes = std::max<size_t>(total, 1) * sizeof(Crowded);
+    auto* corners = start ? static_cast<Crowded*>(LargeResize(nullptr, 0, corner_bytes)) : nullptr;
     for (uint32_t m = 0; corners && m < face_count; ++m) {
         const int n = CornersOf(whole, int(m));
         for (int k = 0; k < n; ++k) {
@@ -129,10 +139,10 @@ uint32_t* CrowdNudges(const MeshSurface& s, const uint32_t* ids, const Context& 
         SpreadPosition(corners + i, j - i, uint32_t(smallest) << NUDGE_AXIS_SHIFT, nudges);
     }
     if (nudges && !corners) {  // out of memory: the generator takes its time
-        std::free(nudges);
+        LargeFree(nudges, NudgeBytes(face_count));
         nudges = nullptr;
     }
-    std::free(corners);
+    LargeFree(corners, corner_bytes);
     std::free(start);
     std::free(faces);
     std::free(seen);
@@ -142,12 +152,12 @@ uint32_t* CrowdNudges(const MeshSurface& s, const uint32_t* ids, const Context& 
 // Ids for the positions the generator is given, where crowded positions are moved
 // (CrowdNudges): position p moved by u units is numbered moved[p] + u - 1, past
 // position_count; moved[position_count + 1] is the count of ids. Null when memory runs out.
-uint32_t* MovedPositions(const MeshSurface& s, const uint32_t* ids, const Context& whole)
+uint32_t* MovedPositions(const MeshSurface& s, const uint32_t* slots, const Context& whole)
 {
     auto* moved = static_cast<uint32_t*>(std::calloc(size_t(s.position_count) + 2, sizeof(uint32_t)));
     for (uint32_t m = 0; moved && whole.nudges && m < whole.member_count; ++m)
         for (int k = 0; k < CornersOf(whole, int(m)); ++k) {
-            uint32_t& most = moved[PositionId(s, ids, CornerOf(whole, int(m), k))];
+            uint32_t& most = moved[slots[size_t(m) * 4 + size_t(k)]];
             most = std::max(most, whole.nudges[size_t(m) * 4 + size_t(k)] & NUDGE_ULPS);
         }
     size_t next = size_t(s.position_count) + 1;
@@ -165,9 +175,9 @@ uint32_t* MovedPositions(const MeshSurface& s, const uint32_t* ids, const Contex
     return moved;
 }
 
-uint32_t GeneratorPositionId(const uint32_t* ids, const uint32_t* moved, const Context& whole, uint32_t m, int k)
+uint32_t GeneratorPositionId(const uint32_t* slots, const uint32_t* moved, const Context& whole, uint32_t m, int k)
 {
-    const uint32_t id = PositionId(*whole.surface, ids, CornerOf(whole, int(m), k));
+    const uint32_t id = slots[size_t(m) * 4 + size_t(k)];
     const uint32_t units = whole.nudges ? whole.nudges[size_t(m) * 4 + size_t(k)] & NUDGE_ULPS : 0;
     return units ? moved[id] + units - 1 : id;
 }

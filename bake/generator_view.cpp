@@ -2,8 +2,11 @@
 // and the generator's own test of a sound triangle.
 #include "bake/generator_view.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#include "assets/large_block.h"
 
 // The layout's face that the call's face `face` is.
 uint32_t FaceIndex(const Context& c, int face)
@@ -135,4 +138,18 @@ uint32_t PositionId(const MeshSurface& s, const uint32_t* ids, uint32_t corner)
 {
     const uint32_t n = s.corners[corner * 3];
     return ids[n == 0 || n > s.position_count ? s.position_count : n - 1];
+}
+
+uint32_t* SlotPositions(const MeshSurface& s, const uint32_t* ids, const Context& c)
+{
+    auto* slots = static_cast<uint32_t*>(LargeResize(nullptr, 0, std::max<size_t>(c.member_count, 1) * 4 * sizeof(uint32_t)));
+    for (uint32_t m = 0; slots && m < c.member_count; ++m)
+        for (int k = 0; k < CornersOf(c, int(m)); ++k)
+            slots[size_t(m) * 4 + size_t(k)] = PositionId(s, ids, CornerOf(c, int(m), k));
+    return slots;
+}
+
+void FreeSlotPositions(uint32_t* slots, const Context& c)
+{
+    LargeFree(slots, std::max<size_t>(c.member_count, 1) * 4 * sizeof(uint32_t));
 }

@@ -72,3 +72,8 @@ void GeneratorValues(const Context& c, int face, int vert, float out[VALUES]);
 bool SoundFace(const Context& c, int face);
 // The corner's position by value (SamePositions' `ids`), corners without one as one more.
 uint32_t PositionId(const MeshSurface& s, const uint32_t* ids, uint32_t corner);
+// The same for every corner of the call's faces, 4 a face (face * 4 + corner), looked up
+// once for the many passes over them; release with FreeSlotPositions. Null when memory
+// runs out.
+uint32_t* SlotPositions(const MeshSurface& s, const uint32_t* ids, const Context& c);
+void FreeSlotPositions(uint32_t* slots, const Context& c);

@@ -188,16 +188,16 @@ uint32_t Root(uint32_t* parent, uint32_t id)
 
 // Joins the positions of every face the generator may take as unsound (see SoundFace),
 // as it finds it: one joined position stands for them all.
-void JoinUnsoundFaces(const uint32_t* ids, const uint32_t* moved, const Context& whole, uint32_t* parent, size_t count)
+void JoinUnsoundFaces(const uint32_t* slots, const uint32_t* moved, const Context& whole, uint32_t* parent, size_t count)
 {
     for (size_t id = 0; id < count; ++id)
         parent[id] = uint32_t(id);
     for (uint32_t m = 0; m < whole.member_count; ++m) {
         if (SoundFace(whole, int(m)))
             continue;
-        uint32_t root = Root(parent, GeneratorPositionId(ids, moved, whole, m, 0));
+        uint32_t root = Root(parent, GeneratorPositionId(slots, moved, whole, m, 0));
         for (int k = 1; k < CornersOf(whole, int(m)); ++k) {
-            const uint32_t other = Root(parent, GeneratorPositionId(ids, moved, whole, m, k));
+            const uint32_t other = Root(parent, GeneratorPositionId(slots, moved, whole, m, k));
             parent[std::max(root, other)] = std::min(root, other);
             root = std::min(root, other);
         }
@@ -213,17 +213,17 @@ void JoinUnsoundFaces(const uint32_t* ids, const uint32_t* moved, const Context&
 // the faces that can reach its own. Each call then gives its own faces the frames of one
 // call over the whole layout. One call when the pieces would overlap too much to pay,
 // or memory runs out.
-void SplitIntoPieces(const MeshSurface& s, const uint32_t* ids, Layout& l)
+void SplitIntoPieces(const MeshSurface& s, const uint32_t* slots, Layout& l)
 {
     const Context whole = WholeLayout(s, l);
-    uint32_t* moved = MovedPositions(s, ids, whole);
+    uint32_t* moved = MovedPositions(s, slots, whole);
     const size_t count = moved ? moved[s.position_count + 1] : 0;
     auto* low = count ? static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t))) : nullptr;
     auto* high = low ? static_cast<uint32_t*>(std::calloc(count, sizeof(uint32_t))) : nullptr;
     auto* parent = high ? static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t))) : nullptr;
     if (parent)
-        JoinUnsoundFaces(ids, moved, whole, parent, count);
-    const auto id_of = [&](uint32_t m, int k) { return Root(parent, GeneratorPositionId(ids, moved, whole, m, k)); };
+        JoinUnsoundFaces(slots, moved, whole, parent, count);
+    const auto id_of = [&](uint32_t m, int k) { return Root(parent, GeneratorPositionId(slots, moved, whole, m, k)); };
     const uint32_t pieces = (l.face_count + l.piece_faces - 1) / l.piece_faces;
     bool split = parent != nullptr;
     if (split) {
@@ -345,15 +345,17 @@ void Prepare(const MeshSurface& s, int32_t records, uint32_t piece_faces, Layout
         // Positions equal by value, as the generator welds them; without them (memory)
         // the layout goes in one call, crowded or not.
         uint32_t* ids = SamePositions(s);
-        l.nudges = ids ? CrowdNudges(s, ids, WholeLayout(s, l)) : nullptr;
+        uint32_t* slots = ids ? SlotPositions(s, ids, WholeLayout(s, l)) : nullptr;
+        std::free(ids);
+        l.nudges = slots ? CrowdNudges(s, slots, WholeLayout(s, l)) : nullptr;
         if (piece_faces > 0 && m > piece_faces) {
             l.piece_faces = piece_faces;
-            if (ids)
-                SplitIntoPieces(s, ids, l);
+            if (slots)
+                SplitIntoPieces(s, slots, l);
             else
                 OneCall(l);
         }
-        std::free(ids);
+        FreeSlotPositions(slots, WholeLayout(s, l));
     }
     std::free(usable);
 }
@@ -495,7 +497,7 @@ bool MakeFrames(const MeshSurface surfaces[], const int32_t records[], int layou
         Layout& l = work[size_t(i)];
         std::free(l.faces);
         std::free(l.normals);
-        std::free(l.nudges);
+        LargeFree(l.nudges, NudgeBytes(l.face_count));
         OneCall(l);
         frames[i] = l.made;  // empty for a layout given twice, which borrows below
     }
