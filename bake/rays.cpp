@@ -39,7 +39,10 @@ void FreeLargeArray(T* array, size_t count)
 {
     LargeFree(array, std::max<size_t>(count, 1) * sizeof(T));
 }
-constexpr int STACK = 128;  // nodes waiting in one traversal: twice the deepest tree's depth
+
+// Nodes waiting in one traversal: at most one more than the tree is deep, which is 30
+// levels of code bits, then halvings of triangles that share a code (32 at most).
+constexpr int STACK = 128;
 
 const float* CornersOf(const RayScene& scene, uint32_t triangle)
 {
