@@ -32,6 +32,7 @@ struct FrameSink {
     uint32_t next;
     uint32_t* slots;  // 1 + entry, or 0 for none
     size_t mask;
+    uint32_t last;    // 1 + the entry found last, or 0: runs of corners share one frame
 };
 
 // One call's view of a layout: some of its faces (its members), or all of them.

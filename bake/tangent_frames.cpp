@@ -75,21 +75,26 @@ void GetTexCoord(const SMikkTSpaceContext* context, float out[], const int face,
 
 uint32_t Entry(const Context& c, const CornerFrame& frame)
 {
+    FrameSink& sink = *c.sink;
+    if (sink.last && std::memcmp(&c.frames->frames[sink.last - 1], &frame, sizeof frame) == 0)
+        return sink.last - 1;
     uint32_t bits[7];
     std::memcpy(bits, &frame, sizeof bits);
     uint64_t key = 0;
     for (const uint32_t b : bits)
         key = (key ^ b) * 0x9E3779B97F4A7C15u;
-    FrameSink& sink = *c.sink;
     for (size_t slot = size_t(key >> 32) & sink.mask;; slot = (slot + 1) & sink.mask) {
         const uint32_t entry = sink.slots[slot];
         if (entry == 0) {
             c.frames->frames[sink.next] = frame;
             sink.slots[slot] = sink.next + 1;
+            sink.last = sink.next + 1;
             return sink.next++;
         }
-        if (std::memcmp(&c.frames->frames[entry - 1], &frame, sizeof frame) == 0)
+        if (std::memcmp(&c.frames->frames[entry - 1], &frame, sizeof frame) == 0) {
+            sink.last = entry;
             return entry - 1;
+        }
     }
 }
 
@@ -393,7 +398,7 @@ bool MakePiece(const MeshSurface& s, const Layout& l, uint32_t piece)
     Context context = whole;
     uint32_t* first_value = nullptr;
     float* values = nullptr;
-    FrameSink sink{1, nullptr, 0};
+    FrameSink sink{1, nullptr, 0, 0};
     size_t room = l.made.frame_room - 1;
     bool made = true;
     if (l.members) {
