@@ -259,6 +259,9 @@ int ReportMisses(const BakeOptions& options, const RenderRequest& request, const
     }
     report.Line("rays: %llu of %llu samples (%.3f %%) found no source", static_cast<unsigned long long>(missed),
                 static_cast<unsigned long long>(tried), tried ? 100.0 * double(missed) / double(tried) : 0.0);
+    if (tried > 0 && missed == tried)  // an empty image is not a bake
+        return Fail(BAKE_INPUT, "no ray from " + QuotedName(options.target) + " found " + QuotedName(options.source) +
+                                    ": every sample missed (see --cage-offset and --max-distance)");
     if (!write || options.misses.empty())
         return BAKE_DONE;
     auto* mask = static_cast<uint8_t*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * 4));

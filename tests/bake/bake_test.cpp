@@ -149,6 +149,8 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {d + "p.obj " + d + "split.obj " + d + "i.png --misses " + out + to, BAKE_USAGE, "", "written over the output"},
         {d + "split.obj " + d + "p.obj " + d + "i.png" + to, BAKE_DONE, out, "match: surface, rays from the target"},
         {d + "p.obj " + d + "bent.obj " + d + "i.png" + to, BAKE_DONE, out, "the faces are not in the same places"},
+        {d + "p.obj " + d + "split.obj " + d + "i.png --cage-offset 2 --max-distance 1" + to, BAKE_INPUT, "",
+         "every sample missed"},
         {d + "p.obj " + d + "p.obj " + d + "i.png --match surface --max-distance 0" + to, BAKE_DONE, out,
          "rays: 0 of 4 samples (0.000 %) found no source"},
         {"--size=3x5 " + mmi + "--filter=nearest" + to + " --samples 3 --padding 0 --background 1,2,3,4", BAKE_DONE, out,
