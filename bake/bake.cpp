@@ -523,7 +523,7 @@ int PrepareRays(const BakeOptions& options, FirstInputs& first, SurfaceTransfer*
                                                   : std::max(2 * transfer->offset, DEFAULT_REACH * size);
     const bool source = PrepareSurfaceSource(first.surfaces[0], Threads(options), transfer);
     FreeMeshSurface(&first.surfaces[0]);
-    const bool target = source && PrepareSurfaceTarget(first.surfaces[1], transfer);
+    const bool target = source && PrepareSurfaceTarget(first.surfaces[1], Threads(options), transfer);
     FreeMeshSurface(&first.surfaces[1]);
     if (!target)
         return Fail(BAKE_OUTPUT, "not enough memory for the rays onto " + QuotedName(options.source));

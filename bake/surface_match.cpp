@@ -133,11 +133,23 @@ bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t c
     return same;
 }
 
-// Calls visit(triangle, k, corner) for corner k (0 to 2) of every fanned triangle, in
-// the file's order: face corner 0, then k + 1 and k + 2 of its k-th triangle.
+// Calls visit(triangle, k, corner) for corner k (0 to 2) of every fanned triangle:
+// face corner 0, then k + 1 and k + 2 of its k-th triangle. A triangle's corners are
+// visited in order by one worker; where every face has three corners (face f is then
+// triangle f), the faces are shared between `threads` workers.
 template <typename Visit>
-void EachTriangleCorner(const MeshSurface& s, const Visit& visit)
+void EachTriangleCorner(const MeshSurface& s, int threads, const Visit& visit)
 {
+    if (s.face_count > 0 && s.face_start[s.face_count] == uint64_t(s.face_count) * 3) {
+        const int64_t chunk = 65536;
+        ParallelFor(threads, (int64_t(s.face_count) + chunk - 1) / chunk, [&](int64_t job, int) {
+            const uint32_t end = uint32_t(std::min<int64_t>(s.face_count, (job + 1) * chunk));
+            for (uint32_t f = uint32_t(job * chunk); f < end; ++f)
+                for (int k = 0; k < 3; ++k)
+                    visit(size_t(f), k, f * 3 + uint32_t(k));
+        });
+        return;
+    }
     size_t triangle = 0;
     for (uint32_t f = 0; f < s.face_count; ++f) {
         const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
@@ -151,9 +163,9 @@ void EachTriangleCorner(const MeshSurface& s, const Visit& visit)
 
 // Copies the 9 position values of every fanned triangle of the file, NaN where a corner
 // has no usable position (such a triangle is never hit).
-void TriangleCorners(const MeshSurface& s, float* out)
+void TriangleCorners(const MeshSurface& s, int threads, float* out)
 {
-    EachTriangleCorner(s, [&](size_t triangle, int k, uint32_t c) {
+    EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
         const uint32_t p = s.corners[c * 3];
         const bool has = p != 0 && p <= s.position_count;
         for (int i = 0; i < 3; ++i)
@@ -180,7 +192,7 @@ size_t TargetCornerBytes(const SurfaceTransfer& t)
 // The target's places and normals: its positions, its unit normals (the file's, then
 // one per face corner that has none, made as normal maps make them), and per fanned
 // triangle its corners' numbers in each (position numbers 1-based, 0 for none).
-bool TargetPoints(const MeshSurface& s, SurfaceTransfer* t)
+bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
 {
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
     bool missing = false;
@@ -206,7 +218,7 @@ bool TargetPoints(const MeshSurface& s, SurfaceTransfer* t)
         for (uint32_t c = 0; missing && c < corners; ++c)
             std::memcpy(t->target_normals + (size_t(s.normal_count) + c) * 3, &made[c], sizeof(Vec3));
         t->target_position_count = s.position_count;
-        EachTriangleCorner(s, [&](size_t triangle, int k, uint32_t c) {
+        EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
             const uint32_t p = s.corners[c * 3];
             t->target_corners[triangle * 6 + size_t(k)] = p <= s.position_count ? p : 0;
             t->target_corners[triangle * 6 + 3 + size_t(k)] =
@@ -220,9 +232,9 @@ bool TargetPoints(const MeshSurface& s, SurfaceTransfer* t)
 
 // The texture coordinates of every fanned triangle's corners (v is 1 - the file's); a
 // triangle without them gets a corner of `corners` that is not a number.
-void TriangleTexCoords(const MeshSurface& s, TexCoord* out, float* corners)
+void TriangleTexCoords(const MeshSurface& s, int threads, TexCoord* out, float* corners)
 {
-    EachTriangleCorner(s, [&](size_t triangle, int k, uint32_t c) {
+    EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
         const uint32_t t = s.corners[c * 3 + 1];
         const bool has = t != 0 && t <= s.texcoord_count;
         out[triangle * 3 + size_t(k)] = has ? s.texcoords[t - 1] : TexCoord{0, 0};
@@ -233,7 +245,7 @@ void TriangleTexCoords(const MeshSurface& s, TexCoord* out, float* corners)
 
 // Refills the table with the target's own triangles: drawn where they are, with texture
 // coordinates in the target layout on both sides (the source is found by rays).
-bool TargetTable(const MeshSurface& target, const uint32_t* corners, uint32_t triangles)
+bool TargetTable(const MeshSurface& target, int threads, const uint32_t* corners, uint32_t triangles)
 {
     auto* made = static_cast<RemapTriangle*>(LargeResize(nullptr, 0, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle)));
     auto* drawable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(triangles, 1)));
@@ -242,7 +254,7 @@ bool TargetTable(const MeshSurface& target, const uint32_t* corners, uint32_t tr
         std::free(drawable);
         return false;
     }
-    EachTriangleCorner(target, [&](size_t triangle, int k, uint32_t c) {
+    EachTriangleCorner(target, threads, [&](size_t triangle, int k, uint32_t c) {
         const uint32_t t = target.corners[c * 3 + 1];
         const bool valid = (k == 0 || drawable[triangle]) && t != 0 && t <= target.texcoord_count &&
                            corners[triangle * 6 + size_t(k)] != 0;
@@ -333,8 +345,8 @@ bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** tu
     auto* to = static_cast<float*>(std::malloc(std::max<size_t>(triangles, 1) * 9 * sizeof(float)));
     bool ok = from && to;
     if (ok) {
-        TriangleCorners(source, from);
-        TriangleCorners(target, to);
+        TriangleCorners(source, 1, from);
+        TriangleCorners(target, 1, to);
     }
     const size_t values = size_t(triangles) * 9;
     if (ok) {
@@ -410,16 +422,17 @@ bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfe
     t.source_uv = static_cast<TexCoord*>(LargeResize(nullptr, 0, SourceTexCoordBytes(t)));
     if (!t.source_corners || !t.source_uv)
         return false;
-    TriangleCorners(source, t.source_corners);
+    TriangleCorners(source, threads, t.source_corners);
     // A source triangle without texture coordinates is never hit.
-    TriangleTexCoords(source, t.source_uv, t.source_corners);
+    TriangleTexCoords(source, threads, t.source_uv, t.source_corners);
     return BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene);
 }
 
-bool PrepareSurfaceTarget(const MeshSurface& target, SurfaceTransfer* transfer)
+bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer)
 {
     transfer->target_triangles = FannedTriangles(target);
-    return TargetPoints(target, transfer) && TargetTable(target, transfer->target_corners, transfer->target_triangles);
+    return TargetPoints(target, threads, transfer) &&
+           TargetTable(target, threads, transfer->target_corners, transfer->target_triangles);
 }
 
 void FreeSurfaceTransfer(SurfaceTransfer* transfer)

@@ -59,7 +59,7 @@ struct SourcePoint {
 // target's places and normals, and the table refilled with the target's own triangles,
 // which the drawing places. False when memory runs out; FreeSurfaceTransfer then.
 bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfer* transfer);
-bool PrepareSurfaceTarget(const MeshSurface& target, SurfaceTransfer* transfer);
+bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer);
 void FreeSurfaceTransfer(SurfaceTransfer* transfer);
 
 // The source point of the sample at weights w of target triangle `triangle`; false
