@@ -7,7 +7,7 @@ set(CMAKE_C_COMPILER ${TEXWARP_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TEXWARP_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${TEXWARP_TRIPLE}-windres)
 
-# libpng comes from the project's own build (scripts/build-libpng), zlib from
+# libpng and OpenEXR come from the project's own build (scripts/build-deps), zlib from
 # Debian's libz-mingw-w64-dev.
 set(TEXWARP_DEPS "/opt/texwarp-deps" CACHE PATH "where scripts/setup put the Windows libpng")
 set(CMAKE_FIND_ROOT_PATH "${TEXWARP_DEPS}/${TEXWARP_TRIPLE}" /usr/${TEXWARP_TRIPLE})
