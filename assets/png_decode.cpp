@@ -152,7 +152,7 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
     if (header_only) {
         png_destroy_read_struct(&png, &info, nullptr);
         *image = DeepImage{nullptr, int32_t(width), int32_t(height), bits, !(color_type & PNG_COLOR_MASK_COLOR),
-                           has_alpha, metadata};
+                           has_alpha, metadata, ExrMetadata{}};
         return true;
     }
     pixel_bytes = size_t(bytes);
@@ -173,7 +173,7 @@ bool DecodeWith(void (*attach)(png_structp, void*), void* input, bool keep_16, D
     std::free(rows);
 
     *image = DeepImage{pixels, int32_t(width), int32_t(height), bits,
-                       !(color_type & PNG_COLOR_MASK_COLOR), has_alpha, metadata};
+                       !(color_type & PNG_COLOR_MASK_COLOR), has_alpha, metadata, ExrMetadata{}};
     return true;
 }
 

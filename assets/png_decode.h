@@ -47,14 +47,31 @@ struct PngMetadata {
     int unit = 0;                      // 1: the metre
 };
 
+// What an OpenEXR file says of its pixels, which writing it back keeps. Its channels
+// fill four slots, red, green, blue and alpha; a grey image's one colour channel is
+// slot 0.
+enum class ExrType { UINT = 0, HALF = 1, FLOAT = 2 };  // as OpenEXR numbers them
+struct ExrMetadata {
+    bool present[4] = {};      // the slots the file has a channel for
+    std::string names[4];      // that channel's name
+    ExrType types[4] = {ExrType::HALF, ExrType::HALF, ExrType::HALF, ExrType::HALF};
+    bool has_chromaticities = false;
+    float chromaticities[8] = {};  // red, green, blue, white: x then y
+    bool has_white_luminance = false;
+    float white_luminance = 0;
+    float pixel_aspect_ratio = 1;
+};
+
 struct DeepImage {
     void* pixels;    // width x height x 4 channels; released with FreeDeepImage
     int32_t width;
     int32_t height;
-    int bits;        // 8 or 16: 16 only for 16-bit files, everything else is 8
+    int bits;        // 8 or 16 for PNG files (16 only for 16-bit ones); 32: floats, from
+                     // OpenEXR files or for writing them
     bool grey;       // the file is grey (its three colour channels are equal)
     bool alpha;      // the file has alpha: a channel or a transparent colour
     PngMetadata metadata;
+    ExrMetadata exr;  // with 32 bits
 };
 
 // Whether 16-bit samples in the machine's order are little-endian (PNG's are big).
