@@ -20,10 +20,12 @@
 #include <unistd.h>
 #endif
 
+#include "assets/exr_image.h"
 #include "assets/large_block.h"
 #include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
+#include "bake/images.h"
 #include "bake/outputs.h"
 #include "bake/padding.h"
 #include "bake/render.h"
@@ -122,6 +124,7 @@ struct FirstInputs {
     bool decoded = false;
     DeepImage image{};
     char reason[PNG_REASON_SIZE] = "";
+    std::string warning;  // what the image has that is not baked
     double decode_seconds = 0;
     // Source, target: their surfaces where normal maps or rays need them, else the hashes
     // of their shapes as written, which tell the same faces in the same places.
@@ -167,7 +170,8 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
                                                inputs->shape_hashes);
             inputs->mesh_seconds = SecondsSince(start);
         } else {
-            inputs->decoded = DecodeDeepPNGFile(options.images[0].c_str(), &inputs->image, inputs->reason);
+            inputs->decoded = DecodeImage(options.images[0], mesh_threads > 1 ? 1 : threads, &inputs->image,
+                                          inputs->reason, &inputs->warning);
             inputs->decode_seconds = SecondsSince(start);
         }
     });
@@ -215,9 +219,21 @@ int ReportMeshes(const BakeOptions& options, const FirstInputs& inputs, const Re
     return undrawable + flat < remap_table.count ? BAKE_DONE : NothingDrawable(options, undrawable);
 }
 
-const char* Layout(const DeepImage& image)
+// Compose's float version: alpha mixed in double precision, not rounded.
+void Compose(float* pixels, const uint8_t* covered, size_t count, int samples, bool image_alpha, bool whole,
+             const float fill[4])
 {
-    return image.grey ? (image.alpha ? "grey+alpha" : "grey") : (image.alpha ? "RGBA" : "RGB");
+    const double all = double(samples * samples);
+    for (size_t i = 0; i < count; ++i) {
+        float* p = pixels + i * 4;
+        const double share = covered[i] && whole ? all : double(covered[i]);
+        if (share == 0) {
+            std::memcpy(p, fill, 4 * sizeof(float));
+            continue;
+        }
+        const double alpha = image_alpha ? double(p[3]) : 1.0;
+        p[3] = float((alpha * share + double(fill[3]) * (all - share)) / all);
+    }
 }
 
 // Alpha from coverage: partly covered pixels keep their colour, and their alpha mixes
@@ -298,8 +314,9 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     std::string error;
     const bool drawn = RenderRemap(request, &result, &error);
     const int bits = image.bits;
-    const bool grey = image.grey, alpha = image.alpha;
-    const PngMetadata metadata = image.metadata;
+    const bool alpha = image.alpha;
+    DeepImage layout = image;  // what the output keeps of the image: all but its pixels
+    layout.pixels = nullptr;
     FreeDeepImage(&image);  // not needed past the drawing: padding and encoding get its memory
     if (!drawn)
         return Fail(BAKE_OUTPUT, name + ": " + error);
@@ -333,13 +350,18 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     const bool flat = mapping && !options.background_given;
     uint16_t fill16[4];
     uint8_t fill8[4];
+    float fill32[4];
     for (int c = 0; c < 4; ++c) {
         fill16[c] = uint16_t(flat && c < 3 ? (c < 2 ? 32768 : 65535) : options.background[c] * 257);
         fill8[c] = uint8_t(flat && c < 3 ? (c < 2 ? 128 : 255) : options.background[c]);
+        fill32[c] = flat && c < 3 ? (c < 2 ? 0.5f : 1.0f) : float(options.background[c] / 255.0);
     }
     ParallelFor(threads, int64_t((count + part - 1) / part), [&](int64_t job, int) {
         const size_t first = size_t(job) * part, n = std::min(part, count - first);
-        if (bits == 16)
+        if (bits == 32)
+            Compose(static_cast<float*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
+                    alpha, whole, fill32);
+        else if (bits == 16)
             Compose(static_cast<uint16_t*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
                     alpha, whole, fill16);
         else
@@ -351,11 +373,15 @@ int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& 
     const std::string out = OutputPath(options, path);
     report.stage = name + ": writing";
     char reason[PNG_REASON_SIZE];
-    const PngOutput output{result.pixels, request.width, request.height, bits, grey, ShowRowProgress, &report,
-                           threads, &metadata};
     const bool to_stdout = ToStandardOutput(options);
-    const bool written = to_stdout ? WritePNGStream(stdout, output, reason) : WritePNGFile(out.c_str(), output, reason);
+    BakedImage baked{layout, out, to_stdout, ShowRowProgress, &report};
+    baked.pixels.pixels = result.pixels;  // the output's now
+    baked.pixels.width = request.width;
+    baked.pixels.height = request.height;
+    result.pixels = nullptr;
     FreeRenderResult(&result, request);
+    const bool written = WriteBaked(options, &baked, threads, reason);
+    FreeDeepImage(&baked.pixels);
     const std::string where = to_stdout ? "standard output" : QuotedName(out);
     if (!written)
         return Fail(BAKE_OUTPUT, where + " not written: " + reason);
@@ -375,11 +401,14 @@ int GreyNormalMap(const std::string& path)
     return Fail(BAKE_INPUT, QuotedName(path) + ": a normal map must be RGB or RGBA; this one is grey");
 }
 
-void ReportDecoded(const std::string& path, const DeepImage& image, double seconds, const Reporter& report)
+void ReportDecoded(const std::string& path, const DeepImage& image, const std::string& warning, double seconds,
+                   const Reporter& report)
 {
     const std::string name = QuotedName(NameOf(PathOf(path).filename()));
-    report.Line("%s: decoded %d x %d, %d-bit %s, in %.3f s", name.c_str(), int(image.width), int(image.height),
-                image.bits, Layout(image), seconds);
+    if (!warning.empty())
+        std::fprintf(stderr, "texwarp-bake: warning: %s %s\n", QuotedName(path).c_str(), warning.c_str());
+    report.Line("%s: decoded %d x %d, %s, in %.3f s", name.c_str(), int(image.width), int(image.height),
+                DescribeImage(image).c_str(), seconds);
 }
 
 // Every image in turn, the first one already decoded.
@@ -395,13 +424,18 @@ int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping
                 return DecodeFailure(path, first.reason);
             image = first.image;
             first.image = DeepImage{};
-            ReportDecoded(path, image, first.decode_seconds, report);
+            ReportDecoded(path, image, first.warning, first.decode_seconds, report);
         } else {
             const Clock::time_point start = Clock::now();
             char reason[PNG_REASON_SIZE];
-            if (!DecodeDeepPNGFile(path.c_str(), &image, reason))
+            std::string warning;
+            if (!DecodeImage(path, Threads(options), &image, reason, &warning))
                 return DecodeFailure(path, reason);
-            ReportDecoded(path, image, SecondsSince(start), report);
+            ReportDecoded(path, image, warning, SecondsSince(start), report);
+        }
+        if (!DrawingDepth(&image, WritesExr(options, OutputPath(options, path)))) {
+            FreeDeepImage(&image);
+            return Fail(BAKE_OUTPUT, QuotedName(path) + ": not enough memory for its pixels as floats");
         }
         code = BakeDecoded(options, path, image, options.normal_maps[i] ? &mapping : nullptr, transfer, i == 0, report);
     }
@@ -448,8 +482,9 @@ int CheckImages(const BakeOptions& options, int* bits)
     for (size_t i = 0; i < options.images.size(); ++i) {
         DeepImage header{};
         char reason[PNG_REASON_SIZE];
-        if (!ReadDeepPNGHeader(options.images[i].c_str(), &header, reason))
+        if (!ReadImageHeader(options.images[i], &header, reason))
             return DecodeFailure(options.images[i], reason);
+        DrawingDepth(&header, WritesExr(options, OutputPath(options, options.images[i])), true);
         if (options.normal_maps[i] && header.grey)
             return GreyNormalMap(options.images[i]);
         *bits = std::max(*bits, header.bits);
@@ -535,6 +570,7 @@ int PrepareRays(const BakeOptions& options, FirstInputs& first, SurfaceTransfer*
 int BakeAll(const BakeOptions& options, Reporter& report)
 {
     FirstInputs first;
+    SetExrThreads(Threads(options));
     ReadFirstInputs(options, Threads(options), &first);
     bool surface = false;
     SurfaceTransfer transfer{};

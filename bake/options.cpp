@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "assets/exr_image.h"
+
 const char BAKE_USAGE_TEXT[] =
-    "usage: texwarp-bake [options] SOURCE.obj TARGET.obj IMAGE.png [IMAGE2.png ...] -o OUT\n"
-    "Writes each image re-laid-out from the SOURCE layout to the TARGET layout. With one\n"
-    "image OUT is the output file; with several, a folder that gets each image's name.\n"
+    "usage: texwarp-bake [options] SOURCE.obj TARGET.obj IMAGE [IMAGE2 ...] -o OUT\n"
+    "Writes each image (PNG or OpenEXR) re-laid-out from the SOURCE layout to the TARGET\n"
+    "layout. With one image OUT is the output file, OpenEXR where its name ends in .exr,\n"
+    "else PNG; with several, a folder that gets each image's name and format.\n"
     "  --size W[xH]          output size (default: each image's own)\n"
     "  --padding N           pixels of edge padding around the islands (default 8, 0: none)\n"
     "  --samples N           N x N samples over each pixel, averaged: smooth edges and a\n"
@@ -32,6 +35,10 @@ const char BAKE_USAGE_TEXT[] =
     "  --max-distance D      and hit SOURCE within D of their start (default twice the\n"
     "                        offset, at least 1 % of the target's size; 0: no limit)\n"
     "  --misses MASK.png     the pixels whose rays found no source, in white\n"
+    "  --depth 8|16          bits a channel of PNG outputs (default: the image's own; 16\n"
+    "                        for OpenEXR images)\n"
+    "  --exr-compression C   of OpenEXR outputs: none, rle, zips, zip (default), piz,\n"
+    "                        pxr24, b44, b44a, dwaa or dwab\n"
     "  -o -                  the one output to standard output\n"
     "  -q, --quiet           no progress lines\n"
     "  -h, --help, --version\n"
@@ -127,6 +134,10 @@ bool ApplyOption(const std::string& name, const std::string& value, BakeOptions*
         good = ParseDistance(value, &options->max_distance);
     else if (name == "--misses")
         good = !value.empty() && (options->misses = value, true);
+    else if (name == "--depth")
+        good = (value == "8" || value == "16") && (options->depth = value == "8" ? 8 : 16, true);
+    else if (name == "--exr-compression")
+        good = (options->exr_compression = ExrCompressionByName(value)) >= 0;
     if (!good)
         *error = "bad value for " + name + ": '" + value + "'";
     return good;
@@ -137,7 +148,7 @@ bool TakesValue(const std::string& name)
     return name == "-o" || name == "--size" || name == "--padding" || name == "--samples" ||
            name == "--background" || name == "--filter" || name == "--threads" || name == "--normal-map" ||
            name == "--normal-y" || name == "--match" || name == "--cage-offset" || name == "--max-distance" ||
-           name == "--misses";
+           name == "--misses" || name == "--depth" || name == "--exr-compression";
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ struct BakeOptions {
                                      // below 0: twice the offset, at least DEFAULT_REACH
                                      // of the target's size
     std::string misses;              // where to write the mask of samples that found no source
+    int depth = 0;                   // bits a channel of PNG outputs; 0: the image's own
+                                     // (16 for OpenEXR images)
+    int exr_compression = 3;         // of OpenEXR outputs: ExrCompressionByName's number (zip)
 };
 
 // Surface transfer's defaults, as shares of the target's size (its box's diagonal):

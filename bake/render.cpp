@@ -214,8 +214,8 @@ template <typename Sample>
 void Reexpress(const NormalMapping& m, uint32_t source, const double source_w[3], uint32_t record, const double w[3],
                const double texel[4], Sample* out)
 {
-    const double max = std::numeric_limits<Sample>::max();
-    const auto store = [&](int i, double value) { out[i] = Sample(std::clamp(value + 0.5, 0.0, max)); };
+    const double max = SampleMax<Sample>();
+    const auto store = [&](int i, double value) { out[i] = ToSample<Sample>(value); };
     store(3, texel[3]);
     const Frame from = FrameAt(*m.source, source, source_w), to = FrameAt(*m.target, record, w);
     const double y_sign = m.y_down ? -1.0 : 1.0;
@@ -466,7 +466,8 @@ bool MakeBins(const RenderRequest& request, int32_t band_rows, int threads, Bins
     return bins->index != nullptr;
 }
 
-// Averages the covered samples of each pixel of a band into the result.
+// Averages the covered samples of each pixel of a band into the result: integers
+// rounded, floats in double precision.
 template <typename Sample>
 void Resolve(const Target<Sample>& target, const RenderRequest& request, int64_t first_pixel_row,
              int64_t pixel_rows, RenderResult* result)
@@ -475,7 +476,9 @@ void Resolve(const Target<Sample>& target, const RenderRequest& request, int64_t
     auto* out = static_cast<Sample*>(result->pixels);
     for (int64_t y = 0; y < pixel_rows; ++y) {
         for (int64_t x = 0; x < request.width; ++x) {
-            uint32_t sum[4] = {0, 0, 0, 0}, covered = 0, missed = 0;
+            using Sum = typename std::conditional<std::is_floating_point<Sample>::value, double, uint32_t>::type;
+            Sum sum[4] = {0, 0, 0, 0};
+            uint32_t covered = 0, missed = 0;
             for (int sy = 0; sy < n; ++sy) {
                 const size_t at = size_t((y * n + sy) * target.width + x * n);
                 for (int sx = 0; sx < n; ++sx) {
@@ -489,7 +492,9 @@ void Resolve(const Target<Sample>& target, const RenderRequest& request, int64_t
             }
             const size_t pixel = size_t((first_pixel_row + y) * request.width + x);
             for (int c = 0; c < 4; ++c)
-                out[pixel * 4 + size_t(c)] = covered ? Sample((sum[c] + covered / 2) / covered) : 0;
+                out[pixel * 4 + size_t(c)] = covered == 0                           ? Sample(0)
+                                             : std::is_floating_point<Sample>::value ? Sample(sum[c] / covered)
+                                                                                     : Sample((sum[c] + covered / 2) / covered);
             result->covered[pixel] = uint8_t(covered);
             if (result->missed)
                 result->missed[pixel] = uint8_t(missed);
@@ -594,8 +599,10 @@ bool RenderRemap(const RenderRequest& request, RenderResult* result, std::string
                  " output (" + std::to_string((pixels * (PixelBytes(request) + 1)) >> 20) + " MB)";
         return false;
     }
-    const bool drawn = request.image->bits == 16 ? Draw<uint16_t>(request, &made, error)
-                                                 : Draw<uint8_t>(request, &made, error);
+    const int bits = request.image->bits;
+    const bool drawn = bits == 32   ? Draw<float>(request, &made, error)
+                       : bits == 16 ? Draw<uint16_t>(request, &made, error)
+                                    : Draw<uint8_t>(request, &made, error);
     if (!drawn) {
         FreeRenderResult(&made, request);
         return false;

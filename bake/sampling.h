@@ -3,9 +3,13 @@
 // SSE2), nearest texels, and the same at full precision for normal maps.
 #pragma once
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -91,6 +95,33 @@ inline void Blend(const Sample* p00, const Sample* p10, const Sample* p01, const
     }
 }
 #endif
+
+// Floats are not rounded, and a texel of weight 0 takes no part, so that an infinity or
+// NaN beside a texel centre leaves the centre's value as stored.
+inline void Blend(const float* p00, const float* p10, const float* p01, const float* p11, float a, float b, float* out)
+{
+    for (int c = 0; c < 4; ++c) {
+        const float top = a == 0 ? p00[c] : p00[c] + a * (p10[c] - p00[c]);
+        const float bottom = a == 0 ? p01[c] : p01[c] + a * (p11[c] - p01[c]);
+        out[c] = b == 0 ? top : top + b * (bottom - top);
+    }
+}
+
+// A channel's full value (1 for floats), and a value stored as a sample: integers
+// rounded and clamped to their range, floats as they are.
+template <typename Sample>
+constexpr double SampleMax()
+{
+    return std::is_floating_point<Sample>::value ? 1.0 : double(std::numeric_limits<Sample>::max());
+}
+
+template <typename Sample>
+inline Sample ToSample(double value)
+{
+    if (std::is_floating_point<Sample>::value)
+        return Sample(value);
+    return Sample(value >= 0 ? std::min(value + 0.5, SampleMax<Sample>()) : 0.0);
+}
 
 // The four texels around texel coordinates (s, t) with REPEAT wrap (p[0] and p[1] on
 // the upper row, p[2] and p[3] below) and their weights (a, b); only p[0] where
