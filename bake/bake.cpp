@@ -20,7 +20,7 @@
 #include <unistd.h>
 #endif
 
-#include "assets/exr_image.h"
+#include "assets/exr_write.h"
 #include "assets/large_block.h"
 #include "assets/mesh_pair.h"
 #include "assets/png_decode.h"

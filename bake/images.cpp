@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "assets/exr_image.h"
+#include "assets/exr_read.h"
+#include "assets/exr_write.h"
 #include "assets/large_block.h"
 #include "assets/png_encode.h"
 #include "support/file_names.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "assets/exr_image.h"
+#include "assets/exr_write.h"
 
 const char BAKE_USAGE_TEXT[] =
     "usage: texwarp-bake [options] SOURCE.obj TARGET.obj IMAGE [IMAGE2 ...] -o OUT\n"

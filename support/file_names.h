@@ -3,12 +3,16 @@
 // CJK) work as they are.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 FILE* OpenFile(const char* path, const char* mode);
+// Positions past 2 GB, which a long is too small for on Windows; false where it fails.
+bool SeekFile(FILE* file, uint64_t position);
+uint64_t TellFile(FILE* file);
 
 inline std::filesystem::path PathOf(const std::string& name)
 {

@@ -8,6 +8,16 @@ FILE* OpenFile(const char* path, const char* mode)
     return std::fopen(path, mode);
 }
 
+bool SeekFile(FILE* file, uint64_t position)
+{
+    return fseeko(file, off_t(position), SEEK_SET) == 0;
+}
+
+uint64_t TellFile(FILE* file)
+{
+    return uint64_t(ftello(file));
+}
+
 std::vector<std::string> CommandArguments(int argc, char** argv)
 {
     return std::vector<std::string>(argv, argv + argc);

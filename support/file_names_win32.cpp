@@ -28,6 +28,16 @@ FILE* OpenFile(const char* path, const char* mode)
     return _wfopen(WideName(path).c_str(), WideName(mode).c_str());
 }
 
+bool SeekFile(FILE* file, uint64_t position)
+{
+    return _fseeki64(file, int64_t(position), SEEK_SET) == 0;
+}
+
+uint64_t TellFile(FILE* file)
+{
+    return uint64_t(_ftelli64(file));
+}
+
 std::vector<std::string> CommandArguments(int argc, char** argv)
 {
     // NOTE: main's argv is in the ANSI code page, which loses what it lacks.

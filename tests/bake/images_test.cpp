@@ -22,7 +22,8 @@
 #include <ImfStandardAttributes.h>
 #include <ImfTiledOutputFile.h>
 
-#include "assets/exr_image.h"
+#include "assets/exr_read.h"
+#include "assets/exr_write.h"
 #include "assets/png_encode.h"
 #include "bake/bake.h"
 #include "testlib/command_line.h"
