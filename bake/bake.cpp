@@ -25,11 +25,14 @@
 #include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
+#include "bake/image_bake.h"
 #include "bake/images.h"
 #include "bake/outputs.h"
 #include "bake/padding.h"
 #include "bake/render.h"
+#include "bake/report.h"
 #include "bake/surface_match.h"
+#include "bake/udim.h"
 #include "bake/tangent_frames.h"
 #include "support/file_names.h"
 #include "support/log.h"
@@ -37,67 +40,6 @@
 #include "support/safe_write.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-bool ErrorIsTerminal()
-{
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(fileno(stderr)) != 0;
-#endif
-}
-
-// Whether a percentage stands on the terminal's last line, to be ended before a message.
-bool progress_shown = false;
-
-// Stage lines on standard error, with a percentage for long stages on a terminal.
-struct Reporter {
-    bool quiet = false;
-    bool terminal = false;
-    std::string stage;  // what the percentage is of
-    std::string shown;  // the stage and percentage on the terminal, printed only when they change
-    int percent = -1;
-
-    void Line(const char* format, ...) const
-    {
-        if (quiet)
-            return;
-        va_list args;
-        va_start(args, format);
-        if (terminal)
-            std::fputs("\r\033[K", stderr);
-        progress_shown = false;
-        std::vfprintf(stderr, format, args);
-        std::fputc('\n', stderr);
-        va_end(args);
-    }
-};
-
-void ShowProgress(int64_t done, int64_t total, void* context)
-{
-    auto* reporter = static_cast<Reporter*>(context);
-    const int percent = total > 0 ? int(done * 100 / total) : 100;
-    if (reporter->quiet || !reporter->terminal || total <= 1 ||
-        (progress_shown && reporter->shown == reporter->stage && reporter->percent == percent))
-        return;
-    progress_shown = true;
-    reporter->shown = reporter->stage;
-    reporter->percent = percent;
-    std::fprintf(stderr, "\r\033[K%s %d%%", reporter->stage.c_str(), percent);
-    std::fflush(stderr);
-}
-
-void ShowRowProgress(int32_t done, int32_t total, void* context)
-{
-    ShowProgress(done, total, context);
-}
 
 // The loader reports through the log; the bake keeps the lines that matter to it.
 std::vector<std::string> loader_lines;
@@ -107,24 +49,15 @@ void KeepLoaderLine(const char* line)
     loader_lines.push_back(line);
 }
 
-int Fail(int code, const std::string& message)
-{
-    if (progress_shown)
-        std::fputs("\r\033[K", stderr);
-    progress_shown = false;
-    std::fprintf(stderr, "texwarp-bake: %s\n", message.c_str());
-    return code;
-}
-
 // Reads the meshes, and the first image on a second thread meanwhile. The image is
 // decoded even when the meshes fail, and then released.
 struct FirstInputs {
     MeshLoad meshes = MeshLoad::OK;
     double mesh_seconds = 0;
-    bool decoded = false;
-    DeepImage image{};
-    char reason[PNG_REASON_SIZE] = "";
-    std::string warning;  // what the image has that is not baked
+    int decoded = BAKE_DONE;  // else the exit code, with `message` saying why
+    InputImages image;
+    std::string message;
+    std::vector<std::string> warnings;  // what the image has that is not baked
     double decode_seconds = 0;
     // Source, target: their surfaces where normal maps or rays need them, else the hashes
     // of their shapes as written, which tell the same faces in the same places.
@@ -170,8 +103,9 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
                                                inputs->shape_hashes);
             inputs->mesh_seconds = SecondsSince(start);
         } else {
-            inputs->decoded = DecodeImage(options.images[0], mesh_threads > 1 ? 1 : threads, &inputs->image,
-                                          inputs->reason, &inputs->warning);
+            const std::string& path = options.images[0];
+            inputs->decoded = DecodeInput(path, mesh_threads > 1 ? 1 : threads, WritesExr(options, OutputPath(options, path)),
+                                          &inputs->image, &inputs->message, &inputs->warnings);
             inputs->decode_seconds = SecondsSince(start);
         }
     });
@@ -219,225 +153,58 @@ int ReportMeshes(const BakeOptions& options, const FirstInputs& inputs, const Re
     return undrawable + flat < remap_table.count ? BAKE_DONE : NothingDrawable(options, undrawable);
 }
 
-// Compose's float version: alpha mixed in double precision, not rounded.
-void Compose(float* pixels, const uint8_t* covered, size_t count, int samples, bool image_alpha, bool whole,
-             const float fill[4])
-{
-    const double all = double(samples * samples);
-    for (size_t i = 0; i < count; ++i) {
-        float* p = pixels + i * 4;
-        const double share = covered[i] && whole ? all : double(covered[i]);
-        if (share == 0) {
-            std::memcpy(p, fill, 4 * sizeof(float));
-            continue;
-        }
-        const double alpha = image_alpha ? double(p[3]) : 1.0;
-        p[3] = float((alpha * share + double(fill[3]) * (all - share)) / all);
-    }
-}
-
-// Alpha from coverage: partly covered pixels keep their colour, and their alpha mixes
-// the image's (or full) with the background's by the share of covered samples. With
-// `whole`, every covered or padded pixel counts as fully covered: padding then
-// continues the islands without a translucent seam between them.
-template <typename Sample>
-void Compose(Sample* pixels, const uint8_t* covered, size_t count, int samples, bool image_alpha, bool whole,
-             const Sample fill[4])
-{
-    const uint32_t max = std::numeric_limits<Sample>::max();
-    const uint32_t all = uint32_t(samples * samples);
-    for (size_t i = 0; i < count; ++i) {
-        Sample* p = pixels + i * 4;
-        const uint32_t share = covered[i] && whole ? all : covered[i];
-        if (share == 0) {
-            std::memcpy(p, fill, 4 * sizeof(Sample));
-            continue;
-        }
-        const uint32_t alpha = image_alpha ? p[3] : max;
-        p[3] = Sample((uint64_t(alpha) * share + uint64_t(fill[3]) * (all - share) + all / 2) / all);
-    }
-}
-
-int Threads(const BakeOptions& options)
-{
-    return options.threads > 0 ? options.threads : DefaultThreadCount();
-}
-
-// The share of samples whose rays found no source and, the first time, their mask.
-int ReportMisses(const BakeOptions& options, const RenderRequest& request, const RenderResult& result, bool write,
-                 const Reporter& report)
-{
-    const size_t count = size_t(request.width) * size_t(request.height);
-    uint64_t missed = 0, tried = 0;
-    for (size_t i = 0; i < count; ++i) {
-        missed += result.missed[i];
-        tried += uint64_t(result.missed[i]) + result.covered[i];
-    }
-    report.Line("rays: %llu of %llu samples (%.3f %%) found no source", static_cast<unsigned long long>(missed),
-                static_cast<unsigned long long>(tried), tried ? 100.0 * double(missed) / double(tried) : 0.0);
-    if (tried > 0 && missed == tried)  // an empty image is not a bake
-        return Fail(BAKE_INPUT, "no ray from " + QuotedName(options.target) + " found " + QuotedName(options.source) +
-                                    ": every sample missed (see --cage-offset and --max-distance)");
-    if (!write || options.misses.empty())
-        return BAKE_DONE;
-    auto* mask = static_cast<uint8_t*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * 4));
-    if (!mask)
-        return Fail(BAKE_OUTPUT, "not enough memory for the mask of misses");
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t value = result.missed[i] ? 255 : 0;
-        mask[i * 4] = mask[i * 4 + 1] = mask[i * 4 + 2] = value;
-        mask[i * 4 + 3] = 255;
-    }
-    char reason[PNG_REASON_SIZE];
-    const PngOutput output{mask, request.width, request.height, 8, true, nullptr, nullptr, request.threads, nullptr};
-    const bool written = WritePNGFile(options.misses.c_str(), output, reason);
-    LargeFree(mask, std::max<size_t>(count, 1) * 4);
-    if (!written)
-        return Fail(BAKE_OUTPUT, QuotedName(options.misses) + " not written: " + reason);
-    report.Line("misses: %s", QuotedName(options.misses).c_str());
-    return BAKE_DONE;
-}
-
-// Draws, pads, composes and writes one decoded image, which it releases. `mapping` is
-// set for a normal map.
-int BakeDecoded(const BakeOptions& options, const std::string& path, DeepImage& image,
-                const NormalMapping* mapping, const SurfaceTransfer* transfer, bool write_misses, Reporter& report)
-{
-    const std::string name = QuotedName(NameOf(PathOf(path).filename()));
-    Clock::time_point start = Clock::now();
-    const int threads = Threads(options);
-    RenderRequest request{&image,          options.width ? options.width : image.width,
-                          options.height ? options.height : image.height,
-                          options.samples, options.nearest, threads, mapping, ShowProgress, &report, transfer};
-    report.stage = name + ": drawing";
-    RenderResult result{};
-    std::string error;
-    const bool drawn = RenderRemap(request, &result, &error);
-    const int bits = image.bits;
-    const bool alpha = image.alpha;
-    DeepImage layout = image;  // what the output keeps of the image: all but its pixels
-    layout.pixels = nullptr;
-    FreeDeepImage(&image);  // not needed past the drawing: padding and encoding get its memory
-    if (!drawn)
-        return Fail(BAKE_OUTPUT, name + ": " + error);
-    report.Line("%s: drawn at %d x %d, %d x %d samples, %d threads, in %.3f s", name.c_str(), int(request.width),
-                int(request.height), options.samples, options.samples, threads, SecondsSince(start));
-    if (transfer) {
-        const int code = ReportMisses(options, request, result, write_misses, report);
-        if (code != BAKE_DONE) {
-            FreeRenderResult(&result, request);
-            return code;
-        }
-    }
-
-    start = Clock::now();
-    if (options.padding > 0) {
-        int64_t padded = 0;
-        if (!PadIslands(static_cast<unsigned char*>(result.pixels), size_t(bits / 2), result.covered, request.width,
-                        request.height, options.padding, threads, &padded)) {
-            FreeRenderResult(&result, request);
-            return Fail(BAKE_OUTPUT, name + ": not enough memory to pad the islands (" +
-                                         std::to_string(PaddingBytes(request.width, request.height, threads) >> 20) +
-                                         " MB)");
-        }
-        report.Line("%s: padded %lld pixels within %d, in %.3f s", name.c_str(), static_cast<long long>(padded),
-                    options.padding, SecondsSince(start));
-    }
-    const size_t count = size_t(request.width) * size_t(request.height);
-    const bool whole = options.padding > 0;
-    const size_t part = size_t(1) << 18;  // pixels per job
-    // What nothing reaches: the background, or a normal map's flat normal (0, 0, 1).
-    const bool flat = mapping && !options.background_given;
-    uint16_t fill16[4];
-    uint8_t fill8[4];
-    float fill32[4];
-    for (int c = 0; c < 4; ++c) {
-        fill16[c] = uint16_t(flat && c < 3 ? (c < 2 ? 32768 : 65535) : options.background[c] * 257);
-        fill8[c] = uint8_t(flat && c < 3 ? (c < 2 ? 128 : 255) : options.background[c]);
-        fill32[c] = flat && c < 3 ? (c < 2 ? 0.5f : 1.0f) : float(options.background[c] / 255.0);
-    }
-    ParallelFor(threads, int64_t((count + part - 1) / part), [&](int64_t job, int) {
-        const size_t first = size_t(job) * part, n = std::min(part, count - first);
-        if (bits == 32)
-            Compose(static_cast<float*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
-                    alpha, whole, fill32);
-        else if (bits == 16)
-            Compose(static_cast<uint16_t*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
-                    alpha, whole, fill16);
-        else
-            Compose(static_cast<uint8_t*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
-                    alpha, whole, fill8);
-    });
-
-    start = Clock::now();
-    const std::string out = OutputPath(options, path);
-    report.stage = name + ": writing";
-    char reason[PNG_REASON_SIZE];
-    const bool to_stdout = ToStandardOutput(options);
-    BakedImage baked{layout, out, to_stdout, ShowRowProgress, &report};
-    baked.pixels.pixels = result.pixels;  // the output's now
-    baked.pixels.width = request.width;
-    baked.pixels.height = request.height;
-    result.pixels = nullptr;
-    FreeRenderResult(&result, request);
-    const bool written = WriteBaked(options, &baked, threads, reason);
-    FreeDeepImage(&baked.pixels);
-    const std::string where = to_stdout ? "standard output" : QuotedName(out);
-    if (!written)
-        return Fail(BAKE_OUTPUT, where + " not written: " + reason);
-    report.Line("written: %s in %.3f s", where.c_str(), SecondsSince(start));
-    return BAKE_DONE;
-}
-
-int DecodeFailure(const std::string& path, const char* reason)
-{
-    // Only memory, not the file, can make a readable image fail this way.
-    const bool memory = std::strncmp(reason, "out of memory", 13) == 0;
-    return Fail(memory ? BAKE_OUTPUT : BAKE_INPUT, QuotedName(path) + ": " + reason);
-}
-
 int GreyNormalMap(const std::string& path)
 {
     return Fail(BAKE_INPUT, QuotedName(path) + ": a normal map must be RGB or RGBA; this one is grey");
 }
 
-void ReportDecoded(const std::string& path, const DeepImage& image, const std::string& warning, double seconds,
-                   const Reporter& report)
+void ReportDecoded(const std::string& path, const InputImages& input, const std::vector<std::string>& warnings,
+                   double seconds, const Reporter& report)
 {
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "texwarp-bake: warning: %s\n", warning.c_str());
     const std::string name = QuotedName(NameOf(PathOf(path).filename()));
-    if (!warning.empty())
-        std::fprintf(stderr, "texwarp-bake: warning: %s %s\n", QuotedName(path).c_str(), warning.c_str());
-    report.Line("%s: decoded %d x %d, %s, in %.3f s", name.c_str(), int(image.width), int(image.height),
-                DescribeImage(image).c_str(), seconds);
+    const DeepImage& image = input.images[0];
+    std::string tiles;
+    for (int tile : input.tiles)
+        tiles += (tiles.empty() ? "tiles " : ", ") + std::to_string(tile);
+    if (!tiles.empty())
+        tiles += " (" + std::to_string(input.tiles.size()) + "), the first ";
+    report.Line("%s: decoded %s%d x %d, %s, in %.3f s", name.c_str(), tiles.c_str(), int(image.width),
+                int(image.height), DescribeImage(image).c_str(), seconds);
 }
 
-// Every image in turn, the first one already decoded.
+// Every image in turn, the first one already decoded. A layout that reaches a tile its
+// set lacks is refused before the image is drawn.
 int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping& mapping,
              const SurfaceTransfer* transfer, Reporter& report)
 {
     int code = BAKE_DONE;
     for (size_t i = 0; i < options.images.size() && code == BAKE_DONE; ++i) {
         const std::string& path = options.images[i];
-        DeepImage image{};
+        InputImages input;
         if (i == 0) {
-            if (!first.decoded)
-                return DecodeFailure(path, first.reason);
-            image = first.image;
-            first.image = DeepImage{};
-            ReportDecoded(path, image, first.warning, first.decode_seconds, report);
+            if (first.decoded != BAKE_DONE)
+                return Fail(first.decoded, first.message);
+            std::swap(input, first.image);
+            ReportDecoded(path, input, first.warnings, first.decode_seconds, report);
         } else {
             const Clock::time_point start = Clock::now();
-            char reason[PNG_REASON_SIZE];
-            std::string warning;
-            if (!DecodeImage(path, Threads(options), &image, reason, &warning))
-                return DecodeFailure(path, reason);
-            ReportDecoded(path, image, warning, SecondsSince(start), report);
+            std::string message;
+            std::vector<std::string> warnings;
+            code = DecodeInput(path, Threads(options), WritesExr(options, OutputPath(options, path)), &input, &message,
+                               &warnings);
+            if (code != BAKE_DONE)
+                return Fail(code, message);
+            ReportDecoded(path, input, warnings, SecondsSince(start), report);
         }
-        if (!DrawingDepth(&image, WritesExr(options, OutputPath(options, path)))) {
-            FreeDeepImage(&image);
-            return Fail(BAKE_OUTPUT, QuotedName(path) + ": not enough memory for its pixels as floats");
+        if (const int missing = input.tiles.empty() ? 0 : MissingSourceTile(input.tiles, transfer)) {
+            FreeInputImages(&input);
+            return Fail(BAKE_INPUT, QuotedName(path) + ": the layout of " + QuotedName(options.source) +
+                                        " reaches tile " + std::to_string(missing) + ", which has no image (" +
+                                        QuotedName(TileName(path, missing)) + ")");
         }
-        code = BakeDecoded(options, path, image, options.normal_maps[i] ? &mapping : nullptr, transfer, i == 0, report);
+        code = BakeImage(options, path, input, options.normal_maps[i] ? &mapping : nullptr, transfer, i == 0, report);
     }
     return code;
 }
@@ -481,10 +248,11 @@ int CheckImages(const BakeOptions& options, int* bits)
     *bits = 8;
     for (size_t i = 0; i < options.images.size(); ++i) {
         DeepImage header{};
-        char reason[PNG_REASON_SIZE];
-        if (!ReadImageHeader(options.images[i], &header, reason))
-            return DecodeFailure(options.images[i], reason);
-        DrawingDepth(&header, WritesExr(options, OutputPath(options, options.images[i])), true);
+        std::string message;
+        const int code = ReadInputHeader(options.images[i], WritesExr(options, OutputPath(options, options.images[i])),
+                                         &header, &message);
+        if (code != BAKE_DONE)
+            return Fail(code, message);
         if (options.normal_maps[i] && header.grey)
             return GreyNormalMap(options.images[i]);
         *bits = std::max(*bits, header.bits);
@@ -601,7 +369,7 @@ int BakeAll(const BakeOptions& options, Reporter& report)
     const NormalMapping mapping{&frames[0], &frames[1], options.y_down, turns};
     if (code == BAKE_DONE)
         code = BakeEach(options, first, mapping, surface ? &transfer : nullptr, report);
-    FreeDeepImage(&first.image);
+    FreeInputImages(&first.image);
     FreeFrames(&frames[0]);
     FreeFrames(&frames[1]);
     FreeSurfaceTransfer(&transfer);

@@ -8,7 +8,10 @@
 #include "assets/exr_write.h"
 #include "assets/large_block.h"
 #include "assets/png_encode.h"
+#include "bake/bake.h"
+#include "bake/udim.h"
 #include "support/file_names.h"
+#include "support/parallel.h"
 
 namespace {
 
@@ -58,7 +61,105 @@ void ChangeIntegerDepth(DeepImage* image, int bits)
     image->bits = bits;
 }
 
+// 8 or 16 bits raised to `bits` (16, or 32 for floats); false when memory runs out.
+bool RaiseDepth(DeepImage* image, int bits)
+{
+    if (image->bits >= bits)
+        return true;
+    if (bits == 32)
+        return ToFloatImage(image);
+    ChangeIntegerDepth(image, bits);
+    return image->bits == bits;
+}
+
+int DecodeFailure(const std::string& path, const char* reason, std::string* message)
+{
+    // Only memory, not the file, can make a readable image fail this way.
+    const bool memory = std::strncmp(reason, "out of memory", 13) == 0;
+    *message = QuotedName(path) + ": " + reason;
+    return memory ? BAKE_OUTPUT : BAKE_INPUT;
+}
+
+// The files an image argument names: itself, or its set's tiles.
+int InputFiles(const std::string& path, std::vector<std::string>* files, std::vector<int>* tiles, std::string* message)
+{
+    if (!HasUdim(path)) {
+        files->assign(1, path);
+        return BAKE_DONE;
+    }
+    if (!FindTiles(path, tiles, message))
+        return BAKE_INPUT;
+    for (int tile : *tiles)
+        files->push_back(TileName(path, tile));
+    return BAKE_DONE;
+}
+
 }  // namespace
+
+void FreeInputImages(InputImages* input)
+{
+    for (DeepImage& image : input->images)
+        FreeDeepImage(&image);
+    input->images.clear();
+}
+
+int DecodeInput(const std::string& path, int threads, bool exr_output, InputImages* input, std::string* message,
+                std::vector<std::string>* warnings)
+{
+    std::vector<std::string> files;
+    int code = InputFiles(path, &files, &input->tiles, message);
+    if (code != BAKE_DONE)
+        return code;
+    // A set's tiles one to a worker, each decoded alone; one image on every worker.
+    const size_t count = files.size();
+    input->images.assign(count, DeepImage{});
+    std::vector<std::string> reasons(count), notes(count);
+    std::vector<char> decoded(count, 0);
+    ParallelFor(count > 1 ? threads : 1, int64_t(count), [&](int64_t i, int) {
+        char reason[PNG_REASON_SIZE] = "";
+        decoded[size_t(i)] = DecodeImage(files[size_t(i)], count > 1 ? 1 : threads, &input->images[size_t(i)],
+                                         reason, &notes[size_t(i)]);
+        reasons[size_t(i)] = reason;
+    });
+    int bits = exr_output ? 32 : 8;
+    for (size_t i = 0; i < count && code == BAKE_DONE; ++i) {
+        if (!decoded[i])
+            code = DecodeFailure(files[i], reasons[i].c_str(), message);
+        else
+            bits = std::max(bits, input->images[i].bits);
+        if (!notes[i].empty())
+            warnings->push_back(QuotedName(files[i]) + " " + notes[i]);
+    }
+    for (size_t i = 0; i < count && code == BAKE_DONE; ++i)
+        if (!RaiseDepth(&input->images[i], bits)) {
+            *message = QuotedName(files[i]) + ": not enough memory for its pixels at " + std::to_string(bits) +
+                       " bits a channel";
+            code = BAKE_OUTPUT;
+        }
+    if (code != BAKE_DONE)
+        FreeInputImages(input);
+    return code;
+}
+
+int ReadInputHeader(const std::string& path, bool exr_output, DeepImage* header, std::string* message)
+{
+    std::vector<std::string> files;
+    std::vector<int> tiles;
+    int code = InputFiles(path, &files, &tiles, message);
+    for (size_t i = 0; i < files.size() && code == BAKE_DONE; ++i) {
+        DeepImage read{};
+        char reason[PNG_REASON_SIZE];
+        if (!ReadImageHeader(files[i], &read, reason))
+            return DecodeFailure(files[i], reason, message);
+        if (i == 0)
+            *header = read;
+        header->bits = std::max(header->bits, read.bits);
+        header->grey = header->grey && read.grey;
+    }
+    if (code == BAKE_DONE && exr_output)
+        header->bits = 32;
+    return code;
+}
 
 bool WritesExr(const BakeOptions& options, const std::string& out)
 {
@@ -92,17 +193,6 @@ std::string DescribeImage(const DeepImage& image)
             type = type.empty() || type == t ? t : "mixed";
         }
     return type + " " + layout;
-}
-
-bool DrawingDepth(DeepImage* image, bool exr_output, bool header_only)
-{
-    if (!exr_output || image->bits == 32)
-        return true;
-    if (header_only) {
-        image->bits = 32;
-        return true;
-    }
-    return ToFloatImage(image);
 }
 
 bool WriteBaked(const BakeOptions& options, BakedImage* baked, int threads, char* reason)

@@ -4,9 +4,17 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "assets/png_decode.h"
 #include "bake/options.h"
+
+// A decoded image argument, at the drawing's depth.
+struct InputImages {
+    std::vector<DeepImage> images;  // one, or a UDIM set's tiles in ascending order
+    std::vector<int> tiles;         // the tiles' numbers; empty for a single image
+};
+void FreeInputImages(InputImages* input);
 
 // An output's format: OpenEXR where its name ends in ".exr" (standard output is PNG).
 bool WritesExr(const BakeOptions& options, const std::string& out);
@@ -16,13 +24,18 @@ bool WritesExr(const BakeOptions& options, const std::string& out);
 bool DecodeImage(const std::string& path, int threads, DeepImage* image, char* reason, std::string* warning);
 bool ReadImageHeader(const std::string& path, DeepImage* header, char* reason);
 
+// An image argument: one file, or for a name with <UDIM> every tile of its set, decoded
+// on `threads` workers and brought to one depth, the deepest among them (floats for an
+// OpenEXR output). BAKE_DONE, or the exit code with *message naming the file and why;
+// *warnings gets what the files have that is not baked.
+int DecodeInput(const std::string& path, int threads, bool exr_output, InputImages* input, std::string* message,
+                std::vector<std::string>* warnings);
+// The same from the headers alone: *header is the first tile's, at the drawing's depth
+// and grey only where every tile is.
+int ReadInputHeader(const std::string& path, bool exr_output, DeepImage* header, std::string* message);
+
 // "8-bit RGBA", "half grey", ...: what the stage line says of a decoded image.
 std::string DescribeImage(const DeepImage& image);
-
-// The depth an image is drawn at for an output: an 8- or 16-bit one written as OpenEXR
-// becomes floats (false when memory runs out). Where the pixels are not needed,
-// `header_only`, only the depth changes.
-bool DrawingDepth(DeepImage* image, bool exr_output, bool header_only = false);
 
 // Writes the baked pixels (a DeepImage at the drawing's depth, owned: converted in place
 // for a PNG of another depth) to `out`, or to standard output for "-o -".

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "assets/exr_write.h"
+#include "support/parallel.h"
 
 const char BAKE_USAGE_TEXT[] =
     "usage: texwarp-bake [options] SOURCE.obj TARGET.obj IMAGE [IMAGE2 ...] -o OUT\n"
@@ -203,4 +204,9 @@ bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, s
     options->source = meshes[0];
     options->target = meshes[1];
     return true;
+}
+
+int Threads(const BakeOptions& options)
+{
+    return options.threads > 0 ? options.threads : DefaultThreadCount();
 }

@@ -42,6 +42,9 @@ struct BakeOptions {
 constexpr double DEFAULT_OFFSET = 0.005;
 constexpr double DEFAULT_REACH = 0.01;
 
+// The workers the options ask for: --threads, else one per core.
+int Threads(const BakeOptions& options);
+
 // Reads the command line into *options; false with the reason in *error (one line).
 // *info is set instead for -h, --help and --version.
 bool ParseBakeOptions(int argc, const char* const* argv, BakeOptions* options, std::string* info,

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "assets/large_block.h"
+#include "bake/udim.h"
 #include "support/file_names.h"
 #include "support/safe_write.h"
 
@@ -121,7 +122,7 @@ int PrepareImageOutputs(const BakeOptions& options, std::vector<std::string>* ma
     }
     std::string probed;
     if (options.images.size() == 1)
-        return CheckOutputFile(options.out, &probed, message);
+        return CheckOutputFile(TileName(options.out, FIRST_TILE), &probed, message);
     for (size_t i = 0; i < options.images.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (SameFileName(OutputPath(options, options.images[i]), OutputPath(options, options.images[j]))) {
@@ -135,7 +136,7 @@ int PrepareImageOutputs(const BakeOptions& options, std::vector<std::string>* ma
         return BAKE_OUTPUT;
     }
     for (const std::string& image : options.images) {
-        const int code = CheckOutputFile(OutputPath(options, image), &probed, message);
+        const int code = CheckOutputFile(TileName(OutputPath(options, image), FIRST_TILE), &probed, message);
         if (code != BAKE_DONE)
             return code;
     }
@@ -149,13 +150,18 @@ int PrepareOutputs(const BakeOptions& options, std::vector<std::string>* made, s
     const int code = PrepareImageOutputs(options, made, message);
     if (code != BAKE_DONE || options.misses.empty())
         return code;
+    // Tiles out get a mask each, named by the same tile.
+    if (HasUdim(OutputPath(options, options.images[0])) != HasUdim(options.misses)) {
+        *message = "--misses must have <UDIM> in its name exactly when the first image's output has";
+        return BAKE_USAGE;
+    }
     for (const std::string& image : options.images)
         if (!ToStandardOutput(options) && SameFileName(options.misses, OutputPath(options, image))) {
             *message = "--misses would be written over the output " + QuotedName(options.misses);
             return BAKE_USAGE;
         }
     std::string probed;
-    return CheckOutputFile(options.misses, &probed, message);
+    return CheckOutputFile(TileName(options.misses, FIRST_TILE), &probed, message);
 }
 
 int CheckSizeFits(const BakeOptions& options, int bits, std::string* message)

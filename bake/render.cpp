@@ -5,11 +5,13 @@
 #include "bake/render.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <vector>
 
 #include "assets/large_block.h"
 #include "assets/mesh_pair.h"
@@ -160,6 +162,7 @@ struct Target {
     Sample* samples;  // RGBA
     uint8_t* covered;
     uint8_t* missed;  // with a surface transfer: the samples whose rays found no source
+    std::atomic<int>* missing_tile;  // the lowest tile needed that has no image, 0 for none
     int64_t width, first_row, rows;
 };
 
@@ -172,7 +175,31 @@ struct Source {
     Texels<Sample> tex;
     const NormalMapping* normals;
     const SurfaceTransfer* surface;
+    const Texels<Sample>* tiles;  // a UDIM set's, TILE_COUNT of them (no pixels: no image)
 };
+
+// Notes a tile that a sample needed and the set lacks, keeping the lowest.
+void NoteMissing(std::atomic<int>* lowest, int tile)
+{
+    int seen = lowest->load();
+    while ((seen == 0 || tile < seen) && !lowest->compare_exchange_weak(seen, tile)) {
+    }
+}
+
+// The tile that table coordinates (u, 1 - v) fall in, and the texel coordinates of
+// their fraction in it; null where the set lacks the tile.
+template <typename Sample>
+const Texels<Sample>* TileTexels(const Source<Sample>& from, double u, double v, double* s, double* t, int* tile)
+{
+    const double file_v = 1.0 - v;
+    *tile = TileAt(u, file_v);
+    const Texels<Sample>& tex = from.tiles[*tile - FIRST_TILE];
+    if (!tex.pixels)
+        return nullptr;
+    *s = (u - std::floor(u)) * double(tex.width) - 0.5;
+    *t = (1.0 - (file_v - std::floor(file_v))) * double(tex.height) - 0.5;
+    return &tex;
+}
 
 struct Frame {
     double t[3], b[3], n[3];
@@ -262,17 +289,27 @@ inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Ta
             target.missed[at + size_t(column)] = 1;
             return;
         }
-        s = point.u * double(from.tex.width) - 0.5;
-        t = point.v * double(from.tex.height) - 0.5;
+        // Tiles take the coordinates themselves; one image, its texel coordinates.
+        s = from.tiles ? point.u : point.u * double(from.tex.width) - 0.5;
+        t = from.tiles ? point.v : point.v * double(from.tex.height) - 0.5;
         source = point.triangle;
         source_w = point.weights;
     }
+    const Texels<Sample>* tex = &from.tex;
+    if (from.tiles) {
+        int tile = 0;
+        tex = TileTexels(from, s, t, &s, &t, &tile);
+        if (!tex) {
+            NoteMissing(target.missing_tile, tile);
+            return;
+        }
+    }
     if (NORMALS) {
         double texel[4];
-        FetchExact<NEAREST>(from.tex, s, t, texel);
+        FetchExact<NEAREST>(*tex, s, t, texel);
         Reexpress(*from.normals, source, source_w, tri.record, w, texel, out);
     } else {
-        Fetch<NEAREST>(from.tex, s, t, out);
+        Fetch<NEAREST>(*tex, s, t, out);
     }
     target.covered[at + size_t(column)] = 1;
 }
@@ -379,16 +416,28 @@ void DrawCorners(const Corner c[3], uint32_t record, const Source<Sample>& from,
 }
 
 // The corners of a record as the viewer places them, in samples.
+// Where a target corner lands, in pixels: the viewer's placement, in single precision as
+// it sends it to GL, for a tile of a UDIM output moved by the tile's corner first.
+void TargetPlace(const TexCoord& corner, const RenderRequest& request, float* x, float* y)
+{
+    const float u = request.target_tile ? corner.u - float(TileColumn(request.target_tile)) : corner.u;
+    const float v = request.target_tile ? corner.v + float(TileRow(request.target_tile)) : corner.v;
+    *x = float(request.width) * u;
+    *y = float(request.height) * v;
+}
+
 void RecordCorners(const RemapTriangle& record, const RenderRequest& request, Corner c[3])
 {
-    const float width = float(request.width), height = float(request.height);
+    // A UDIM source's coordinates pick their tile when sampled: they are kept as they are.
+    const double width = request.tiles ? 1.0 : double(request.image->width);
+    const double height = request.tiles ? 1.0 : double(request.image->height);
+    const double half = request.tiles ? 0.0 : 0.5;
     for (int k = 0; k < 3; ++k) {
-        // The viewer's placement, in single precision as it sends it to GL.
-        const float x = width * record.target[k].u, y = height * record.target[k].v;
+        float x, y;
+        TargetPlace(record.target[k], request, &x, &y);
         c[k] = Corner{double(x) * request.samples, double(y) * request.samples,
-                      {double(record.source[k].u) * request.image->width - 0.5,
-                       double(record.source[k].v) * request.image->height - 0.5, k == 1 ? 1.0 : 0.0,
-                       k == 2 ? 1.0 : 0.0}};
+                      {double(record.source[k].u) * width - half, double(record.source[k].v) * height - half,
+                       k == 1 ? 1.0 : 0.0, k == 2 ? 1.0 : 0.0}};
     }
 }
 
@@ -412,7 +461,9 @@ bool RecordBands(const RemapTriangle& record, const RenderRequest& request, int3
                  int64_t* first, int64_t* last)
 {
     const float height = float(request.height);
-    const float y[3] = {height * record.target[0].v, height * record.target[1].v, height * record.target[2].v};
+    float x, y[3];
+    for (int k = 0; k < 3; ++k)
+        TargetPlace(record.target[k], request, &x, &y[k]);
     const float top = std::min({y[0], y[1], y[2]}), bottom = std::max({y[0], y[1], y[2]});
     if (!(top <= bottom) || bottom < -1.0f || top > height + 1.0f)
         return false;
@@ -536,13 +587,20 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
         return false;
     }
     const DeepImage& image = *request.image;
+    std::vector<Texels<Sample>> tiles(request.tiles ? TILE_COUNT : 0);
+    for (size_t i = 0; i < tiles.size(); ++i)
+        if (const DeepImage* tile = request.tiles->tiles[i])
+            tiles[i] = Texels<Sample>{static_cast<const Sample*>(tile->pixels), tile->width, tile->height,
+                                      request.nearest};
     const Source<Sample> from{{static_cast<const Sample*>(image.pixels), image.width, image.height, request.nearest},
-                              request.normals, request.surface};
+                              request.normals, request.surface, request.tiles ? tiles.data() : nullptr};
+    std::atomic<int> missing_tile{0};
     Shared shared;
     ParallelFor(threads, bins.bands, [&](int64_t band, int worker) {
         const int64_t first_pixel_row = band * band_rows;
         const int64_t pixel_rows = std::min<int64_t>(band_rows, request.height - first_pixel_row);
         Target<Sample> target{};
+        target.missing_tile = &missing_tile;
         target.width = sample_width;
         target.first_row = first_pixel_row * n;
         target.rows = pixel_rows * n;
@@ -574,6 +632,7 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
     });
     std::free(scratch);
     FreeBins(&bins);
+    result->missing_tile = missing_tile.load();
     return true;
 }
 

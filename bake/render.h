@@ -11,6 +11,7 @@
 #include "assets/png_decode.h"
 #include "bake/surface_match.h"
 #include "bake/tangent_frames.h"
+#include "bake/udim.h"
 
 // How a tangent-space normal map's texels turn from the source layout's frames into the
 // target layout's: per sample, both frames are interpolated at the sample's place in
@@ -23,6 +24,12 @@ struct NormalMapping {
     // Per record, where the target's faces are the source's in other places: the matrix
     // (FaceTurns) that takes the decoded normal into the target's space. Null: none.
     const double* turns = nullptr;
+};
+
+// A UDIM set as the drawing samples it: tile FIRST_TILE + i is tiles[i], null where the
+// set has no image. Every tile is at the drawing's depth.
+struct TileImages {
+    const DeepImage* tiles[TILE_COUNT];
 };
 
 struct RenderRequest {
@@ -38,6 +45,12 @@ struct RenderRequest {
     // Set to find each sample's source by a ray; the table then holds the target's own
     // triangles. Else a record's corners sample the image at its source coordinates.
     const SurfaceTransfer* surface = nullptr;
+    // Set for a UDIM source: each sample reads the tile its coordinates fall in, at their
+    // fraction, as one image with REPEAT (`image` is then one of the tiles).
+    const TileImages* tiles = nullptr;
+    // A tile of a UDIM output: only that tile's part of the target layout is drawn, its
+    // corner at the output's. 0: the whole layout, where it falls.
+    int target_tile = 0;
 };
 
 // Every output pixel, first row first.
@@ -46,6 +59,7 @@ struct RenderResult {
                        // samples, 0 where none is covered
     uint8_t* covered;  // width x height: how many of the samples x samples are covered
     uint8_t* missed;   // width x height with a surface transfer: how many found no source
+    int missing_tile;  // the lowest tile a sample needed that has no image; 0 for none
 };
 
 // False when memory runs out: nothing is then allocated and *error says how much was asked.

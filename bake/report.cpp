@@ -1,0 +1,75 @@
+// The bake's stage lines, progress and failures.
+#include "bake/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool ErrorIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+namespace {
+
+// Whether a percentage stands on the terminal's last line, to be ended before a message.
+bool progress_shown = false;
+
+}  // namespace
+
+void Reporter::Line(const char* format, ...) const
+{
+    if (quiet)
+        return;
+    va_list args;
+    va_start(args, format);
+    if (terminal)
+        std::fputs("\r\033[K", stderr);
+    progress_shown = false;
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
+
+void ShowProgress(int64_t done, int64_t total, void* context)
+{
+    auto* reporter = static_cast<Reporter*>(context);
+    const int percent = total > 0 ? int(done * 100 / total) : 100;
+    if (reporter->quiet || !reporter->terminal || total <= 1 ||
+        (progress_shown && reporter->shown == reporter->stage && reporter->percent == percent))
+        return;
+    progress_shown = true;
+    reporter->shown = reporter->stage;
+    reporter->percent = percent;
+    std::fprintf(stderr, "\r\033[K%s %d%%", reporter->stage.c_str(), percent);
+    std::fflush(stderr);
+}
+
+void ShowRowProgress(int32_t done, int32_t total, void* context)
+{
+    ShowProgress(done, total, context);
+}
+
+int Fail(int code, const std::string& message)
+{
+    if (progress_shown)
+        std::fputs("\r\033[K", stderr);
+    progress_shown = false;
+    std::fprintf(stderr, "texwarp-bake: %s\n", message.c_str());
+    return code;
+}
+

@@ -1,0 +1,178 @@
+// UDIM tile sets: a set baked into one image and one image into a set, tile by tile;
+// bilinear sampling wraps inside a tile; sets that cannot be baked.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "assets/png_decode.h"
+#include "assets/png_encode.h"
+#include "bake/bake.h"
+#include "testlib/command_line.h"
+#include "testlib/files.h"
+
+namespace {
+
+constexpr int SIDE = 4;  // every tile's, in pixels
+
+// Quads: quad k spans u in [u0[k], u0[k] + width] and v in [v0[k], v0[k] + 1] of the
+// file's coordinates; no positions.
+std::string Quads(const std::vector<double>& u0, const std::vector<double>& v0, double width)
+{
+    std::string obj;
+    for (size_t k = 0; k < u0.size(); ++k) {
+        const double u[4] = {u0[k], u0[k] + width, u0[k] + width, u0[k]}, v[4] = {v0[k], v0[k], v0[k] + 1, v0[k] + 1};
+        for (int c = 0; c < 4; ++c)
+            obj += "vt " + std::to_string(u[c]) + " " + std::to_string(v[c]) + "\n";
+    }
+    for (size_t k = 0; k < u0.size(); ++k) {
+        obj += "f";
+        for (size_t c = k * 4 + 1; c <= k * 4 + 4; ++c)
+            obj += " " + std::to_string(c) + "/" + std::to_string(c);
+        obj += "\n";
+    }
+    return obj;
+}
+
+// Tile pixels: red the tile number's last two digits, green by column, blue by row.
+std::vector<uint16_t> TilePixels(int tile, int bits)
+{
+    std::vector<uint16_t> pixels;
+    const int scale = bits == 16 ? 257 : 1;
+    for (int y = 0; y < SIDE; ++y)
+        for (int x = 0; x < SIDE; ++x)
+            for (int value : {tile % 100, 10 + x * 40, 10 + y * 40, 255})
+                pixels.push_back(uint16_t(value * scale));
+    return pixels;
+}
+
+void WriteTile(const std::string& path, int tile, int bits)
+{
+    const std::vector<uint16_t> wide = TilePixels(tile, bits);
+    std::vector<uint8_t> narrow(wide.begin(), wide.end());
+    char reason[PNG_REASON_SIZE];
+    const void* pixels = bits == 16 ? static_cast<const void*>(wide.data()) : narrow.data();
+    ASSERT_TRUE(WritePNGFile(path.c_str(), PngOutput{pixels, SIDE, SIDE, bits, false, nullptr, nullptr, 1, nullptr},
+                             reason))
+        << reason;
+}
+
+// The image's pixels as 16-bit values.
+std::vector<uint16_t> Pixels(const std::string& path, int* bits = nullptr)
+{
+    DeepImage image{};
+    char reason[PNG_REASON_SIZE];
+    EXPECT_TRUE(DecodeDeepPNGFile(path.c_str(), &image, reason)) << path << ": " << reason;
+    std::vector<uint16_t> values;
+    for (size_t i = 0; image.pixels && i < size_t(image.width) * size_t(image.height) * 4; ++i)
+        values.push_back(image.bits == 16 ? static_cast<const uint16_t*>(image.pixels)[i]
+                                          : static_cast<const uint8_t*>(image.pixels)[i]);
+    if (bits)
+        *bits = image.bits;
+    FreeDeepImage(&image);
+    return values;
+}
+
+// A set of three tiles (one of them 16-bit) laid side by side in one image, and that
+// image laid out again as the set: each tile comes through whole, at the deepest depth,
+// and only the tiles the layout covers are written.
+TEST(Udim, ASetIntoOneImageAndOneImageIntoASet)
+{
+    TempDir dir;
+    const std::string d = dir.path;
+    const int tiles[3] = {1001, 1002, 1011};
+    for (int tile : tiles)
+        WriteTile(d + "t." + std::to_string(tile) + ".png", tile, tile == 1011 ? 16 : 8);
+    WriteWholeFile(d + "set.obj", Quads({0, 1, 0}, {0, 0, 1}, 1));
+    WriteWholeFile(d + "strip.obj", Quads({0, 1 / 3.0, 2 / 3.0}, {0, 0, 0}, 1 / 3.0));
+    ASSERT_EQ(Bake(d + "set.obj " + d + "strip.obj " + d + "t.<UDIM>.png -q --padding 0 --size 12x4 -o " + d +
+                   "strip.png"),
+              BAKE_DONE);
+    int bits = 0;
+    const std::vector<uint16_t> strip = Pixels(d + "strip.png", &bits);
+    EXPECT_EQ(bits, 16);
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<uint16_t> tile = TilePixels(tiles[k], 16);
+        std::vector<uint16_t> part;
+        for (int y = 0; y < SIDE; ++y)
+            part.insert(part.end(), strip.begin() + (y * 12 + k * SIDE) * 4, strip.begin() + (y * 12 + k * SIDE + SIDE) * 4);
+        EXPECT_EQ(part, tile) << tiles[k];
+    }
+
+    ASSERT_EQ(Bake(d + "strip.obj " + d + "set.obj " + d + "strip.png -q --padding 0 --size 4 -o " + d +
+                   "back.<UDIM>.png"),
+              BAKE_DONE);
+    std::vector<std::string> written;
+    for (const auto& entry : std::filesystem::directory_iterator(d))
+        if (entry.path().filename().string().rfind("back.", 0) == 0)
+            written.push_back(entry.path().filename().string());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, std::vector<std::string>({"back.1001.png", "back.1002.png", "back.1011.png"}));
+    for (int tile : tiles)
+        EXPECT_EQ(Pixels(d + "back." + std::to_string(tile) + ".png"), TilePixels(tile, 16)) << tile;
+}
+
+// Drawn at twice its size, tile 1002's first column blends with its own last one
+// (REPEAT inside the tile), not with tile 1001's, which is black.
+TEST(Udim, BilinearSamplingWrapsInsideItsTile)
+{
+    TempDir dir;
+    const std::string d = dir.path;
+    std::vector<uint8_t> black(SIDE * SIDE * 4, 0), columns;
+    for (int y = 0; y < SIDE; ++y)
+        for (int x = 0; x < SIDE; ++x)
+            for (int value : {x == 0 ? 100 : x == SIDE - 1 ? 200 : 0, 0, 0, 255})
+                columns.push_back(uint8_t(value));
+    char reason[PNG_REASON_SIZE];
+    ASSERT_TRUE(WritePNGFile((d + "e.1001.png").c_str(), PngOutput{black.data(), SIDE, SIDE, 8, false, nullptr, nullptr, 1, nullptr},
+                             reason));
+    ASSERT_TRUE(WritePNGFile((d + "e.1002.png").c_str(), PngOutput{columns.data(), SIDE, SIDE, 8, false, nullptr, nullptr, 1, nullptr},
+                             reason));
+    WriteWholeFile(d + "second.obj", Quads({1}, {0}, 1));
+    WriteWholeFile(d + "first.obj", Quads({0}, {0}, 1));
+    ASSERT_EQ(Bake(d + "second.obj " + d + "first.obj " + d + "e.<UDIM>.png -q --padding 0 --size 8 -o " + d + "e.png"),
+              BAKE_DONE);
+    const std::vector<uint16_t> out = Pixels(d + "e.png");
+    EXPECT_EQ(out[0], 125);  // 0.75 of column 0 and 0.25 of column 3, as GL rounds
+    EXPECT_EQ(out[7 * 4], 175);  // and the other way at the right edge
+}
+
+// Sets that cannot be baked: exit 3 naming the file or tile, and nothing written.
+TEST(Udim, SetsThatCannotBeBaked)
+{
+    TempDir dir;
+    const std::string d = dir.path;
+    WriteTile(d + "a.1001.png", 1001, 8);
+    WriteTile(d + "b.1001.png", 1001, 8);
+    WriteTile(d + "b.1000.png", 1000, 8);
+    WriteTile(d + "c.1001.png", 1001, 8);
+    WriteTile(d + "c.10o2.png", 1001, 8);
+    WriteWholeFile(d + "two.obj", Quads({0, 1}, {0, 0}, 1));
+    WriteWholeFile(d + "one.obj", Quads({0, 0}, {0, 0}, 1));
+    const std::string pair = d + "two.obj " + d + "one.obj ";
+    const struct {
+        std::string line;
+        int code;
+        const char* said;
+    } rows[] = {
+        {pair + d + "a.<UDIM>.png -o " + d + "out.png", BAKE_INPUT, "reaches tile 1002, which has no image ('"},
+        {pair + d + "b.<UDIM>.png -o " + d + "out.png", BAKE_INPUT, "b.1000.png' matches"},
+        {pair + d + "c.<UDIM>.png -o " + d + "out.png", BAKE_INPUT, "'10o2' is not a tile number"},
+        {pair + d + "none.<UDIM>.png -o " + d + "out.png", BAKE_INPUT, "no file matches"},
+        {d + "one.obj " + d + "two.obj " + d + "a.1001.png --misses " + d + "m.png -o " + d + "out.<UDIM>.png",
+         BAKE_USAGE, "--misses must have <UDIM>"},
+    };
+    for (const auto& row : rows) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Bake(row.line), row.code) << row.line;
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        for (const auto& entry : std::filesystem::directory_iterator(d))
+            EXPECT_EQ(entry.path().filename().string().rfind("out", 0), std::string::npos) << row.line;
+    }
+}
+
+}  // namespace
