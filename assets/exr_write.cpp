@@ -25,6 +25,7 @@
 
 #include "assets/large_block.h"
 #include "support/file_names.h"
+#include "support/parallel.h"
 #include "support/safe_write.h"
 
 namespace {
@@ -91,8 +92,9 @@ size_t TypeBytes(ExrType type)
 
 void WriteBands(const ExrOutput& image, Imf::OutputFile* file)
 {
-    // 256 rows: whole chunks of every compression, many of them for the workers.
-    constexpr int BAND = 256;
+    // 1024 rows: whole chunks of every compression, many of them for the library's
+    // workers, each band's values converted on every worker first.
+    constexpr int BAND = 1024, PIECE = 16;
     std::vector<char> band[SLOTS];
     for (int first = 0; first < image.height; first += BAND) {
         const int rows = std::min(BAND, image.height - first);
@@ -103,11 +105,17 @@ void WriteBands(const ExrOutput& image, Imf::OutputFile* file)
             const ExrType type = image.metadata->types[s];
             const size_t x_stride = TypeBytes(type), y_stride = x_stride * size_t(image.width);
             band[s].resize(y_stride * size_t(rows));
-            ConvertBand(image, s, first, rows, band[s].data());
             frame.insert(image.metadata->names[s], Imf::Slice(Imf::PixelType(type),
                                                               band[s].data() - int64_t(first) * int64_t(y_stride),
                                                               x_stride, y_stride));
         }
+        ParallelFor(image.threads, (rows + PIECE - 1) / PIECE, [&](int64_t piece, int) {
+            const int from = int(piece) * PIECE, count = std::min(PIECE, rows - from);
+            for (int s = 0; s < SLOTS; ++s)
+                if (image.metadata->present[s])
+                    ConvertBand(image, s, first + from, count,
+                                band[s].data() + size_t(from) * size_t(image.width) * TypeBytes(image.metadata->types[s]));
+        });
         file->setFrameBuffer(frame);
         file->writePixels(rows);
     }

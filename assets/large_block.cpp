@@ -7,6 +7,15 @@
 #include <sys/mman.h>
 #endif
 
+bool LargeBlocksComeZeroed()
+{
+#ifdef __linux__
+    return true;
+#else
+    return false;
+#endif
+}
+
 void* LargeResize(void* block, size_t old_bytes, size_t new_bytes)
 {
 #ifdef __linux__

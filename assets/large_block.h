@@ -6,6 +6,10 @@
 
 #include <cstddef>
 
+// Whether a new block (from a null one) comes filled with zeros, as fresh pages from the
+// system do: its users need not clear it, and so do not touch every page twice.
+bool LargeBlocksComeZeroed();
+
 // Null when memory runs out; `block` is then left as it was.
 void* LargeResize(void* block, size_t old_bytes, size_t new_bytes);
 void LargeFree(void* block, size_t bytes);

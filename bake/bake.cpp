@@ -76,8 +76,17 @@ bool NeedsSurfaces(const BakeOptions& options)
     return options.match == Match::SURFACE || AnyNormalMap(options);
 }
 
+// A file's size, or a UDIM set's.
 uint64_t FileBytes(const std::string& path)
 {
+    std::vector<int> tiles;
+    std::string ignored;
+    if (HasUdim(path) && FindTiles(path, &tiles, &ignored)) {
+        uint64_t sum = 0;
+        for (int tile : tiles)
+            sum += FileBytes(TileName(path, tile));
+        return sum;
+    }
     std::error_code error;
     const uintmax_t bytes = std::filesystem::file_size(PathOf(path), error);
     return error ? 0 : uint64_t(bytes);

@@ -180,18 +180,20 @@ void EachTileReached(const TexCoord c[3], const Use& use)
         }
 }
 
-// The tiles the target layout covers: those its drawable records reach.
-std::vector<int> TargetTiles()
+// The tiles the target layout covers, those its drawable records reach, and for each
+// the records that reach it, ascending.
+void TargetTiles(std::vector<int>* tiles, std::vector<std::vector<uint32_t>>* records)
 {
-    std::vector<bool> reached(TILE_COUNT, false);
+    std::vector<std::vector<uint32_t>> reaching(TILE_COUNT);
     for (int32_t i = 0; i < remap_table.count; ++i)
         if (remap_table.drawable[i])
-            EachTileReached(remap_table.triangles[i].target, [&](int tile) { reached[size_t(tile - FIRST_TILE)] = true; });
-    std::vector<int> tiles;
+            EachTileReached(remap_table.triangles[i].target,
+                            [&](int tile) { reaching[size_t(tile - FIRST_TILE)].push_back(uint32_t(i)); });
     for (int t = 0; t < TILE_COUNT; ++t)
-        if (reached[size_t(t)])
-            tiles.push_back(FIRST_TILE + t);
-    return tiles;
+        if (!reaching[size_t(t)].empty()) {
+            tiles->push_back(FIRST_TILE + t);
+            records->push_back(std::move(reaching[size_t(t)]));
+        }
 }
 
 // Everything past the drawing of one output: the misses, padding, alpha and the file.
@@ -311,12 +313,18 @@ int BakeImage(const BakeOptions& options, const std::string& path, InputImages& 
                           index.get()};
     const std::string out = OutputPath(options, path);
     const bool tiled_output = HasUdim(out);
-    const std::vector<int> outputs = tiled_output ? TargetTiles() : std::vector<int>{0};
+    std::vector<int> outputs{0};
+    std::vector<std::vector<uint32_t>> records;
+    if (tiled_output) {
+        outputs.clear();
+        TargetTiles(&outputs, &records);
+    }
     int code = BAKE_DONE, written = 0;
     for (size_t k = 0; k < outputs.size() && code == BAKE_DONE; ++k) {
         const int tile = outputs[k];
         const std::string tile_name = tile ? name + " tile " + std::to_string(tile) : name;
         request.target_tile = tile;
+        request.records = tile ? &records[k] : nullptr;
         report.stage = tile_name + ": drawing";
         const Clock::time_point start = Clock::now();
         RenderResult result{};

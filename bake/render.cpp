@@ -480,7 +480,8 @@ constexpr int64_t BIN_CHUNK = 65536;  // records per job while sorting into band
 bool MakeBins(const RenderRequest& request, int32_t band_rows, int threads, Bins* bins)
 {
     const int64_t bands = (request.height + band_rows - 1) / band_rows;
-    const int64_t chunks = (int64_t(remap_table.count) + BIN_CHUNK - 1) / BIN_CHUNK;
+    const int64_t records = request.records ? int64_t(request.records->size()) : remap_table.count;
+    const int64_t chunks = (records + BIN_CHUNK - 1) / BIN_CHUNK;
     bins->bands = bands;
     bins->start = static_cast<int64_t*>(std::calloc(size_t(bands) + 1, sizeof(int64_t)));
     auto* at = static_cast<int64_t*>(std::calloc(size_t(std::max<int64_t>(chunks, 1) * bands), sizeof(int64_t)));
@@ -490,11 +491,13 @@ bool MakeBins(const RenderRequest& request, int32_t band_rows, int threads, Bins
     }
     const auto each_band = [&](int64_t chunk, const auto& use) {
         int64_t first = 0, last = 0;
-        const int32_t end = int32_t(std::min<int64_t>(remap_table.count, (chunk + 1) * BIN_CHUNK));
-        for (int32_t i = int32_t(chunk * BIN_CHUNK); i < end; ++i)
+        const int64_t end = std::min<int64_t>(records, (chunk + 1) * BIN_CHUNK);
+        for (int64_t k = chunk * BIN_CHUNK; k < end; ++k) {
+            const int32_t i = request.records ? int32_t((*request.records)[size_t(k)]) : int32_t(k);
             if (remap_table.drawable[i] && RecordBands(remap_table.triangles[i], request, band_rows, bands, &first, &last))
                 for (int64_t b = first; b <= last; ++b)
                     use(i, at + chunk * bands + b);
+        }
     };
     ParallelFor(threads, chunks, [&](int64_t chunk, int) { each_band(chunk, [](int32_t, int64_t* n) { ++*n; }); });
     int64_t total = 0;
@@ -614,10 +617,13 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
             target.covered = reinterpret_cast<uint8_t*>(target.samples + count * 4);
             target.missed = request.surface ? target.covered + count : nullptr;
         }
-        std::memset(target.samples, 0, count * 4 * sizeof(Sample));
-        std::memset(target.covered, 0, count);
-        if (target.missed)
-            std::memset(target.missed, 0, count);
+        // The result's own blocks are new, and may come zeroed already.
+        if (n > 1 || !LargeBlocksComeZeroed()) {
+            std::memset(target.samples, 0, count * 4 * sizeof(Sample));
+            std::memset(target.covered, 0, count);
+            if (target.missed)
+                std::memset(target.missed, 0, count);
+        }
         for (int64_t k = bins.start[band]; k < bins.start[band + 1]; ++k) {
             Corner corners[3];
             RecordCorners(remap_table.triangles[bins.index[k]], request, corners);

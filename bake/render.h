@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "assets/png_decode.h"
 #include "bake/surface_match.h"
@@ -51,6 +52,8 @@ struct RenderRequest {
     // A tile of a UDIM output: only that tile's part of the target layout is drawn, its
     // corner at the output's. 0: the whole layout, where it falls.
     int target_tile = 0;
+    // The records that may be drawn, ascending (those that reach the tile); all where null.
+    const std::vector<uint32_t>* records = nullptr;
 };
 
 // Every output pixel, first row first.

@@ -4,10 +4,6 @@
 // libpng's own encode of the output at zlib level 2 with the SUB and UP filters, each
 // timed alone and on one thread in this process. The normal-map bake against the
 // colour bake plus one run of the reference tangent generator.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,89 +14,11 @@
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
 #include "bake/tangent_frames.h"
+#include "bench/bake_runs.h"
 #include "bench/bench_util.h"
 #include "support/parallel.h"
 
 namespace {
-
-// The stage times the bake reports on standard error, in milliseconds.
-struct Stages {
-    double load = 0, decode = 0, tangent = 0, rays = 0, draw = 0, pad = 0, encode = 0;
-};
-
-double SecondsAfterIn(const std::string& line)
-{
-    const size_t in = line.rfind(" in ");
-    return in == std::string::npos ? 0 : std::atof(line.c_str() + in + 4) * 1000;
-}
-
-Stages ReadStages(const std::string& path)
-{
-    Stages stages;
-    FILE* f = std::fopen(path.c_str(), "r");
-    char text[1024];
-    while (f && std::fgets(text, sizeof text, f)) {
-        const std::string line = text;
-        double& slot = line.find("meshes read") != std::string::npos      ? stages.load
-                     : line.find("decoded") != std::string::npos          ? stages.decode
-                     : line.find("tangent frames") != std::string::npos   ? stages.tangent
-                     : line.find("rays: onto") != std::string::npos       ? stages.rays
-                     : line.find("drawn") != std::string::npos            ? stages.draw
-                     : line.find("padded") != std::string::npos           ? stages.pad
-                     : line.find("written") != std::string::npos          ? stages.encode
-                                                                          : stages.load;
-        if (line.find(" in ") != std::string::npos && line.find("warning") == std::string::npos)
-            slot = SecondsAfterIn(line);
-    }
-    if (f)
-        std::fclose(f);
-    return stages;
-}
-
-void Fail(const char* what)
-{
-    std::printf("bake bench: %s\n", what);
-    std::exit(1);
-}
-
-// A command run through the shell, waited for with its own resource use: false when it
-// fails; *peak_mib is its largest resident size.
-bool RunMeasured(const std::string& command, double* peak_mib)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (child < 0 || wait4(child, &status, 0, &usage) != child)
-        return false;
-    *peak_mib = usage.ru_maxrss / 1024.0;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-struct Run {
-    double ms = 1e300, peak = 0;
-    Stages stages;
-};
-
-// One run of the bake, with the stage times and the peak it reported.
-Run Bake(const std::string& command, const std::string& report)
-{
-    double peak = 0;
-    bool done = false;
-    const double ms = BestOf(1, [&] { done = RunMeasured(command, &peak); });
-    if (!done)
-        Fail("the bake failed");
-    return Run{ms, peak, ReadStages(report)};
-}
-
-void KeepFaster(Run* best, const Run& run)
-{
-    if (run.ms < best->ms)
-        *best = run;
-}
 
 struct Case {
     std::string source, target, image;

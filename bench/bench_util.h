@@ -66,7 +66,8 @@ inline void ResetPeakMemory()
 // v/vt/vn triangles. `mirrored` gives the target layout a different texture mapping.
 // With `reordered`, the source layout's grid as another exporter writes it: each quad
 // split along its other diagonal and every triangle shuffled, for surface matching.
-inline void WriteGrid(const std::string& path, int grid, bool mirrored, bool reordered = false)
+// `u_scale` stretches the layouts across that many UDIM tiles.
+inline void WriteGrid(const std::string& path, int grid, bool mirrored, bool reordered = false, double u_scale = 1)
 {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
@@ -82,7 +83,7 @@ inline void WriteGrid(const std::string& path, int grid, bool mirrored, bool reo
     for (int y = 0; y <= grid; ++y)
         for (int x = 0; x <= grid; ++x) {
             const double u = x / double(grid), v = y / double(grid);
-            std::fprintf(f, "vt %.6f %.6f\n", mirrored ? 1.0 - v : u, mirrored ? u * 0.5 : v);
+            std::fprintf(f, "vt %.6f %.6f\n", (mirrored ? 1.0 - v : u) * u_scale, mirrored ? u * 0.5 : v);
         }
     for (int y = 0; y <= grid; ++y)
         for (int x = 0; x <= grid; ++x)
