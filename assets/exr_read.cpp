@@ -364,6 +364,8 @@ bool Decode(Source& source, int threads, bool header_only, uint64_t max_pixels, 
     const size_t bytes = size_t(made.width) * size_t(made.height) * 4 * sizeof(float);
     if (done && !header_only) {
         made.pixels = LargeResize(nullptr, 0, bytes);
+        if (made.pixels && !LargeBlocksComeZeroed())  // texels outside the data window are 0
+            std::memset(made.pixels, 0, bytes);
         if (!made.pixels) {
             Say(reason, "out of memory for " + std::to_string(made.width) + " x " + std::to_string(made.height) +
                             " pixels");
