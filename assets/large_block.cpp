@@ -24,7 +24,6 @@ void* LargeResize(void* block, size_t old_bytes, size_t new_bytes)
                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (grown == MAP_FAILED)
         return nullptr;
-    madvise(grown, new_bytes, MADV_HUGEPAGE);
     return grown;
 #else
     (void)old_bytes;

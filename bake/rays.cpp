@@ -27,7 +27,7 @@ namespace {
 
 constexpr uint32_t LEAF_TRIANGLES = 4;
 
-// Large arrays come in huge pages, whose first touch costs far less (see large_block.h).
+// Large arrays come from LargeResize, which maps them directly (see large_block.h).
 template <typename T>
 T* LargeArray(size_t count)
 {

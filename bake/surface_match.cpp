@@ -173,7 +173,7 @@ void TriangleCorners(const MeshSurface& s, int threads, float* out)
     });
 }
 
-// The sizes of the transfer's large arrays, which come in huge pages.
+// The sizes of the transfer's large arrays, which come from LargeResize.
 size_t SourceCornerBytes(const SurfaceTransfer& t)
 {
     return std::max<size_t>(t.source_triangles, 1) * 9 * sizeof(float);
