@@ -2,38 +2,25 @@
 #include "bake/bake.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <limits>
 #include <system_error>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#else
-#include <unistd.h>
 #endif
 
 #include "assets/exr_write.h"
-#include "assets/large_block.h"
 #include "assets/mesh_pair.h"
-#include "assets/png_decode.h"
-#include "assets/png_encode.h"
 #include "bake/image_bake.h"
 #include "bake/images.h"
 #include "bake/outputs.h"
-#include "bake/padding.h"
-#include "bake/render.h"
 #include "bake/report.h"
 #include "bake/surface_match.h"
-#include "bake/udim.h"
 #include "bake/tangent_frames.h"
+#include "bake/udim.h"
 #include "support/file_names.h"
 #include "support/log.h"
 #include "support/parallel.h"

@@ -65,6 +65,15 @@ void WriteRgba(const std::string& path, const Imf::Array2D<Imf::Rgba>& pixels, i
     file.writePixels(height);
 }
 
+// The floor's reading of both meshes, in milliseconds.
+double ReadMeshes(const std::string& mesh1, const std::string& mesh2)
+{
+    return BestOf(1, [&] {
+        if (CountLineFeeds(mesh1) + CountLineFeeds(mesh2) == 0)
+            Fail("the meshes are empty");
+    });
+}
+
 void Print(const char* name, const Run& run, double load, double decode, double encode, const char* size)
 {
     const double floor_ms = load + decode + encode;
@@ -94,10 +103,7 @@ void MeasureUdim(const std::string& dir, const std::string& bake, int runs)
     double load = 1e300, decode = 1e300, encode = 1e300;
     for (int round = 0; round < runs; ++round) {
         KeepFaster(&best, Bake(command, report));
-        load = std::min(load, BestOf(1, [&] {
-            if (CountLineFeeds(mesh1) + CountLineFeeds(mesh2) == 0)
-                Fail("the meshes are empty");
-        }));
+        load = std::min(load, ReadMeshes(mesh1, mesh2));
         std::vector<png_byte> rows;
         decode = std::min(decode, BestOf(1, [&] {
             for (int t = 0; t < TILES; ++t)
@@ -145,10 +151,7 @@ void MeasureExr(const std::string& dir, const std::string& bake, int runs)
     double load = 1e300, decode = 1e300, encode = 1e300;
     for (int round = 0; round < runs; ++round) {
         KeepFaster(&best, Bake(command, report));
-        load = std::min(load, BestOf(1, [&] {
-            if (CountLineFeeds(mesh1) + CountLineFeeds(mesh2) == 0)
-                Fail("the meshes are empty");
-        }));
+        load = std::min(load, ReadMeshes(mesh1, mesh2));
         Imf::Array2D<Imf::Rgba> pixels;
         int width = 0, height = 0;
         decode = std::min(decode, BestOf(1, [&] { ReadRgba(exr, &pixels, &width, &height); }));
