@@ -71,14 +71,15 @@ Planes MakePlanes(const std::vector<Channel>& channels, const Imath::Box2i& wind
     return planes;
 }
 
-// A file of `values` (one list per channel, data window row after row).
+// A file of `values` (one list per channel, data window row after row); the display
+// window's corner at `origin`.
 void WriteExr(const std::string& path, const std::vector<Channel>& channels, int width, int height,
               const std::vector<std::vector<float>>& values, Kind kind = Kind::SCANLINES,
-              Imath::Box2i data = Imath::Box2i())
+              Imath::Box2i data = Imath::Box2i(), Imath::V2i origin = Imath::V2i(0, 0))
 {
     Imf::Header header(width, height);
-    if (!data.isEmpty())
-        header.dataWindow() = data;
+    header.displayWindow() = Imath::Box2i(origin, origin + Imath::V2i(width - 1, height - 1));
+    header.dataWindow() = data.isEmpty() ? header.displayWindow() : data;
     const Imath::Box2i window = header.dataWindow();
     for (const Channel& c : channels)
         header.channels().insert(c.name, Imf::Channel(c.type));
@@ -188,7 +189,9 @@ TEST(FloatImages, TheIdentityGivesEveryValueBackAsStored)
             EXPECT_TRUE(SameFloats(ValuesOf(out, c.channels[k].name), want)) << c.channels[k].name;
         }
         Imf::InputFile file(out.c_str());
-        EXPECT_EQ(Imf::chromaticities(file.header()).blue.y, 0.05f);
+        const Imf::Chromaticities& c = Imf::chromaticities(file.header());
+        EXPECT_EQ(std::vector<float>({c.red.x, c.red.y, c.green.x, c.green.y, c.blue.x, c.blue.y, c.white.x, c.white.y}),
+                  std::vector<float>({0.7f, 0.3f, 0.2f, 0.7f, 0.1f, 0.05f, 0.3f, 0.33f}));
         EXPECT_EQ(Imf::whiteLuminance(file.header()), 120.5f);
         EXPECT_EQ(file.header().pixelAspectRatio(), 2.0f);
         EXPECT_EQ(file.header().compression(), Imf::ZIP_COMPRESSION);
@@ -197,7 +200,7 @@ TEST(FloatImages, TheIdentityGivesEveryValueBackAsStored)
 
 // A ramp far beyond 0..1 drawn at twice its size: bilinear filtering of a linear function
 // is that function, so every pixel away from the REPEAT seam has its analytic value.
-// A data window inside the display window leaves 0 around it.
+// A data window inside a display window away from the origin leaves 0 around it.
 TEST(FloatImages, ARampIsFilteredToItsAnalyticValues)
 {
     TempDir dir;
@@ -222,7 +225,7 @@ TEST(FloatImages, ARampIsFilteredToItsAnalyticValues)
 
     std::vector<float> inner(4, 9.0f);
     WriteExr(dir.File("window.exr"), {{"R", Imf::HALF}}, 4, 4, {inner}, Kind::SCANLINES,
-             Imath::Box2i({1, 2}, {2, 3}));
+             Imath::Box2i({11, 22}, {12, 23}), Imath::V2i(10, 20));
     DeepImage image{};
     char reason[PNG_REASON_SIZE];
     std::string warning;
@@ -246,10 +249,19 @@ TEST(FloatImages, ConversionsToAndFromPng)
     char reason[PNG_REASON_SIZE];
     ASSERT_TRUE(WritePNGFile(dir.File("deep.png").c_str(), PngOutput{deep, 2, 1, 16, false, nullptr, nullptr, 1, nullptr},
                              reason));
-    ASSERT_EQ(Bake(m + " " + m + " " + dir.File("deep.png") + " -q --padding 0 -o " + dir.File("deep.exr")), BAKE_DONE);
-    EXPECT_EQ(ChannelsOf(dir.File("deep.exr")), "A:1 B:1 G:1 R:1 ");
-    const std::vector<float> green = ValuesOf(dir.File("deep.exr"), "G");
+    ASSERT_EQ(Bake(m + " " + m + " " + dir.File("deep.png") + " -q --padding 0 -o " + dir.File("deep.EXR")), BAKE_DONE);
+    EXPECT_EQ(ChannelsOf(dir.File("deep.EXR")), "A:1 B:1 G:1 R:1 ");
+    const std::vector<float> green = ValuesOf(dir.File("deep.EXR"), "G");
     EXPECT_EQ(green, std::vector<float>({float(Imath::half(1 / 65535.0f)), float(Imath::half(12345 / 65535.0f))}));
+
+    // 16 bits narrowed to 8 as values are rounded: 12345 * 255 / 65535 = 48.04.
+    ASSERT_EQ(Bake(m + " " + m + " " + dir.File("deep.png") + " -q --padding 0 --depth 8 -o " + dir.File("narrow.png")),
+              BAKE_DONE);
+    DeepImage narrow{};
+    ASSERT_TRUE(DecodeDeepPNGFile(dir.File("narrow.png").c_str(), &narrow, reason)) << reason;
+    const auto* bytes = static_cast<const uint8_t*>(narrow.pixels);
+    EXPECT_EQ(std::vector<int>(bytes, bytes + 8), std::vector<int>({0, 0, 128, 255, 255, 48, 0, 255}));
+    FreeDeepImage(&narrow);
 
     WriteExr(dir.File("f.exr"), {{"Y", Imf::FLOAT}}, 6, 1, {{-1.0f, 0.5f, 2.0f, kNaN, 0.2f, 0.3f}});
     for (const char* depth : {"", " --depth 8"}) {
@@ -279,6 +291,10 @@ TEST(FloatImages, FilesThatCannotBeBaked)
     WriteWholeFile(dir.File("cut.exr"), good.substr(0, good.size() - 100));
     WriteWholeFile(dir.File("header.exr"), good.substr(0, 40));
     WriteWholeFile(dir.File("magic.exr"), std::string("v/1\x01", 4) + std::string(200, '\xFF'));
+    std::string corrupt = good;  // the header whole, a chunk's data not
+    for (size_t i = good.size() - 60; i < good.size() - 40; ++i)
+        corrupt[i] = char(~corrupt[i]);
+    WriteWholeFile(dir.File("corrupt.exr"), corrupt);
     WriteExr(dir.File("uv.exr"), {{"U", Imf::HALF}, {"V", Imf::HALF}}, 2, 2, {{0, 0, 0, 0}, {0, 0, 0, 0}});
     {
         Imf::Header header(2, 2);
@@ -304,6 +320,7 @@ TEST(FloatImages, FilesThatCannotBeBaked)
         {"header.exr", "header.exr': not a readable OpenEXR file"},
         {"magic.exr", "magic.exr': not a readable OpenEXR file"},
         {"deep.exr", "deep.exr': a deep image"},
+        {"corrupt.exr", "corrupt.exr': not a readable OpenEXR file"},
         {"uv.exr", "uv.exr': has no R, G, B or Y channel to read (it has U, V)"},
     };
     for (const auto& row : rows) {
@@ -313,6 +330,20 @@ TEST(FloatImages, FilesThatCannotBeBaked)
         EXPECT_NE(said.find(row.said), std::string::npos) << said;
         EXPECT_FALSE(std::filesystem::exists(dir.File("out.exr"))) << row.image;
     }
+    // More channels than the pixels allow: 64 pixels of 5 floats against room for 64 of 4.
+    const std::vector<float> zeros(64, 0.0f);
+    WriteExr(dir.File("five.exr"), {{"A", Imf::FLOAT}, {"B", Imf::FLOAT}, {"G", Imf::FLOAT}, {"R", Imf::FLOAT},
+                                    {"Z", Imf::FLOAT}}, 8, 8, {zeros, zeros, zeros, zeros, zeros});
+    const std::string five = ReadWholeFile(dir.File("five.exr"));
+    DeepImage image{};
+    char reason[PNG_REASON_SIZE];
+    std::string warning;
+    EXPECT_FALSE(DecodeExr(reinterpret_cast<const unsigned char*>(five.data()), five.size(), 1, &image, reason,
+                           &warning, 64));
+    EXPECT_NE(std::string(reason).find("(5 channels), beyond what can be baked"), std::string::npos) << reason;
+    ASSERT_TRUE(DecodeExr(reinterpret_cast<const unsigned char*>(five.data()), five.size(), 1, &image, reason,
+                          &warning, 80));
+    FreeDeepImage(&image);
     for (const char* bad : {"--depth 12", "--exr-compression lzw", "--depth="}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(Bake(m + " " + m + " " + dir.File("good.exr") + " " + bad + " -o " + dir.File("out.exr")), BAKE_USAGE);

@@ -140,6 +140,23 @@ TEST(Udim, BilinearSamplingWrapsInsideItsTile)
     EXPECT_EQ(out[7 * 4], 175);  // and the other way at the right edge
 }
 
+// A triangle over tiles 1001, 1002 and 1011 whose long edge passes exactly through tile
+// 1012's corner bakes without that tile; without 1011 it is refused.
+TEST(Udim, ATileTouchedIsNotATileReached)
+{
+    TempDir dir;
+    const std::string d = dir.path;
+    for (int tile : {1001, 1002, 1011})
+        WriteTile(d + "s." + std::to_string(tile) + ".png", tile, 8);
+    WriteWholeFile(d + "wide.obj", "vt 0.125 0.125\nvt 1.875 0.125\nvt 0.125 1.875\nf 1/1 2/2 3/3\n");
+    WriteWholeFile(d + "small.obj", "vt 0.0625 0.0625\nvt 0.9375 0.0625\nvt 0.0625 0.9375\nf 1/1 2/2 3/3\n");
+    EXPECT_EQ(Bake(d + "wide.obj " + d + "small.obj " + d + "s.<UDIM>.png -q --size 8 -o " + d + "s.png"), BAKE_DONE);
+    std::filesystem::remove(d + "s.1011.png");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Bake(d + "wide.obj " + d + "small.obj " + d + "s.<UDIM>.png -q --size 8 -o " + d + "s.png"), BAKE_INPUT);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("reaches tile 1011"), std::string::npos);
+}
+
 // Sets that cannot be baked: exit 3 naming the file or tile, and nothing written.
 TEST(Udim, SetsThatCannotBeBaked)
 {
@@ -162,6 +179,7 @@ TEST(Udim, SetsThatCannotBeBaked)
         {pair + d + "b.<UDIM>.png -o " + d + "out.png", BAKE_INPUT, "b.1000.png' matches"},
         {pair + d + "c.<UDIM>.png -o " + d + "out.png", BAKE_INPUT, "'10o2' is not a tile number"},
         {pair + d + "none.<UDIM>.png -o " + d + "out.png", BAKE_INPUT, "no file matches"},
+        {pair + d + "<UDIM>/a.png -o " + d + "out.png", BAKE_INPUT, "<UDIM> may stand only in the file's name"},
         {d + "one.obj " + d + "two.obj " + d + "a.1001.png --misses " + d + "m.png -o " + d + "out.<UDIM>.png",
          BAKE_USAGE, "--misses must have <UDIM>"},
     };
