@@ -196,8 +196,8 @@ const Texels<Sample>* TileTexels(const Source<Sample>& from, double u, double v,
     const Texels<Sample>& tex = from.tiles[*tile - FIRST_TILE];
     if (!tex.pixels)
         return nullptr;
-    *s = (u - std::floor(u)) * double(tex.width) - 0.5;
-    *t = (1.0 - (file_v - std::floor(file_v))) * double(tex.height) - 0.5;
+    *s = (u - FastFloor(u)) * double(tex.width) - 0.5;
+    *t = (1.0 - (file_v - FastFloor(file_v))) * double(tex.height) - 0.5;
     return &tex;
 }
 

@@ -2,7 +2,6 @@
 #include "bake/udim.h"
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <system_error>
 
@@ -76,13 +75,4 @@ bool FindTiles(const std::string& pattern, std::vector<int>* tiles, std::string*
         return false;
     }
     return true;
-}
-
-int TileAt(double u, double v)
-{
-    const double column = std::floor(u), row = std::floor(v);
-    const int c = !(column >= 0) ? 0 : column >= TILE_COLUMNS - 1 ? TILE_COLUMNS - 1 : int(column);
-    const int rows = TILE_COUNT / TILE_COLUMNS;
-    const int r = !(row >= 0) ? 0 : row >= rows - 1 ? rows - 1 : int(row);
-    return FIRST_TILE + c + TILE_COLUMNS * r;
 }
