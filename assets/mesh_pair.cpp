@@ -713,7 +713,35 @@ MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, 
     return loaded;
 }
 
+// Both files' surfaces alone, on two threads when there are; the table is left as it is.
+MeshLoad LoadSurfaces(const MeshInput inputs[2], int threads, MeshSurface surfaces[2])
+{
+    ObjFile files[2];
+    files[0].surface = files[1].surface = true;
+    ReadResult reads[2] = {ReadResult::OK, ReadResult::OK};
+    ParallelFor(threads > 1 ? 2 : 1, 2, [&](int64_t job, int) { reads[job] = ReadMesh(inputs[job], files[job]); });
+    MeshLoad loaded = MeshLoad::OK;
+    for (int i = 0; i < 2 && loaded == MeshLoad::OK; ++i) {
+        if (reads[i] == ReadResult::OK)
+            continue;
+        loaded = reads[i] == ReadResult::OUT_OF_MEMORY ? MeshLoad::NO_MEMORY : MeshLoad::UNREADABLE;
+        LogMessage(loaded == MeshLoad::NO_MEMORY ? "not enough memory for the mesh %s" : "%s could not be read",
+                   QuotedName(inputs[i].name).c_str());
+    }
+    for (int i = 0; i < 2 && loaded == MeshLoad::OK; ++i)
+        TakeSurface(files[i], &surfaces[i]);
+    FreeObjFile(files[0]);
+    FreeObjFile(files[1]);
+    return loaded;
+}
+
 }  // namespace
+
+MeshLoad LoadMeshSurfaces(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2])
+{
+    const MeshInput inputs[2] = {MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}};
+    return LoadSurfaces(inputs, threads, surfaces);
+}
 
 void ClearRemapTable()
 {

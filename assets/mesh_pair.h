@@ -66,6 +66,9 @@ struct MeshSurface {
 MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads,
                            MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr);
 void FreeMeshSurface(MeshSurface* surface);
+// The two files' surfaces alone (source, then target), with the table left as it is: for
+// a pair already read into the table whose surfaces turn out to be needed.
+MeshLoad LoadMeshSurfaces(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2]);
 
 // The same reading from bytes in memory (for fuzzing and tests); the names are only logged.
 bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_t source_size,

@@ -296,14 +296,14 @@ int ChooseMatch(const BakeOptions& options, const FirstInputs& first, bool* surf
     return BAKE_DONE;
 }
 
-// The meshes again, their surfaces kept: what was read first was less.
+// The meshes' surfaces, read again: the table read first holds less.
 int ReadSurfaces(const BakeOptions& options, FirstInputs* first)
 {
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
     const Clock::time_point start = Clock::now();
-    first->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), Threads(options),
-                                      first->surfaces);
+    first->meshes = LoadMeshSurfaces(options.source.c_str(), options.target.c_str(), Threads(options),
+                                     first->surfaces);
     first->mesh_seconds += SecondsSince(start);
     first->surfaces_read = true;
     LogToSink(nullptr);
