@@ -209,35 +209,41 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
     return true;
 }
 
-// Moves the corners into the leaves' order, which a ray reads them in: the i-th becomes
-// triangle order[i] for i < count, the triangles never hit after them. In place, cycle
+// Moves records of `size` bytes so that the i-th becomes the order[i]-th. In place, cycle
 // by cycle, so that no second copy is held; false when memory runs out (nothing moved).
-bool InLeafOrder(float* corners, uint32_t* order, size_t count, size_t triangles)
+bool Permute(char* records, size_t size, const uint32_t* order, size_t count)
 {
     std::vector<bool> done;
-    if (triangles > done.max_size())
+    if (count > done.max_size() || size > 64)
         return false;
-    done.assign(triangles, false);
-    for (size_t t = 0, after = count; t < triangles; ++t)  // the others, after the hit ones
-        if (!Finite(corners + t * 9))
-            order[after++] = uint32_t(t);
-    for (size_t i = 0; i < triangles; ++i) {
+    done.assign(count, false);
+    char first[64];
+    for (size_t i = 0; i < count; ++i) {
         if (done[i])
             continue;
-        float first[9];
-        std::memcpy(first, corners + i * 9, sizeof first);
+        std::memcpy(first, records + i * size, size);
         for (size_t j = i;;) {
             done[j] = true;
             const size_t from = order[j];
             if (from == i) {
-                std::memcpy(corners + j * 9, first, sizeof first);
+                std::memcpy(records + j * size, first, size);
                 break;
             }
-            std::memcpy(corners + j * 9, corners + from * 9, sizeof first);
+            std::memcpy(records + j * size, records + from * size, size);
             j = from;
         }
     }
     return true;
+}
+
+// Moves the corners into the leaves' order, which a ray reads them in: the i-th becomes
+// triangle order[i] for i < count, the triangles never hit after them.
+bool InLeafOrder(float* corners, uint32_t* order, size_t count, size_t triangles)
+{
+    for (size_t t = 0, after = count; t < triangles; ++t)  // the others, after the hit ones
+        if (!Finite(corners + t * 9))
+            order[after++] = uint32_t(t);
+    return Permute(reinterpret_cast<char*>(corners), 9 * sizeof(float), order, triangles);
 }
 
 bool IsTask(const std::vector<Task>& tasks, size_t node)
@@ -403,6 +409,11 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     return true;
 }
 
+bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes)
+{
+    return Permute(static_cast<char*>(records), record_bytes, scene.order, scene.triangle_count);
+}
+
 void FreeRayScene(RayScene* scene)
 {
     FreeLargeArray(scene->nodes, scene->node_count);
@@ -442,7 +453,7 @@ bool CastRay(const RayScene& scene, const double origin[3], const double directi
                 continue;
             found = true;
             best = distance;
-            *hit = RayHit{triangle, distance, {weights[0], weights[1], weights[2]}};
+            *hit = RayHit{triangle, i, distance, {weights[0], weights[1], weights[2]}};
         }
     }
     return found;

@@ -4,6 +4,7 @@
 // triangle number, so the answer depends neither on the hierarchy nor on the machine.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct RayNode;
@@ -19,6 +20,7 @@ struct RayScene {
 
 struct RayHit {
     uint32_t triangle;
+    uint32_t slot;         // where the triangle is in the leaves' order (see ToLeafOrder)
     double distance;       // along the ray, in units of its direction's length
     double weights[3];     // barycentric, of the triangle's corners 0, 1, 2
 };
@@ -27,6 +29,11 @@ struct RayHit {
 // `corners` are moved into the leaves' order, where the scene reads them.
 bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScene* scene);
 void FreeRayScene(RayScene* scene);
+
+// Moves per-triangle records (of at most 64 bytes) into the leaves' order, as the scene
+// moved the corners: what a hit reads then lies beside its neighbours' (RayHit.slot).
+// False when memory runs out (nothing moved).
+bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes);
 
 // The nearest hit of the ray from `origin` along `direction` (not zero) at a distance in
 // [0, max_distance], or false for none.

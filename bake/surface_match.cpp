@@ -425,7 +425,10 @@ bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfe
     TriangleCorners(source, threads, t.source_corners);
     // A source triangle without texture coordinates is never hit.
     TriangleTexCoords(source, threads, t.source_uv, t.source_corners);
-    return BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene);
+    // The coordinates in the order the rays read the corners, so that neighbouring samples
+    // read neighbouring memory.
+    return BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene) &&
+           ToLeafOrder(t.scene, t.source_uv, 3 * sizeof(TexCoord));
 }
 
 bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer)
@@ -469,7 +472,7 @@ bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double
     RayHit hit;
     if (!CastRay(transfer.scene, origin, direction, transfer.reach, &hit))
         return false;
-    const TexCoord* uv = transfer.source_uv + size_t(hit.triangle) * 3;
+    const TexCoord* uv = transfer.source_uv + size_t(hit.slot) * 3;
     point->triangle = hit.triangle;
     std::memcpy(point->weights, hit.weights, sizeof hit.weights);
     point->u = hit.weights[0] * uv[0].u + hit.weights[1] * uv[1].u + hit.weights[2] * uv[2].u;

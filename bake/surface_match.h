@@ -35,7 +35,8 @@ bool FaceTurns(const MeshSurface& source, const MeshSurface& target, double** tu
 struct SurfaceTransfer {
     RayScene scene;           // over the source's triangles (those with texture coordinates)
     float* source_corners;    // 9 per source triangle, in the scene's order
-    TexCoord* source_uv;      // 3 per source triangle, as the table holds them
+    TexCoord* source_uv;      // 3 per source triangle, as the table holds them, in the
+                              // rays' leaf order (RayHit.slot)
     uint32_t source_triangles;
     float* target_positions;  // the target file's positions, 3 each
     uint32_t target_position_count;
