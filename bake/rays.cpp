@@ -411,6 +411,8 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
 
 bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes)
 {
+    if (scene.node_count == 0)
+        return true;  // nothing is ever hit, and the order was never made
     return Permute(static_cast<char*>(records), record_bytes, scene.order, scene.triangle_count);
 }
 

@@ -87,6 +87,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
     ASSERT_TRUE(WritePNGFile((d + "g.png").c_str(), PngOutput{pixels, 2, 2, 8, true, nullptr, nullptr, 1, nullptr}, reason));
     WriteWholeFile(d + "nan.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv nan 0 0\nv inf 0 0\nv -inf 0 0\n"
                                   "vt 0 1\nvt 1 1\nvt 1 0\nvt 0 0\nf 1/1 2/2 3/3\nf 1/1 3/3 6/4\nf 5/1 7/3 4/4\n");
+    WriteWholeFile(d + "allnan.obj", "v nan 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n" + std::string(kIdentity));
     WriteWholeFile(d + "empty.obj", "");
     WriteWholeFile(d + "bare.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\n");
     WriteWholeFile(d + "line.obj", "vt 0 0\nvt 0.5 0.5\nvt 1 1\nvt 0.25 0.25\nf 1/1 2/2 3/3 4/4\n");
@@ -151,6 +152,7 @@ TEST(Bake, CommandLinesAndTheirOutcomes)
         {d + "p.obj " + d + "bent.obj " + d + "i.png" + to, BAKE_DONE, out, "the faces are not in the same places"},
         {d + "p.obj " + d + "split.obj " + d + "i.png --cage-offset 2 --max-distance 1" + to, BAKE_INPUT, "",
          "every sample missed"},
+        {d + "allnan.obj " + d + "p.obj " + d + "i.png --match surface" + to, BAKE_INPUT, "", "every sample missed"},
         {d + "p.obj " + d + "p.obj " + d + "i.png --match surface --max-distance 0" + to, BAKE_DONE, out,
          "rays: 0 of 4 samples (0.000 %) found no source"},
         {"--size=3x5 " + mmi + "--filter=nearest" + to + " --samples 3 --padding 0 --background 1,2,3,4", BAKE_DONE, out,
