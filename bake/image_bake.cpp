@@ -330,8 +330,10 @@ int BakeImage(const BakeOptions& options, const std::string& path, InputImages& 
         RenderResult result{};
         std::string error;
         const bool drawn = RenderRemap(request, &result, &error);
-        if (k + 1 == outputs.size())
+        if (k + 1 == outputs.size()) {
             FreeInputImages(&input);  // not needed past the last drawing: padding and encoding get its memory
+            request.image = &layout;  // the same depth, which releasing the result goes by
+        }
         if (!drawn)
             return Fail(BAKE_OUTPUT, name + ": " + error);
         if (result.missing_tile) {
