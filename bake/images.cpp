@@ -145,8 +145,8 @@ int ReadInputHeader(const std::string& path, bool exr_output, DeepImage* header,
 {
     std::vector<std::string> files;
     std::vector<int> tiles;
-    int code = InputFiles(path, &files, &tiles, message);
-    for (size_t i = 0; i < files.size() && code == BAKE_DONE; ++i) {
+    const int code = InputFiles(path, &files, &tiles, message);
+    for (size_t i = 0; i < files.size(); ++i) {
         DeepImage read{};
         char reason[PNG_REASON_SIZE];
         if (!ReadImageHeader(files[i], &read, reason))

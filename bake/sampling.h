@@ -25,15 +25,28 @@ struct Texels {
     bool nearest;
 };
 
+// std::floor without the library call it is without SSE4.1: every sample takes some.
+// The first for |x| < 2^30 only.
+inline double FloorNear(double x)
+{
+    const double truncated = double(int64_t(x));
+    return truncated > x ? truncated - 1 : truncated;
+}
+
+inline double FastFloor(double x)
+{
+    return x > -double(1 << 30) && x < double(1 << 30) ? FloorNear(x) : std::floor(x);  // far out, inf, NaN
+}
+
 // The texel at or before texel coordinate s and the distance past it, REPEAT-wrapped
 // into [0, size). A coordinate far beyond the image loses nothing by coming nearer first.
 inline int64_t TexelAt(double s, int64_t size, double* past)
 {
     if (!(std::fabs(s) < double(1 << 30)))
         s = std::isfinite(s) ? std::fmod(s, double(size)) : 0.0;
-    int64_t i = int64_t(s);  // std::floor is a library call without SSE4.1
-    i -= double(i) > s;
-    *past = s - double(i);
+    const double floor = FloorNear(s);
+    int64_t i = int64_t(floor);
+    *past = s - floor;
     if (uint64_t(i) < uint64_t(size))
         return i;
     i %= size;

@@ -3,10 +3,10 @@
 // that holds them.
 #pragma once
 
-#include <cmath>
-#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "bake/sampling.h"
 
 constexpr int FIRST_TILE = 1001;
 constexpr int LAST_TILE = 9999;
@@ -21,15 +21,6 @@ std::string TileName(const std::string& pattern, int tile);
 // the file when none exists, or when a file it matches is not named by a tile number
 // (four digits, 1001 or more).
 bool FindTiles(const std::string& pattern, std::vector<int>* tiles, std::string* error);
-
-// std::floor without the library call it is without SSE4.1: every sample takes two.
-inline double FastFloor(double x)
-{
-    if (!(x > -double(1 << 30) && x < double(1 << 30)))
-        return std::floor(x);  // far out, infinite or NaN
-    const double truncated = double(int64_t(x));
-    return truncated > x ? truncated - 1 : truncated;
-}
 
 // The tile that holds coordinates (u, v) as the file gives them (v up). Outside the
 // grid the nearest column or row holds them: u below 0 is column 0, u of 10 or more
