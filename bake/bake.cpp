@@ -63,17 +63,8 @@ bool NeedsSurfaces(const BakeOptions& options)
     return options.match == Match::SURFACE || AnyNormalMap(options);
 }
 
-// A file's size, or a UDIM set's.
 uint64_t FileBytes(const std::string& path)
 {
-    std::vector<int> tiles;
-    std::string ignored;
-    if (HasUdim(path) && FindTiles(path, &tiles, &ignored)) {
-        uint64_t sum = 0;
-        for (int tile : tiles)
-            sum += FileBytes(TileName(path, tile));
-        return sum;
-    }
     std::error_code error;
     const uintmax_t bytes = std::filesystem::file_size(PathOf(path), error);
     return error ? 0 : uint64_t(bytes);
@@ -81,30 +72,39 @@ uint64_t FileBytes(const std::string& path)
 
 void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* inputs)
 {
-    // Reading the two meshes at once pays when they outweigh the image; on two cores a
-    // small pair read one after the other leaves the decode a core of its own. Bytes of
-    // OBJ text read about six times faster than bytes of PNG decode, and about half as
-    // fast again when the surfaces are kept.
-    const uint64_t mesh_bytes = FileBytes(options.source) + FileBytes(options.target);
     inputs->surfaces_read = NeedsSurfaces(options);
-    const uint64_t per_image_byte = inputs->surfaces_read ? 2 : 4;
-    const int mesh_threads = threads > 2 || mesh_bytes > per_image_byte * FileBytes(options.images[0]) ? threads : 1;
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
-    ParallelFor(threads > 1 ? 2 : 1, 2, [&](int64_t job, int) {
+    const auto load = [&](int load_threads) {
         const Clock::time_point start = Clock::now();
-        if (job == 0) {
-            inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), mesh_threads,
-                                               inputs->surfaces_read ? inputs->surfaces : nullptr,
-                                               inputs->shape_hashes);
-            inputs->mesh_seconds = SecondsSince(start);
-        } else {
-            const std::string& path = options.images[0];
-            inputs->decoded = DecodeInput(path, mesh_threads > 1 ? 1 : threads, WritesExr(options, OutputPath(options, path)),
-                                          &inputs->image, &inputs->message, &inputs->warnings);
+        inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), load_threads,
+                                           inputs->surfaces_read ? inputs->surfaces : nullptr, inputs->shape_hashes);
+        inputs->mesh_seconds = SecondsSince(start);
+    };
+    const std::string& path = options.images[0];
+    const bool exr = WritesExr(options, OutputPath(options, path));
+    const Clock::time_point start = Clock::now();
+    if (HasUdim(path)) {  // the meshes are one more job among the tiles
+        inputs->decoded = DecodeInput(path, threads, exr, &inputs->image, &inputs->message, &inputs->warnings, load);
+        inputs->decode_seconds = SecondsSince(start);
+    } else {
+        // Reading the two meshes at once pays when they outweigh the image; on two cores
+        // a small pair read one after the other leaves the decode a core of its own. Bytes
+        // of OBJ text read about six times faster than bytes of PNG decode, and about half
+        // as fast again when the surfaces are kept.
+        const uint64_t mesh_bytes = FileBytes(options.source) + FileBytes(options.target);
+        const uint64_t per_image_byte = inputs->surfaces_read ? 2 : 4;
+        const int mesh_threads = threads > 2 || mesh_bytes > per_image_byte * FileBytes(path) ? threads : 1;
+        ParallelFor(threads > 1 ? 2 : 1, 2, [&](int64_t job, int) {
+            if (job == 0) {
+                load(mesh_threads);
+                return;
+            }
+            inputs->decoded = DecodeInput(path, mesh_threads > 1 ? 1 : threads, exr, &inputs->image, &inputs->message,
+                                          &inputs->warnings);
             inputs->decode_seconds = SecondsSince(start);
-        }
-    });
+        });
+    }
     LogToSink(nullptr);
 }
 

@@ -1,6 +1,7 @@
 // The bake's images: reading either format, the depth each is drawn at, and writing.
 #include "bake/images.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -104,22 +105,31 @@ void FreeInputImages(InputImages* input)
 }
 
 int DecodeInput(const std::string& path, int threads, bool exr_output, InputImages* input, std::string* message,
-                std::vector<std::string>* warnings)
+                std::vector<std::string>* warnings, const std::function<void(int threads)>& alongside)
 {
     std::vector<std::string> files;
     int code = InputFiles(path, &files, &input->tiles, message);
-    if (code != BAKE_DONE)
+    if (code != BAKE_DONE) {
+        if (alongside)
+            alongside(threads);
         return code;
+    }
     // A set's tiles one to a worker, each decoded alone; one image on every worker.
     const size_t count = files.size();
     input->images.assign(count, DeepImage{});
     std::vector<std::string> reasons(count), notes(count);
     std::vector<char> decoded(count, 0);
-    ParallelFor(count > 1 ? threads : 1, int64_t(count), [&](int64_t i, int) {
+    const int64_t first = alongside ? 1 : 0;
+    const int workers = count > 1 || alongside ? threads : 1;
+    ParallelFor(workers, int64_t(count) + first, [&](int64_t job, int) {
+        if (job < first) {
+            alongside(std::max(1, threads - int(count)));
+            return;
+        }
+        const size_t i = size_t(job - first);
         char reason[PNG_REASON_SIZE] = "";
-        decoded[size_t(i)] = DecodeImage(files[size_t(i)], count > 1 ? 1 : threads, &input->images[size_t(i)],
-                                         reason, &notes[size_t(i)]);
-        reasons[size_t(i)] = reason;
+        decoded[i] = DecodeImage(files[i], count > 1 || alongside ? 1 : threads, &input->images[i], reason, &notes[i]);
+        reasons[i] = reason;
     });
     int bits = exr_output ? 32 : 8;
     for (size_t i = 0; i < count && code == BAKE_DONE; ++i) {

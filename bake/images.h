@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,11 @@ bool ReadImageHeader(const std::string& path, DeepImage* header, char* reason);
 // An image argument: one file, or for a name with <UDIM> every tile of its set, decoded
 // on `threads` workers and brought to one depth, the deepest among them (floats for an
 // OpenEXR output). BAKE_DONE, or the exit code with *message naming the file and why;
-// *warnings gets what the files have that is not baked.
+// *warnings gets what the files have that is not baked. `alongside`, when given, is one
+// more job among a set's tiles, handed out first and given the workers the tiles leave
+// over (at least one): other work shares the workers instead of contending for them.
 int DecodeInput(const std::string& path, int threads, bool exr_output, InputImages* input, std::string* message,
-                std::vector<std::string>* warnings);
+                std::vector<std::string>* warnings, const std::function<void(int threads)>& alongside = nullptr);
 // The same from the headers alone: *header is the first tile's, at the drawing's depth
 // and grey only where every tile is.
 int ReadInputHeader(const std::string& path, bool exr_output, DeepImage* header, std::string* message);
