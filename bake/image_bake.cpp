@@ -3,10 +3,14 @@
 #include "bake/image_bake.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 #include "assets/large_block.h"
 #include "assets/mesh_pair.h"
@@ -81,7 +85,7 @@ int ReportMisses(const RenderRequest& request, const RenderResult& result,
         return BAKE_DONE;
     auto* mask = static_cast<uint8_t*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * 4));
     if (!mask)
-        return Fail(BAKE_OUTPUT, "not enough memory for the mask of misses");
+        return report.Fail(BAKE_OUTPUT, "not enough memory for the mask of misses");
     for (size_t i = 0; i < count; ++i) {
         const uint8_t value = result.missed[i] ? 255 : 0;
         mask[i * 4] = mask[i * 4 + 1] = mask[i * 4 + 2] = value;
@@ -92,7 +96,7 @@ int ReportMisses(const RenderRequest& request, const RenderResult& result,
     const bool written = WritePNGFile(mask_path.c_str(), output, reason);
     LargeFree(mask, std::max<size_t>(count, 1) * 4);
     if (!written)
-        return Fail(BAKE_OUTPUT, QuotedName(mask_path) + " not written: " + reason);
+        return report.Fail(BAKE_OUTPUT, QuotedName(mask_path) + " not written: " + reason);
     report.Line("misses: %s", QuotedName(mask_path).c_str());
     return BAKE_DONE;
 }
@@ -214,7 +218,7 @@ int FinishOutput(const BakeOptions& options, const std::string& name, const std:
         int64_t padded = 0;
         if (!PadIslands(static_cast<unsigned char*>(result.pixels), size_t(bits / 2), result.covered, request.width,
                         request.height, options.padding, threads, &padded))
-            return Fail(BAKE_OUTPUT, name + ": not enough memory to pad the islands (" +
+            return report.Fail(BAKE_OUTPUT, name + ": not enough memory to pad the islands (" +
                                          std::to_string(PaddingBytes(request.width, request.height, threads) >> 20) +
                                          " MB)");
         report.Line("%s: padded %lld pixels within %d, in %.3f s", name.c_str(), static_cast<long long>(padded),
@@ -260,7 +264,7 @@ int FinishOutput(const BakeOptions& options, const std::string& name, const std:
     FreeDeepImage(&baked.pixels);
     const std::string where = to_stdout ? "standard output" : QuotedName(out);
     if (!written)
-        return Fail(BAKE_OUTPUT, where + " not written: " + reason);
+        return report.Fail(BAKE_OUTPUT, where + " not written: " + reason);
     report.Line("written: %s in %.3f s", where.c_str(), SecondsSince(start));
     return BAKE_DONE;
 }
@@ -269,6 +273,64 @@ bool AnyCovered(const RenderRequest& request, const RenderResult& result)
 {
     const size_t count = size_t(request.width) * size_t(request.height);
     return std::any_of(result.covered, result.covered + count, [](uint8_t c) { return c != 0; });
+}
+
+// A UDIM output's tile that nothing of the layout is drawn into: not written.
+constexpr int LEFT_OUT = -2;
+
+bool Failed(int code)
+{
+    return code != BAKE_DONE && code != LEFT_OUT && code != ALL_MISSED;
+}
+
+// What one output is: its tile (0 for the whole image) and the records that reach it,
+// its name in the report and its file.
+struct OutputTarget {
+    int tile;
+    const std::vector<uint32_t>* records;
+    std::string name;
+    std::string out;
+};
+
+// One output's outcome and, when outputs are made side by side, its report lines.
+struct OutputRun {
+    int code = BAKE_DONE;  // BAKE_DONE, LEFT_OUT, ALL_MISSED, or a failure's code
+    std::string lines;
+    bool finished = false;
+};
+
+// Draws one output and finishes it; `drawn` is called once its drawing is over.
+int BakeOutput(const BakeOptions& options, const OutputTarget& target, bool write_misses, const DeepImage& layout,
+               RenderRequest request, const std::function<void()>& drawn, Reporter& report)
+{
+    request.target_tile = target.tile;
+    request.records = target.records;
+    report.stage = target.name + ": drawing";
+    const Clock::time_point start = Clock::now();
+    RenderResult result{};
+    std::string error;
+    const bool rendered = RenderRemap(request, &result, &error);
+    drawn();
+    request.image = &layout;  // the same depth, which releasing the result goes by
+    if (!rendered)
+        return report.Fail(BAKE_OUTPUT, target.name + ": " + error);
+    int code = BAKE_DONE;
+    if (result.missing_tile) {
+        code = report.Fail(BAKE_INPUT, target.name + ": the layout samples tile " +
+                                           std::to_string(result.missing_tile) + ", which has no image");
+    } else if (target.tile && !AnyCovered(request, result)) {
+        code = LEFT_OUT;  // the layout only comes near this tile
+    } else {
+        report.Line("%s: drawn at %d x %d, %d x %d samples, %d threads, in %.3f s", target.name.c_str(),
+                    int(request.width), int(request.height), options.samples, options.samples, request.threads,
+                    SecondsSince(start));
+        const std::string mask = write_misses && !options.misses.empty()
+                                     ? (target.tile ? TileName(options.misses, target.tile) : options.misses)
+                                     : std::string();
+        code = FinishOutput(options, target.name, target.out, mask, layout, request, result, report);
+    }
+    FreeRenderResult(&result, request);
+    return code;
 }
 
 }  // namespace
@@ -307,10 +369,10 @@ int BakeImage(const BakeOptions& options, const std::string& path, InputImages& 
     }
     const DeepImage layout = OutputLayout(input);
     const DeepImage& first = input.images[0];
-    RenderRequest request{&first,          options.width ? options.width : first.width,
-                          options.height ? options.height : first.height,
-                          options.samples, options.nearest, threads, mapping, ShowProgress, &report, transfer,
-                          index.get()};
+    const RenderRequest request{&first,          options.width ? options.width : first.width,
+                                options.height ? options.height : first.height,
+                                options.samples, options.nearest, threads, mapping, ShowProgress, &report, transfer,
+                                index.get()};
     const std::string out = OutputPath(options, path);
     const bool tiled_output = HasUdim(out);
     std::vector<int> outputs{0};
@@ -319,48 +381,51 @@ int BakeImage(const BakeOptions& options, const std::string& path, InputImages& 
         outputs.clear();
         TargetTiles(&outputs, &records);
     }
-    int code = BAKE_DONE, written = 0;
-    for (size_t k = 0; k < outputs.size() && code == BAKE_DONE; ++k) {
-        const int tile = outputs[k];
-        const std::string tile_name = tile ? name + " tile " + std::to_string(tile) : name;
-        request.target_tile = tile;
-        request.records = tile ? &records[k] : nullptr;
-        report.stage = tile_name + ": drawing";
-        const Clock::time_point start = Clock::now();
-        RenderResult result{};
-        std::string error;
-        const bool drawn = RenderRemap(request, &result, &error);
-        if (k + 1 == outputs.size()) {
-            FreeInputImages(&input);  // not needed past the last drawing: padding and encoding get its memory
-            request.image = &layout;  // the same depth, which releasing the result goes by
+    // Output tiles side by side, each on its share of the workers: the serial parts of
+    // each (its file's end, the sync) overlap the others' work. Their lines are kept and
+    // printed in tile order, so the report reads as if one followed the other.
+    const size_t count = outputs.size();
+    const int workers = int(std::min<size_t>(size_t(std::max(threads, 1)), count));
+    const int share = std::max(1, threads / std::max(workers, 1));
+    std::vector<OutputRun> runs(count);
+    std::atomic<size_t> drawings_left{count};
+    std::atomic<bool> failed{false};
+    std::mutex printing;
+    size_t printed = 0;
+    ParallelFor(workers, int64_t(count), [&](int64_t job, int) {
+        OutputRun& run = runs[size_t(job)];
+        Reporter own = report;
+        if (workers > 1)
+            own.held = &run.lines;
+        if (!failed) {
+            const int tile = outputs[size_t(job)];
+            const OutputTarget target{tile, tile ? &records[size_t(job)] : nullptr,
+                                      tile ? name + " tile " + std::to_string(tile) : name,
+                                      tile ? TileName(out, tile) : out};
+            RenderRequest drawing = request;
+            drawing.threads = share;
+            drawing.progress_context = &own;
+            const auto drawn = [&] {
+                if (--drawings_left == 0)
+                    FreeInputImages(&input);  // not needed past the last drawing: padding and encoding get its memory
+            };
+            run.code = BakeOutput(options, target, write_misses, layout, drawing, drawn, own);
+            if (Failed(run.code))
+                failed = true;  // the tiles not yet begun are left
         }
-        if (!drawn)
-            return Fail(BAKE_OUTPUT, name + ": " + error);
-        if (result.missing_tile) {
-            FreeRenderResult(&result, request);
-            return Fail(BAKE_INPUT, name + ": the layout samples tile " + std::to_string(result.missing_tile) +
-                                        ", which has no image");
-        }
-        if (tile && !AnyCovered(request, result)) {
-            FreeRenderResult(&result, request);
-            continue;  // the layout only comes near this tile
-        }
-        report.Line("%s: drawn at %d x %d, %d x %d samples, %d threads, in %.3f s", tile_name.c_str(),
-                    int(request.width), int(request.height), options.samples, options.samples, threads,
-                    SecondsSince(start));
-        const std::string mask = write_misses && !options.misses.empty()
-                                     ? (tile ? TileName(options.misses, tile) : options.misses)
-                                     : std::string();
-        code = FinishOutput(options, tile_name, tile ? TileName(out, tile) : out, mask, layout, request, result,
-                            report);
-        FreeRenderResult(&result, request);
-        if (code == ALL_MISSED && tiled_output)
-            code = BAKE_DONE;  // this tile is left out
-        else if (code == BAKE_DONE)
-            ++written;
-    }
+        std::lock_guard<std::mutex> hold(printing);
+        run.finished = true;
+        for (; printed < count && runs[printed].finished; ++printed)
+            std::fputs(runs[printed].lines.c_str(), stderr);
+    });
     FreeInputImages(&input);
-    if (code == ALL_MISSED || (code == BAKE_DONE && transfer && written == 0))
-        return AllMissed(options);
-    return code;
+    int written = 0;
+    for (const OutputRun& run : runs) {
+        if (run.code == ALL_MISSED && !tiled_output)
+            return AllMissed(options);
+        if (Failed(run.code))
+            return run.code;
+        written += run.code == BAKE_DONE;
+    }
+    return transfer && written == 0 ? AllMissed(options) : BAKE_DONE;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #ifdef _WIN32
 #include <io.h>
@@ -37,6 +38,20 @@ void Reporter::Line(const char* format, ...) const
         return;
     va_list args;
     va_start(args, format);
+    if (held) {
+        va_list again;
+        va_copy(again, args);
+        const int length = std::vsnprintf(nullptr, 0, format, again);
+        va_end(again);
+        if (length > 0) {
+            std::string line(size_t(length) + 1, '\0');
+            std::vsnprintf(&line[0], line.size(), format, args);
+            line.back() = '\n';
+            *held += line;
+        }
+        va_end(args);
+        return;
+    }
     if (terminal)
         std::fputs("\r\033[K", stderr);
     progress_shown = false;
@@ -49,7 +64,7 @@ void ShowProgress(int64_t done, int64_t total, void* context)
 {
     auto* reporter = static_cast<Reporter*>(context);
     const int percent = total > 0 ? int(done * 100 / total) : 100;
-    if (reporter->quiet || !reporter->terminal || total <= 1 ||
+    if (reporter->quiet || !reporter->terminal || reporter->held || total <= 1 ||
         (progress_shown && reporter->shown == reporter->stage && reporter->percent == percent))
         return;
     progress_shown = true;
@@ -73,3 +88,11 @@ int Fail(int code, const std::string& message)
     return code;
 }
 
+
+int Reporter::Fail(int code, const std::string& message) const
+{
+    if (!held)
+        return ::Fail(code, message);
+    *held += "texwarp-bake: " + message + "\n";
+    return code;
+}

@@ -17,8 +17,13 @@ struct Reporter {
     std::string stage;  // what the percentage is of
     std::string shown;  // the stage and percentage on the terminal, printed only when they change
     int percent = -1;
+    // Set for work done beside other work: lines and failures are kept here, to be
+    // printed in order, and no percentage is shown.
+    std::string* held = nullptr;
 
     void Line(const char* format, ...) const;
+    // The program-wide Fail, or kept with the lines.
+    int Fail(int code, const std::string& message) const;
 };
 
 // Progress callbacks for the drawing and the writing; `context` is the Reporter.
