@@ -195,7 +195,7 @@ int BakeEach(const BakeOptions& options, FirstInputs& first, const NormalMapping
                 return Fail(code, message);
             ReportDecoded(path, input, warnings, SecondsSince(start), report);
         }
-        if (const int missing = input.tiles.empty() ? 0 : MissingSourceTile(input.tiles, transfer)) {
+        if (const int missing = input.tiles.empty() ? 0 : MissingSourceTile(input.tiles, transfer, Threads(options))) {
             FreeInputImages(&input);
             return Fail(BAKE_INPUT, QuotedName(path) + ": the layout of " + QuotedName(options.source) +
                                         " reaches tile " + std::to_string(missing) + ", which has no image (" +

@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "assets/large_block.h"
 #include "assets/mesh_pair.h"
@@ -184,15 +185,34 @@ void EachTileReached(const TexCoord c[3], const Use& use)
         }
 }
 
-// The tiles the target layout covers, those its drawable records reach, and for each
-// the records that reach it, ascending.
-void TargetTiles(std::vector<int>* tiles, std::vector<std::vector<uint32_t>>* records)
+// Records in a few runs of consecutive numbers, one run to a worker at a time.
+int64_t RecordRuns(int64_t records, int threads)
 {
+    return std::min<int64_t>(records, int64_t(threads) * 4);
+}
+
+int64_t RunStart(int64_t run, int64_t runs, int64_t records)
+{
+    return runs == 0 ? 0 : records * run / runs;
+}
+
+// The tiles the target layout covers, those its drawable records reach, and for each
+// the records that reach it, ascending: each run of records is sorted into tiles on a
+// worker, and the runs' lists are joined in order.
+void TargetTiles(int threads, std::vector<int>* tiles, std::vector<std::vector<uint32_t>>* records)
+{
+    const int64_t count = remap_table.count, runs = RecordRuns(count, threads);
+    std::vector<std::vector<std::pair<int, uint32_t>>> found(static_cast<size_t>(runs));
+    ParallelFor(threads, runs, [&](int64_t run, int) {
+        for (int64_t i = RunStart(run, runs, count); i < RunStart(run + 1, runs, count); ++i)
+            if (remap_table.drawable[i])
+                EachTileReached(remap_table.triangles[i].target,
+                                [&](int tile) { found[size_t(run)].emplace_back(tile, uint32_t(i)); });
+    });
     std::vector<std::vector<uint32_t>> reaching(TILE_COUNT);
-    for (int32_t i = 0; i < remap_table.count; ++i)
-        if (remap_table.drawable[i])
-            EachTileReached(remap_table.triangles[i].target,
-                            [&](int tile) { reaching[size_t(tile - FIRST_TILE)].push_back(uint32_t(i)); });
+    for (const auto& run : found)
+        for (const auto& [tile, record] : run)
+            reaching[size_t(tile - FIRST_TILE)].push_back(record);
     for (int t = 0; t < TILE_COUNT; ++t)
         if (!reaching[size_t(t)].empty()) {
             tiles->push_back(FIRST_TILE + t);
@@ -335,25 +355,32 @@ int BakeOutput(const BakeOptions& options, const OutputTarget& target, bool writ
 
 }  // namespace
 
-int MissingSourceTile(const std::vector<int>& tiles, const SurfaceTransfer* transfer)
+int MissingSourceTile(const std::vector<int>& tiles, const SurfaceTransfer* transfer, int threads)
 {
     std::vector<bool> present(TILE_COUNT, false);
     for (int tile : tiles)
         present[size_t(tile - FIRST_TILE)] = true;
-    int missing = 0;
-    const auto note = [&](int tile) {
-        if (!present[size_t(tile - FIRST_TILE)] && (missing == 0 || tile < missing))
-            missing = tile;
-    };
-    if (transfer) {
-        for (uint32_t i = 0; i < transfer->source_triangles; ++i)
-            EachTileReached(transfer->source_uv + size_t(i) * 3, note);
-        return missing;
-    }
-    for (int32_t i = 0; i < remap_table.count; ++i)
-        if (remap_table.drawable[i])
-            EachTileReached(remap_table.triangles[i].source, note);
-    return missing;
+    const int64_t count = transfer ? int64_t(transfer->source_triangles) : remap_table.count;
+    const int64_t runs = RecordRuns(count, threads);
+    std::vector<int> missing(size_t(runs), 0);  // each run's lowest
+    ParallelFor(threads, runs, [&](int64_t run, int) {
+        int& lowest = missing[size_t(run)];
+        const auto note = [&](int tile) {
+            if (!present[size_t(tile - FIRST_TILE)] && (lowest == 0 || tile < lowest))
+                lowest = tile;
+        };
+        for (int64_t i = RunStart(run, runs, count); i < RunStart(run + 1, runs, count); ++i) {
+            if (transfer)
+                EachTileReached(transfer->source_uv + size_t(i) * 3, note);
+            else if (remap_table.drawable[i])
+                EachTileReached(remap_table.triangles[i].source, note);
+        }
+    });
+    int lowest = 0;
+    for (int tile : missing)
+        if (tile != 0 && (lowest == 0 || tile < lowest))
+            lowest = tile;
+    return lowest;
 }
 
 int BakeImage(const BakeOptions& options, const std::string& path, InputImages& input, const NormalMapping* mapping,
@@ -379,7 +406,7 @@ int BakeImage(const BakeOptions& options, const std::string& path, InputImages& 
     std::vector<std::vector<uint32_t>> records;
     if (tiled_output) {
         outputs.clear();
-        TargetTiles(&outputs, &records);
+        TargetTiles(threads, &outputs, &records);
     }
     // Output tiles side by side, each on its share of the workers: the serial parts of
     // each (its file's end, the sync) overlap the others' work. Their lines are kept and

@@ -15,8 +15,8 @@
 
 // The lowest tile of `tiles` (a set's, ascending) that a source triangle reaches and the
 // set lacks, or 0: the drawable records' source coordinates, or with a surface
-// transfer every source triangle's, which any ray may hit.
-int MissingSourceTile(const std::vector<int>& tiles, const SurfaceTransfer* transfer);
+// transfer every source triangle's, which any ray may hit. Read on `threads` workers.
+int MissingSourceTile(const std::vector<int>& tiles, const SurfaceTransfer* transfer, int threads);
 
 // Draws, pads, composes and writes; `input` is released once drawn. `mapping` is set for
 // a normal map; the misses' mask is written where `write_misses`.
