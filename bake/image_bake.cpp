@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <utility>
 
 #include "assets/large_block.h"
@@ -419,14 +420,21 @@ int BakeImage(const BakeOptions& options, const std::string& path, InputImages& 
     std::atomic<bool> failed{false};
     std::mutex printing;
     size_t printed = 0;
+    // The tiles with the most records first, so that none of the longest is left to the end alone.
+    std::vector<size_t> order(count);
+    std::iota(order.begin(), order.end(), size_t(0));
+    if (tiled_output)
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return records[a].size() > records[b].size(); });
     ParallelFor(workers, int64_t(count), [&](int64_t job, int) {
-        OutputRun& run = runs[size_t(job)];
+        const size_t k = order[size_t(job)];
+        OutputRun& run = runs[k];
         Reporter own = report;
         if (workers > 1)
             own.held = &run.lines;
         if (!failed) {
-            const int tile = outputs[size_t(job)];
-            const OutputTarget target{tile, tile ? &records[size_t(job)] : nullptr,
+            const int tile = outputs[k];
+            const OutputTarget target{tile, tile ? &records[k] : nullptr,
                                       tile ? name + " tile " + std::to_string(tile) : name,
                                       tile ? TileName(out, tile) : out};
             RenderRequest drawing = request;
