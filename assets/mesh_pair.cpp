@@ -2,6 +2,7 @@
 #include "assets/mesh_pair.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -106,16 +107,36 @@ void FreeObjFile(ObjFile& file)
 }
 
 // Lines are parsed in place up to their line feed, which the reader guarantees, so
-// the inner loops need no end checks.
-bool IsBlank(char c)
+// the inner loops need no end checks. The scans test one table entry per character.
+constexpr uint8_t BLANK = 1, WORD_END = 2, SLASH = 4;
+
+constexpr std::array<uint8_t, 256> CharClasses()
 {
-    return c == ' ' || c == '\t' || c == '\r';
+    std::array<uint8_t, 256> classes{};
+    for (const unsigned char c : {' ', '\t', '\r'})
+        classes[c] = BLANK | WORD_END;
+    // A '#' begins a comment wherever it stands: it ends the word and the line's content.
+    for (const unsigned char c : {'\n', '#'})
+        classes[c] = WORD_END;
+    classes['/'] = SLASH;
+    return classes;
 }
 
-// A '#' begins a comment wherever it stands: it ends the word and the line's content.
+constexpr std::array<uint8_t, 256> CHAR_CLASSES = CharClasses();
+
+bool Is(char c, uint8_t classes)
+{
+    return (CHAR_CLASSES[static_cast<unsigned char>(c)] & classes) != 0;
+}
+
+bool IsBlank(char c)
+{
+    return Is(c, BLANK);
+}
+
 bool EndsWord(char c)
 {
-    return IsBlank(c) || c == '\n' || c == '#';
+    return Is(c, WORD_END);
 }
 
 const char* SkipBlanks(const char* p)
@@ -215,7 +236,7 @@ Number ReadNumber(const char* p, size_t so_far)
         if (n <= UINT32_MAX)
             n = n * 10 + static_cast<uint64_t>(*p - '0');
     }
-    if (p == digits || !(*p == '/' || EndsWord(*p)))
+    if (p == digits || !Is(*p, WORD_END | SLASH))
         return {NO_TEXCOORD, p};
     if (!negative)
         return {n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n), p};  // checked later
@@ -224,7 +245,7 @@ Number ReadNumber(const char* p, size_t so_far)
 
 const char* SkipToSlash(const char* p)
 {
-    while (!EndsWord(*p) && *p != '/')
+    while (!Is(*p, WORD_END | SLASH))
         ++p;
     return p;
 }
