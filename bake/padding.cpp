@@ -175,6 +175,9 @@ bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int3
     });
     std::atomic<int64_t> total{0};
     ParallelFor(threads, bands, [&](int64_t band, int worker) {
+        const int32_t y0 = int32_t(band) * BAND, rows = std::min(height, y0 + BAND) - y0;
+        if (!std::memchr(island + size_t(y0) * w, 0, size_t(rows) * w))
+            return;  // wholly covered: nothing to fill
         unsigned char* mine = scratch + scratch_bytes * size_t(worker);
         auto* bounds = reinterpret_cast<double*>(mine);
         auto* nearest = reinterpret_cast<int32_t*>(mine + w * sizeof(double));
@@ -182,8 +185,7 @@ bool PadIslands(unsigned char* pixels, size_t pixel_bytes, uint8_t* island, int3
         int32_t* columns = edge + w;
         NearestInBand(g, int32_t(band), nearest, edge);
         int64_t done = 0;
-        const int32_t y0 = int32_t(band) * BAND;
-        for (int32_t y = y0; y < std::min(height, y0 + BAND); ++y)
+        for (int32_t y = y0; y < y0 + rows; ++y)
             done += PadRow(g, y, nearest + size_t(y - y0) * w, columns, bounds);
         total += done;
     });
