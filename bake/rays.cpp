@@ -57,12 +57,13 @@ bool Finite(const float* c)
     return true;
 }
 
-// The box around triangles order[begin, end), padded out a little (see the file's head).
-void Bound(const RayScene& scene, const uint32_t* order, size_t begin, size_t end, RayNode* node)
+// The box around the triangles in slots [begin, end), padded out a little (see the
+// file's head).
+void Bound(const RayScene& scene, size_t begin, size_t end, RayNode* node)
 {
     float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
     for (size_t i = begin; i < end; ++i) {
-        const float* c = CornersOf(scene, order[i]);
+        const float* c = scene.corners + i * 9;
         for (int k = 0; k < 3; ++k)
             for (int a = 0; a < 3; ++a) {
                 lo[a] = std::min(lo[a], c[k * 3 + a]);
@@ -104,7 +105,7 @@ void BuildNode(const RayScene& scene, const uint32_t* codes, size_t begin, size_
                size_t at)
 {
     if (end - begin <= LEAF_TRIANGLES) {
-        Bound(scene, scene.order, begin, end, &nodes[at]);
+        Bound(scene, begin, end, &nodes[at]);
         nodes[at].first = uint32_t(begin);
         nodes[at].count = uint32_t(end - begin);
         return;
@@ -209,41 +210,37 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
     return true;
 }
 
-// Moves records of `size` bytes so that the i-th becomes the order[i]-th. In place, cycle
-// by cycle, so that no second copy is held; false when memory runs out (nothing moved).
-bool Permute(char* records, size_t size, const uint32_t* order, size_t count)
+// Moves records of `size` bytes so that the i-th becomes the order[i]-th: gathered into
+// a copy on every worker, then copied back. False when memory runs out (nothing moved).
+bool Permute(char* records, size_t size, const uint32_t* order, size_t count, int threads)
 {
-    std::vector<bool> done;
-    if (count > done.max_size() || size > 64)
+    auto* copy = static_cast<char*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * size));
+    if (!copy)
         return false;
-    done.assign(count, false);
-    char first[64];
-    for (size_t i = 0; i < count; ++i) {
-        if (done[i])
-            continue;
-        std::memcpy(first, records + i * size, size);
-        for (size_t j = i;;) {
-            done[j] = true;
-            const size_t from = order[j];
-            if (from == i) {
-                std::memcpy(records + j * size, first, size);
-                break;
-            }
-            std::memcpy(records + j * size, records + from * size, size);
-            j = from;
-        }
-    }
+    constexpr size_t CHUNK = 65536;
+    const int64_t chunks = int64_t((count + CHUNK - 1) / CHUNK);
+    ParallelFor(threads, chunks, [&](int64_t job, int) {
+        const size_t end = std::min(count, size_t(job + 1) * CHUNK);
+        for (size_t i = size_t(job) * CHUNK; i < end; ++i)
+            std::memcpy(copy + i * size, records + size_t(order[i]) * size, size);
+    });
+    ParallelFor(threads, chunks, [&](int64_t job, int) {
+        const size_t first = size_t(job) * CHUNK, n = std::min(count, first + CHUNK) - first;
+        std::memcpy(records + first * size, copy + first * size, n * size);
+    });
+    LargeFree(copy, std::max<size_t>(count, 1) * size);
     return true;
 }
 
-// Moves the corners into the leaves' order, which a ray reads them in: the i-th becomes
-// triangle order[i] for i < count, the triangles never hit after them.
-bool InLeafOrder(float* corners, uint32_t* order, size_t count, size_t triangles)
+// Moves the corners into the leaves' order, which the tree is built and a ray reads
+// them in: the i-th becomes triangle order[i] for i < count, the triangles never hit
+// after them.
+bool InLeafOrder(float* corners, uint32_t* order, size_t count, size_t triangles, int threads)
 {
     for (size_t t = 0, after = count; t < triangles; ++t)  // the others, after the hit ones
         if (!Finite(corners + t * 9))
             order[after++] = uint32_t(t);
-    return Permute(reinterpret_cast<char*>(corners), 9 * sizeof(float), order, triangles);
+    return Permute(reinterpret_cast<char*>(corners), 9 * sizeof(float), order, triangles, threads);
 }
 
 bool IsTask(const std::vector<Task>& tasks, size_t node)
@@ -355,7 +352,9 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     if (count == 0)
         return true;  // nothing to hit: no nodes
     uint32_t* codes = nullptr;
-    if (!SortAlongCurve(scene, count, threads, &codes)) {
+    if (!SortAlongCurve(scene, count, threads, &codes) ||
+        !InLeafOrder(corners, scene->order, count, triangle_count, threads)) {
+        FreeLargeArray(codes, count);
         FreeRayScene(scene);
         return false;
     }
@@ -402,18 +401,14 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     for (size_t k = top.size(); k-- > 0;)
         if (scene->nodes[k].count == 0 && !IsTask(tasks, k))
             Union(scene->nodes[scene->nodes[k].first], scene->nodes[scene->nodes[k].first + 1], &scene->nodes[k]);
-    if (!InLeafOrder(corners, scene->order, count, triangle_count)) {
-        FreeRayScene(scene);
-        return false;
-    }
     return true;
 }
 
-bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes)
+bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes, int threads)
 {
     if (scene.node_count == 0)
         return true;  // nothing is ever hit, and the order was never made
-    return Permute(static_cast<char*>(records), record_bytes, scene.order, scene.triangle_count);
+    return Permute(static_cast<char*>(records), record_bytes, scene.order, scene.triangle_count, threads);
 }
 
 void FreeRayScene(RayScene* scene)

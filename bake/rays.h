@@ -30,10 +30,10 @@ struct RayHit {
 bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScene* scene);
 void FreeRayScene(RayScene* scene);
 
-// Moves per-triangle records (of at most 64 bytes) into the leaves' order, as the scene
+// Moves per-triangle records into the leaves' order on `threads` workers, as the scene
 // moved the corners: what a hit reads then lies beside its neighbours' (RayHit.slot).
 // False when memory runs out (nothing moved).
-bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes);
+bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes, int threads);
 
 // The nearest hit of the ray from `origin` along `direction` (not zero) at a distance in
 // [0, max_distance], or false for none.

@@ -428,7 +428,7 @@ bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfe
     // The coordinates in the order the rays read the corners, so that neighbouring samples
     // read neighbouring memory.
     return BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene) &&
-           ToLeafOrder(t.scene, t.source_uv, 3 * sizeof(TexCoord));
+           ToLeafOrder(t.scene, t.source_uv, 3 * sizeof(TexCoord), threads);
 }
 
 bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer)
