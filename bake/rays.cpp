@@ -151,20 +151,73 @@ uint32_t Spread(uint32_t v)
     return (v | (v << 2)) & 0x09249249;
 }
 
+// Work over [0, count) in chunks, one at a time to a worker: body(begin, end, chunk).
+constexpr size_t CHUNK = 65536;
+
+size_t ChunkCount(size_t count)
+{
+    return (count + CHUNK - 1) / CHUNK;
+}
+
+template <typename Body>
+void EachChunk(size_t count, int threads, const Body& body)
+{
+    ParallelFor(threads, int64_t(ChunkCount(count)), [&](int64_t job, int) {
+        const size_t begin = size_t(job) * CHUNK;
+        body(begin, std::min(count, begin + CHUNK), size_t(job));
+    });
+}
+
+// One stable pass of a radix sort on the byte of the keys at `shift`: each chunk counts
+// its keys per byte, and then moves them to where the counts before it put them.
+void SortByByte(const uint64_t* keys, uint64_t* out, size_t count, int shift, int threads)
+{
+    const size_t chunks = ChunkCount(count);
+    std::vector<size_t> at(chunks * 256, 0);  // per chunk and byte: where its keys go
+    EachChunk(count, threads, [&](size_t begin, size_t end, size_t chunk) {
+        for (size_t i = begin; i < end; ++i)
+            ++at[chunk * 256 + (keys[i] >> shift & 0xFF)];
+    });
+    size_t next = 0;
+    for (int b = 0; b < 256; ++b)
+        for (size_t c = 0; c < chunks; ++c) {
+            const size_t n = at[c * 256 + size_t(b)];
+            at[c * 256 + size_t(b)] = next;
+            next += n;
+        }
+    EachChunk(count, threads, [&](size_t begin, size_t end, size_t chunk) {
+        size_t* where = &at[chunk * 256];
+        for (size_t i = begin; i < end; ++i)
+            out[where[keys[i] >> shift & 0xFF]++] = keys[i];
+    });
+}
+
 // Sorts the triangles of scene->order (`count` of them) along a Morton curve through
 // their centres, which puts triangles near each other near each other; *codes gets the
 // sorted codes. False when memory runs out.
 bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes)
 {
-    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
     const auto centre = [&](uint32_t t, int a) {
         const float* c = CornersOf(*scene, t);
         return (double(c[a]) + c[3 + a] + c[6 + a]) / 3;
     };
-    for (size_t i = 0; i < count; ++i)
+    struct Box {
+        double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    };
+    std::vector<Box> boxes(ChunkCount(count));
+    EachChunk(count, threads, [&](size_t begin, size_t end, size_t chunk) {
+        Box& box = boxes[chunk];
+        for (size_t i = begin; i < end; ++i)
+            for (int a = 0; a < 3; ++a) {
+                box.lo[a] = std::min(box.lo[a], centre(scene->order[i], a));
+                box.hi[a] = std::max(box.hi[a], centre(scene->order[i], a));
+            }
+    });
+    Box all;
+    for (const Box& box : boxes)
         for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], centre(scene->order[i], a));
-            hi[a] = std::max(hi[a], centre(scene->order[i], a));
+            all.lo[a] = std::min(all.lo[a], box.lo[a]);
+            all.hi[a] = std::max(all.hi[a], box.hi[a]);
         }
     auto* keys = LargeArray<uint64_t>(count);
     auto* spare = LargeArray<uint64_t>(count);
@@ -176,14 +229,12 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
         *codes = nullptr;
         return false;
     }
-    const int64_t chunk = 65536;
-    ParallelFor(threads, int64_t((count + chunk - 1) / chunk), [&](int64_t job, int) {
-        const size_t end = std::min(count, size_t(job + 1) * size_t(chunk));
-        for (size_t i = size_t(job) * size_t(chunk); i < end; ++i) {
+    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+        for (size_t i = begin; i < end; ++i) {
             uint32_t code = 0;
             for (int a = 0; a < 3; ++a) {
-                const double span = hi[a] - lo[a];
-                const double at = span > 0 ? (centre(scene->order[i], a) - lo[a]) / span : 0.0;
+                const double span = all.hi[a] - all.lo[a];
+                const double at = span > 0 ? (centre(scene->order[i], a) - all.lo[a]) / span : 0.0;
                 code |= Spread(uint32_t(std::clamp(at * 1024.0, 0.0, 1023.0))) << (2 - a);
             }
             keys[i] = uint64_t(code) << 32 | scene->order[i];
@@ -192,19 +243,15 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
     // Least significant byte of the code first; the triangle numbers keep their order
     // within a code, so the tree is the same on every run.
     for (int shift = 32; shift < 64; shift += 8) {
-        size_t start[257] = {};
-        for (size_t i = 0; i < count; ++i)
-            ++start[(keys[i] >> shift & 0xFF) + 1];
-        for (int b = 0; b < 256; ++b)
-            start[b + 1] += start[b];
-        for (size_t i = 0; i < count; ++i)
-            spare[start[keys[i] >> shift & 0xFF]++] = keys[i];
+        SortByByte(keys, spare, count, shift, threads);
         std::swap(keys, spare);
     }
-    for (size_t i = 0; i < count; ++i) {
-        scene->order[i] = uint32_t(keys[i]);
-        (*codes)[i] = uint32_t(keys[i] >> 32);
-    }
+    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+        for (size_t i = begin; i < end; ++i) {
+            scene->order[i] = uint32_t(keys[i]);
+            (*codes)[i] = uint32_t(keys[i] >> 32);
+        }
+    });
     FreeLargeArray(keys, count);
     FreeLargeArray(spare, count);
     return true;
@@ -217,30 +264,38 @@ bool Permute(char* records, size_t size, const uint32_t* order, size_t count, in
     auto* copy = static_cast<char*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * size));
     if (!copy)
         return false;
-    constexpr size_t CHUNK = 65536;
-    const int64_t chunks = int64_t((count + CHUNK - 1) / CHUNK);
-    ParallelFor(threads, chunks, [&](int64_t job, int) {
-        const size_t end = std::min(count, size_t(job + 1) * CHUNK);
-        for (size_t i = size_t(job) * CHUNK; i < end; ++i)
+    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+        for (size_t i = begin; i < end; ++i)
             std::memcpy(copy + i * size, records + size_t(order[i]) * size, size);
     });
-    ParallelFor(threads, chunks, [&](int64_t job, int) {
-        const size_t first = size_t(job) * CHUNK, n = std::min(count, first + CHUNK) - first;
-        std::memcpy(records + first * size, copy + first * size, n * size);
+    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+        std::memcpy(records + begin * size, copy + begin * size, (end - begin) * size);
     });
     LargeFree(copy, std::max<size_t>(count, 1) * size);
     return true;
 }
 
-// Moves the corners into the leaves' order, which the tree is built and a ray reads
-// them in: the i-th becomes triangle order[i] for i < count, the triangles never hit
-// after them.
-bool InLeafOrder(float* corners, uint32_t* order, size_t count, size_t triangles, int threads)
+// The triangles that can be hit (finite corners) into order[0, returned count), in
+// ascending numbers, and the others after them.
+size_t SplitByFinite(const float* corners, size_t triangles, int threads, uint32_t* order)
 {
-    for (size_t t = 0, after = count; t < triangles; ++t)  // the others, after the hit ones
-        if (!Finite(corners + t * 9))
-            order[after++] = uint32_t(t);
-    return Permute(reinterpret_cast<char*>(corners), 9 * sizeof(float), order, triangles, threads);
+    std::vector<size_t> finite(ChunkCount(triangles), 0);
+    EachChunk(triangles, threads, [&](size_t begin, size_t end, size_t chunk) {
+        for (size_t t = begin; t < end; ++t)
+            finite[chunk] += Finite(corners + t * 9);
+    });
+    std::vector<size_t> first(finite.size(), 0);  // each chunk's first finite slot
+    size_t count = 0;
+    for (size_t c = 0; c < finite.size(); ++c) {
+        first[c] = count;
+        count += finite[c];
+    }
+    EachChunk(triangles, threads, [&](size_t begin, size_t end, size_t chunk) {
+        size_t hit = first[chunk], other = count + (begin - first[chunk]);
+        for (size_t t = begin; t < end; ++t)
+            order[Finite(corners + t * 9) ? hit++ : other++] = uint32_t(t);
+    });
+    return count;
 }
 
 bool IsTask(const std::vector<Task>& tasks, size_t node)
@@ -345,15 +400,14 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     scene->order = LargeArray<uint32_t>(triangle_count);
     if (!scene->order)
         return false;
-    size_t count = 0;
-    for (uint32_t t = 0; t < triangle_count; ++t)
-        if (Finite(corners + size_t(t) * 9))
-            scene->order[count++] = t;
+    const size_t count = SplitByFinite(corners, triangle_count, threads, scene->order);
     if (count == 0)
         return true;  // nothing to hit: no nodes
+    // The corners move into the leaves' order, which the tree is built and a ray reads
+    // them in: the hit ones sorted, the others after them.
     uint32_t* codes = nullptr;
     if (!SortAlongCurve(scene, count, threads, &codes) ||
-        !InLeafOrder(corners, scene->order, count, triangle_count, threads)) {
+        !Permute(reinterpret_cast<char*>(corners), 9 * sizeof(float), scene->order, triangle_count, threads)) {
         FreeLargeArray(codes, count);
         FreeRayScene(scene);
         return false;
