@@ -22,15 +22,6 @@ Vec3 Normalized(Vec3 v)
     return length > 0 ? Vec3{v.x / length, v.y / length, v.z / length} : Vec3{0, 0, 0};
 }
 
-Vec3 Position(const MeshSurface& s, uint32_t corner)
-{
-    const uint32_t n = s.corners[corner * 3];
-    if (n == 0 || n > s.position_count)
-        return {0, 0, 0};
-    const float* p = s.positions + size_t(n - 1) * 3;
-    return {p[0], p[1], p[2]};
-}
-
 // The file's own (u, v): MikkTSpace's bitangent then runs along the file's +v.
 void TexCoordOf(const MeshSurface& s, uint32_t corner, float out[2])
 {

@@ -3,6 +3,7 @@
 // face's values are usable at all, and which positions are equal by value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "assets/mesh_pair.h"
@@ -15,8 +16,16 @@ Vec3 Sub(Vec3 a, Vec3 b);
 float Dot(Vec3 a, Vec3 b);
 Vec3 Normalized(Vec3 v);  // zero stays zero
 
-// The corner's position; the origin where it has none.
-Vec3 Position(const MeshSurface& s, uint32_t corner);
+// The corner's position; the origin where it has none. Inline: the comparisons of two
+// files' places call it for every corner.
+inline Vec3 Position(const MeshSurface& s, uint32_t corner)
+{
+    const uint32_t n = s.corners[corner * 3];
+    if (n == 0 || n > s.position_count)
+        return {0, 0, 0};
+    const float* p = s.positions + size_t(n - 1) * 3;
+    return {p[0], p[1], p[2]};
+}
 // The file's own (u, v) (v not flipped), or (0, 0) where the corner has none.
 void TexCoordOf(const MeshSurface& s, uint32_t corner, float out[2]);
 // Whether the corner has a normal of its own in the file.
