@@ -93,11 +93,37 @@ uint32_t Largest(uint32_t corners, int threads, const Measure& measure, double* 
     return all.second;
 }
 
+// Whether no one scale can take the source's distances from its first corner to the
+// target's, corner by corner, within twice the tolerance: then no turn, move and scale
+// of the whole puts every corner within the tolerance. Tried on the first few corners,
+// which tells files whose faces are listed in another order at once.
+bool NoScaleFits(const MeshSurface& source, const MeshSurface& target, uint32_t corners, double tolerance)
+{
+    const double slack = 2 * tolerance * (1 + 1e-9);  // rounding never rules out a fit
+    double lowest = 0, highest = INFINITY;
+    const Point a = At(source, 0), a2 = At(target, 0);
+    for (uint32_t k = 1; k < std::min<uint32_t>(corners, 4096); ++k) {
+        const double from = Length(Minus(At(source, k), a)), to = Length(Minus(At(target, k), a2));
+        if (!std::isfinite(from) || !std::isfinite(to))
+            return false;  // left to the whole comparison
+        if (from == 0)
+            continue;  // corners in one place are the whole comparison's to judge
+        lowest = std::max(lowest, (to - slack) / from);
+        highest = std::min(highest, (to + slack) / from);
+        if (lowest > highest)
+            return true;
+    }
+    return false;
+}
+
 // Whether every corner of the target is the source's turned, moved and scaled as the
 // three anchors say: the first corner, the one farthest from it, and the one farthest
 // from the line between them.
 bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t corners, int threads)
 {
+    const double size = ModelSize(target), tolerance = SAME_PLACE * size;
+    if (NoScaleFits(source, target, corners, tolerance))
+        return false;
     const Point a = At(source, 0), a2 = At(target, 0);
     double most = 0, widest = 0;
     const uint32_t far = Largest(corners, threads, [&](uint32_t k) {
@@ -110,7 +136,6 @@ bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t c
         return DotOf(c, c);
     }, &widest);
     const Point along2 = Minus(At(target, far), a2);
-    const double size = ModelSize(target), tolerance = SAME_PLACE * size;
     if (!(most > 0))  // one point: the target must be one too
         return Length(along2) <= tolerance;
     Point from[3], to[3];
