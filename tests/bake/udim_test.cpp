@@ -102,9 +102,18 @@ TEST(Udim, ASetIntoOneImageAndOneImageIntoASet)
         EXPECT_EQ(part, tile) << tiles[k];
     }
 
-    ASSERT_EQ(Bake(d + "strip.obj " + d + "set.obj " + d + "strip.png -q --padding 0 --size 4 -o " + d +
-                   "back.<UDIM>.png"),
-              BAKE_DONE);
+    // The tiles are made side by side on three workers; the report still reads tile after
+    // tile, and a tile that cannot be written fails the bake by name.
+    const std::string back = d + "strip.obj " + d + "set.obj " + d + "strip.png --padding 0 --size 4 --threads 3 -o ";
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(Bake(back + d + "back.<UDIM>.png"), BAKE_DONE);
+    const std::string said = testing::internal::GetCapturedStderr();
+    size_t at = 0;
+    for (int tile : tiles)
+        for (const std::string& line : {"tile " + std::to_string(tile) + ": drawn", "back." + std::to_string(tile)}) {
+            at = said.find(line, at);
+            EXPECT_NE(at, std::string::npos) << line << " in order in:\n" << said;
+        }
     std::vector<std::string> written;
     for (const auto& entry : std::filesystem::directory_iterator(d))
         if (entry.path().filename().string().rfind("back.", 0) == 0)
@@ -113,6 +122,10 @@ TEST(Udim, ASetIntoOneImageAndOneImageIntoASet)
     EXPECT_EQ(written, std::vector<std::string>({"back.1001.png", "back.1002.png", "back.1011.png"}));
     for (int tile : tiles)
         EXPECT_EQ(Pixels(d + "back." + std::to_string(tile) + ".png"), TilePixels(tile, 16)) << tile;
+    std::filesystem::create_directory(d + "bad.1002.png");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Bake(back + d + "bad.<UDIM>.png"), BAKE_OUTPUT);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("bad.1002.png' not written"), std::string::npos);
 }
 
 // Drawn at twice its size, tile 1002's first column blends with its own last one
