@@ -278,6 +278,14 @@ TEST(FloatImages, ConversionsToAndFromPng)
             << depth;
         FreeDeepImage(&image);
     }
+
+    // A set of a grey tile and a colour one gives colour channels, of the first tile's type.
+    WriteExr(dir.File("set.1001.exr"), {{"Y", Imf::FLOAT}}, 6, 1, {{-1.0f, 0.5f, 2.0f, kNaN, 0.2f, 0.3f}});
+    WriteExr(dir.File("set.1002.exr"), {{"R", Imf::HALF}, {"G", Imf::HALF}, {"B", Imf::HALF}}, 1, 1, {{0}, {0}, {0}});
+    ASSERT_EQ(Bake(m + " " + m + " " + dir.File("set.<UDIM>.exr") + " -q --padding 0 -o " + dir.File("set.exr")),
+              BAKE_DONE);
+    EXPECT_EQ(ChannelsOf(dir.File("set.exr")), "B:2 G:2 R:2 ");
+    EXPECT_TRUE(SameFloats(ValuesOf(dir.File("set.exr"), "B"), {-1.0f, 0.5f, 2.0f, kNaN, 0.2f, 0.3f}));
 }
 
 // Files that cannot be baked: each refused with its name and why, and nothing written.
