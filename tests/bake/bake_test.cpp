@@ -809,6 +809,12 @@ TEST(Bake, PaddingTakesTheNearestIslandPixelByTrueDistance)
     constexpr int W = 257, H = 140, R = 6;
     std::mt19937 random(5);
     std::vector<uint8_t> islands(W * H);
+    // An island on the first column, and a band of rows (the second of 64) covered but for
+    // one pixel on its last row, which the bands beside it are padded from.
+    for (int y = 10; y < 20; ++y)
+        islands[y * W] = 1;
+    std::fill(islands.begin() + 64 * W, islands.begin() + 128 * W, uint8_t(1));
+    islands[127 * W + 100] = 0;
     for (int k = 0; k < 90; ++k) {
         const int x0 = int(random() % W), y0 = int(random() % H), w = int(random() % 5), h = int(random() % 4);
         for (int y = y0; y <= std::min(H - 1, y0 + h); ++y)
