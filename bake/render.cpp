@@ -272,9 +272,48 @@ void Reexpress(const NormalMapping& m, uint32_t source, const double source_w[3]
         store(i, (0.5 + 0.5 * abc[i] / solved) * max);
 }
 
+// The one tile every sample of a triangle reads, where it is known before its samples
+// are: its texels and its column and row (the floors of every sample's coordinates).
+template <typename Sample>
+struct OneTile {
+    const Texels<Sample>* tex = nullptr;  // null: each sample finds its own
+    double column = 0, row = 0;
+};
+
+// The tile of the coordinates across samples [left, right] x [first, last] of the
+// triangle, where all of them (with a margin far above the rounding of their sums) have
+// the same floors inside the grid and the set has that tile.
+template <typename Sample>
+OneTile<Sample> TileOfAll(const Triangle& tri, const Source<Sample>& from, int64_t left, int64_t right,
+                          int64_t first, int64_t last)
+{
+    constexpr double MARGIN = 1e-9;
+    double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
+    for (const int64_t c : {left, right})
+        for (const int64_t r : {first, last}) {
+            const double px = double(c) + 0.5 - tri.x0, py = double(r) + 0.5 - tri.y0;
+            const double u = tri.v0[0] + tri.v_dy[0] * py + tri.v_dx[0] * px;
+            const double file_v = 1.0 - (tri.v0[1] + tri.v_dy[1] * py + tri.v_dx[1] * px);
+            lo[0] = std::min(lo[0], u);
+            hi[0] = std::max(hi[0], u);
+            lo[1] = std::min(lo[1], file_v);
+            hi[1] = std::max(hi[1], file_v);
+        }
+    OneTile<Sample> one;
+    const double column = FastFloor(lo[0] - MARGIN), row = FastFloor(lo[1] - MARGIN);
+    constexpr int ROWS = TILE_COUNT / TILE_COLUMNS;
+    if (!(column == FastFloor(hi[0] + MARGIN) && row == FastFloor(hi[1] + MARGIN) && column >= 0 &&
+          column < TILE_COLUMNS && row >= 0 && row < ROWS))
+        return one;
+    const Texels<Sample>& tex = from.tiles[int(column) + TILE_COLUMNS * int(row)];
+    if (tex.pixels)
+        one = OneTile<Sample>{&tex, column, row};
+    return one;
+}
+
 template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
 inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
-                       const double row[ATTRIBUTES], size_t at, int64_t column)
+                       const OneTile<Sample>& one, const double row[ATTRIBUTES], size_t at, int64_t column)
 {
     const double px = double(column) + 0.5 - tri.x0;
     Sample* out = target.samples + (at + size_t(column)) * 4;
@@ -296,7 +335,12 @@ inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Ta
         source_w = point.weights;
     }
     const Texels<Sample>* tex = &from.tex;
-    if (from.tiles) {
+    if (one.tex) {  // what TileTexels gives, the floors known
+        tex = one.tex;
+        const double file_v = 1.0 - t;
+        s = (s - one.column) * double(tex->width) - 0.5;
+        t = (1.0 - (file_v - one.row)) * double(tex->height) - 0.5;
+    } else if (from.tiles) {
         int tile = 0;
         tex = TileTexels(from, s, t, &s, &t, &tile);
         if (!tex) {
@@ -322,6 +366,9 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
     const int64_t left = std::max<int64_t>(tri.first_column, 0);
     const int64_t right = std::min(tri.last_column, target.width - 1);
     const bool narrow = right - left < NARROW;
+    const OneTile<Sample> one =
+        !SURFACE && from.tiles && first <= last && left <= right ? TileOfAll(tri, from, left, right, first, last)
+                                                                 : OneTile<Sample>{};
     for (int64_t row = first; row <= last && left <= right; ++row) {
         int64_t a[3], b[3];
         RowEdges(tri, row, a, b);
@@ -334,13 +381,13 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
             int64_t e0 = a[0] * left + b[0], e1 = a[1] * left + b[1], e2 = a[2] * left + b[2];
             for (int64_t c = left; c <= right; ++c, e0 += a[0], e1 += a[1], e2 += a[2])
                 if ((e0 | e1 | e2) >= 0)
-                    DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, at_row, at, c);
+                    DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, at_row, at, c);
             continue;
         }
         int64_t c0 = left, c1 = right;
         if (RowSpan(a, b, &c0, &c1))
             for (int64_t c = c0; c <= c1; ++c)
-                DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, at_row, at, c);
+                DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, at_row, at, c);
     }
 }
 
