@@ -18,13 +18,14 @@ namespace {
 
 constexpr int SIDE = 4;  // every tile's, in pixels
 
-// Quads: quad k spans u in [u0[k], u0[k] + width] and v in [v0[k], v0[k] + 1] of the
-// file's coordinates; no positions.
-std::string Quads(const std::vector<double>& u0, const std::vector<double>& v0, double width)
+// Quads: quad k spans u in [u0[k], u0[k] + width] and v in [v0[k], v0[k] + height] of
+// the file's coordinates; no positions.
+std::string Quads(const std::vector<double>& u0, const std::vector<double>& v0, double width, double height = 1)
 {
     std::string obj;
     for (size_t k = 0; k < u0.size(); ++k) {
-        const double u[4] = {u0[k], u0[k] + width, u0[k] + width, u0[k]}, v[4] = {v0[k], v0[k], v0[k] + 1, v0[k] + 1};
+        const double u[4] = {u0[k], u0[k] + width, u0[k] + width, u0[k]};
+        const double v[4] = {v0[k], v0[k], v0[k] + height, v0[k] + height};
         for (int c = 0; c < 4; ++c)
             obj += "vt " + std::to_string(u[c]) + " " + std::to_string(v[c]) + "\n";
     }
@@ -151,6 +152,33 @@ TEST(Udim, BilinearSamplingWrapsInsideItsTile)
     const std::vector<uint16_t> out = Pixels(d + "e.png");
     EXPECT_EQ(out[0], 125);  // 0.75 of column 0 and 0.25 of column 3, as GL rounds
     EXPECT_EQ(out[7 * 4], 175);  // and the other way at the right edge
+}
+
+// Quads inside tiles 1002 and 1011, and beyond the grid's right edge and its last row
+// (read from the nearest column's tile 1010 and the last whole row's tile 9981), each
+// the middle half of its tile: drawn at twice the size, nearest, every pixel is its
+// tile's texel from the middle two rows and columns.
+TEST(Udim, TrianglesInsideOneTileReadThatTile)
+{
+    TempDir dir;
+    const std::string d = dir.path;
+    const int tiles[4] = {1002, 1011, 1010, 9981};
+    for (int tile : {1002, 1011, 1010, 9981, 9991})
+        WriteTile(d + "t." + std::to_string(tile) + ".png", tile, 8);
+    WriteWholeFile(d + "inside.obj", Quads({1.25, 0.25, 10.25, 0.25}, {0.25, 1.25, 0.25, 899.25}, 0.5, 0.5));
+    WriteWholeFile(d + "quarters.obj", Quads({0, 0.25, 0.5, 0.75}, {0, 0, 0, 0}, 0.25));
+    ASSERT_EQ(Bake(d + "inside.obj " + d + "quarters.obj " + d +
+                   "t.<UDIM>.png -q --padding 0 --filter nearest --size 16x4 -o " + d + "out.png"),
+              BAKE_DONE);
+    const std::vector<uint16_t> out = Pixels(d + "out.png");
+    std::vector<uint16_t> expected;
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const std::vector<uint16_t> tile = TilePixels(tiles[x / 4], 8);
+            const size_t texel = size_t((1 + y / 2) * SIDE + 1 + x % 4 / 2) * 4;
+            expected.insert(expected.end(), tile.begin() + long(texel), tile.begin() + long(texel) + 4);
+        }
+    EXPECT_EQ(out, expected);
 }
 
 // A triangle over tiles 1001, 1002 and 1011 whose long edge passes exactly through tile
