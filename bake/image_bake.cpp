@@ -186,29 +186,20 @@ void EachTileReached(const TexCoord c[3], const Use& use)
         }
 }
 
-// Records in a few runs of consecutive numbers, one run to a worker at a time.
-int64_t RecordRuns(int64_t records, int threads)
-{
-    return std::min<int64_t>(records, int64_t(threads) * 4);
-}
-
-int64_t RunStart(int64_t run, int64_t runs, int64_t records)
-{
-    return runs == 0 ? 0 : records * run / runs;
-}
+constexpr size_t RECORDS = 65536;  // per job of the tile searches
 
 // The tiles the target layout covers, those its drawable records reach, and for each
 // the records that reach it, ascending: each run of records is sorted into tiles on a
 // worker, and the runs' lists are joined in order.
 void TargetTiles(int threads, std::vector<int>* tiles, std::vector<std::vector<uint32_t>>* records)
 {
-    const int64_t count = remap_table.count, runs = RecordRuns(count, threads);
-    std::vector<std::vector<std::pair<int, uint32_t>>> found(static_cast<size_t>(runs));
-    ParallelFor(threads, runs, [&](int64_t run, int) {
-        for (int64_t i = RunStart(run, runs, count); i < RunStart(run + 1, runs, count); ++i)
+    const size_t count = size_t(std::max(remap_table.count, 0));
+    std::vector<std::vector<std::pair<int, uint32_t>>> found(ChunkCount(count, RECORDS));
+    ParallelForChunks(threads, count, RECORDS, [&](size_t begin, size_t end, size_t run) {
+        for (size_t i = begin; i < end; ++i)
             if (remap_table.drawable[i])
                 EachTileReached(remap_table.triangles[i].target,
-                                [&](int tile) { found[size_t(run)].emplace_back(tile, uint32_t(i)); });
+                                [&](int tile) { found[run].emplace_back(tile, uint32_t(i)); });
     });
     std::vector<std::vector<uint32_t>> reaching(TILE_COUNT);
     for (const auto& run : found)
@@ -259,8 +250,8 @@ int FinishOutput(const BakeOptions& options, const std::string& name, const std:
         fill32[c] = flat && c < 3 ? (c < 2 ? 0.5f : 1.0f) : float(options.background[c] / 255.0);
     }
     const bool alpha = layout.alpha;
-    ParallelFor(threads, int64_t((count + part - 1) / part), [&](int64_t job, int) {
-        const size_t first = size_t(job) * part, n = std::min(part, count - first);
+    ParallelForChunks(threads, count, part, [&](size_t first, size_t end, size_t) {
+        const size_t n = end - first;
         if (bits == 32)
             Compose(static_cast<float*>(result.pixels) + first * 4, result.covered + first, n, options.samples,
                     alpha, whole, fill32);
@@ -361,18 +352,17 @@ int MissingSourceTile(const std::vector<int>& tiles, const SurfaceTransfer* tran
     std::vector<bool> present(TILE_COUNT, false);
     for (int tile : tiles)
         present[size_t(tile - FIRST_TILE)] = true;
-    const int64_t count = transfer ? int64_t(transfer->source_triangles) : remap_table.count;
-    const int64_t runs = RecordRuns(count, threads);
-    std::vector<int> missing(size_t(runs), 0);  // each run's lowest
-    ParallelFor(threads, runs, [&](int64_t run, int) {
-        int& lowest = missing[size_t(run)];
+    const size_t count = transfer ? size_t(transfer->source_triangles) : size_t(std::max(remap_table.count, 0));
+    std::vector<int> missing(ChunkCount(count, RECORDS), 0);  // each run's lowest
+    ParallelForChunks(threads, count, RECORDS, [&](size_t begin, size_t end, size_t run) {
+        int& lowest = missing[run];
         const auto note = [&](int tile) {
             if (!present[size_t(tile - FIRST_TILE)] && (lowest == 0 || tile < lowest))
                 lowest = tile;
         };
-        for (int64_t i = RunStart(run, runs, count); i < RunStart(run + 1, runs, count); ++i) {
+        for (size_t i = begin; i < end; ++i) {
             if (transfer)
-                EachTileReached(transfer->source_uv + size_t(i) * 3, note);
+                EachTileReached(transfer->source_uv + i * 3, note);
             else if (remap_table.drawable[i])
                 EachTileReached(remap_table.triangles[i].source, note);
         }
@@ -451,7 +441,7 @@ int BakeImage(const BakeOptions& options, const std::string& path, InputImages& 
         std::lock_guard<std::mutex> hold(printing);
         run.finished = true;
         for (; printed < count && runs[printed].finished; ++printed)
-            std::fputs(runs[printed].lines.c_str(), stderr);
+            report.Release(runs[printed].lines);
     });
     FreeInputImages(&input);
     int written = 0;

@@ -151,30 +151,15 @@ uint32_t Spread(uint32_t v)
     return (v | (v << 2)) & 0x09249249;
 }
 
-// Work over [0, count) in chunks, one at a time to a worker: body(begin, end, chunk).
-constexpr size_t CHUNK = 65536;
-
-size_t ChunkCount(size_t count)
-{
-    return (count + CHUNK - 1) / CHUNK;
-}
-
-template <typename Body>
-void EachChunk(size_t count, int threads, const Body& body)
-{
-    ParallelFor(threads, int64_t(ChunkCount(count)), [&](int64_t job, int) {
-        const size_t begin = size_t(job) * CHUNK;
-        body(begin, std::min(count, begin + CHUNK), size_t(job));
-    });
-}
+constexpr size_t CHUNK = 65536;  // triangles per job
 
 // One stable pass of a radix sort on the byte of the keys at `shift`: each chunk counts
 // its keys per byte, and then moves them to where the counts before it put them.
 void SortByByte(const uint64_t* keys, uint64_t* out, size_t count, int shift, int threads)
 {
-    const size_t chunks = ChunkCount(count);
+    const size_t chunks = ChunkCount(count, CHUNK);
     std::vector<size_t> at(chunks * 256, 0);  // per chunk and byte: where its keys go
-    EachChunk(count, threads, [&](size_t begin, size_t end, size_t chunk) {
+    ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t chunk) {
         for (size_t i = begin; i < end; ++i)
             ++at[chunk * 256 + (keys[i] >> shift & 0xFF)];
     });
@@ -185,7 +170,7 @@ void SortByByte(const uint64_t* keys, uint64_t* out, size_t count, int shift, in
             at[c * 256 + size_t(b)] = next;
             next += n;
         }
-    EachChunk(count, threads, [&](size_t begin, size_t end, size_t chunk) {
+    ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t chunk) {
         size_t* where = &at[chunk * 256];
         for (size_t i = begin; i < end; ++i)
             out[where[keys[i] >> shift & 0xFF]++] = keys[i];
@@ -204,8 +189,8 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
     struct Box {
         double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
     };
-    std::vector<Box> boxes(ChunkCount(count));
-    EachChunk(count, threads, [&](size_t begin, size_t end, size_t chunk) {
+    std::vector<Box> boxes(ChunkCount(count, CHUNK));
+    ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t chunk) {
         Box& box = boxes[chunk];
         for (size_t i = begin; i < end; ++i)
             for (int a = 0; a < 3; ++a) {
@@ -229,7 +214,7 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
         *codes = nullptr;
         return false;
     }
-    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+    ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t) {
         for (size_t i = begin; i < end; ++i) {
             uint32_t code = 0;
             for (int a = 0; a < 3; ++a) {
@@ -246,7 +231,7 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
         SortByByte(keys, spare, count, shift, threads);
         std::swap(keys, spare);
     }
-    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+    ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t) {
         for (size_t i = begin; i < end; ++i) {
             scene->order[i] = uint32_t(keys[i]);
             (*codes)[i] = uint32_t(keys[i] >> 32);
@@ -264,11 +249,11 @@ bool Permute(char* records, size_t size, const uint32_t* order, size_t count, in
     auto* copy = static_cast<char*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * size));
     if (!copy)
         return false;
-    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+    ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t) {
         for (size_t i = begin; i < end; ++i)
             std::memcpy(copy + i * size, records + size_t(order[i]) * size, size);
     });
-    EachChunk(count, threads, [&](size_t begin, size_t end, size_t) {
+    ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t) {
         std::memcpy(records + begin * size, copy + begin * size, (end - begin) * size);
     });
     LargeFree(copy, std::max<size_t>(count, 1) * size);
@@ -279,8 +264,8 @@ bool Permute(char* records, size_t size, const uint32_t* order, size_t count, in
 // ascending numbers, and the others after them.
 size_t SplitByFinite(const float* corners, size_t triangles, int threads, uint32_t* order)
 {
-    std::vector<size_t> finite(ChunkCount(triangles), 0);
-    EachChunk(triangles, threads, [&](size_t begin, size_t end, size_t chunk) {
+    std::vector<size_t> finite(ChunkCount(triangles, CHUNK), 0);
+    ParallelForChunks(threads, triangles, CHUNK, [&](size_t begin, size_t end, size_t chunk) {
         for (size_t t = begin; t < end; ++t)
             finite[chunk] += Finite(corners + t * 9);
     });
@@ -290,7 +275,7 @@ size_t SplitByFinite(const float* corners, size_t triangles, int threads, uint32
         first[c] = count;
         count += finite[c];
     }
-    EachChunk(triangles, threads, [&](size_t begin, size_t end, size_t chunk) {
+    ParallelForChunks(threads, triangles, CHUNK, [&](size_t begin, size_t end, size_t chunk) {
         size_t hit = first[chunk], other = count + (begin - first[chunk]);
         for (size_t t = begin; t < end; ++t)
             order[Finite(corners + t * 9) ? hit++ : other++] = uint32_t(t);

@@ -30,6 +30,13 @@ namespace {
 // Whether a percentage stands on the terminal's last line, to be ended before a message.
 bool progress_shown = false;
 
+void EndPercentage()
+{
+    if (progress_shown)
+        std::fputs("\r\033[K", stderr);
+    progress_shown = false;
+}
+
 }  // namespace
 
 void Reporter::Line(const char* format, ...) const
@@ -81,9 +88,7 @@ void ShowRowProgress(int32_t done, int32_t total, void* context)
 
 int Fail(int code, const std::string& message)
 {
-    if (progress_shown)
-        std::fputs("\r\033[K", stderr);
-    progress_shown = false;
+    EndPercentage();
     std::fprintf(stderr, "texwarp-bake: %s\n", message.c_str());
     return code;
 }
@@ -95,4 +100,12 @@ int Reporter::Fail(int code, const std::string& message) const
         return ::Fail(code, message);
     *held += "texwarp-bake: " + message + "\n";
     return code;
+}
+
+void Reporter::Release(const std::string& lines) const
+{
+    if (lines.empty())
+        return;
+    EndPercentage();
+    std::fputs(lines.c_str(), stderr);
 }

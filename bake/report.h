@@ -24,6 +24,9 @@ struct Reporter {
     void Line(const char* format, ...) const;
     // The program-wide Fail, or kept with the lines.
     int Fail(int code, const std::string& message) const;
+    // Prints lines another reporter held (failures among them, so even when quiet),
+    // ending a percentage on the terminal first.
+    void Release(const std::string& lines) const;
 };
 
 // Progress callbacks for the drawing and the writing; `context` is the Reporter.

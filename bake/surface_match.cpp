@@ -68,21 +68,19 @@ void FrameOf(Point first, Point second, Point frame[3])
     frame[2] = CrossOf(frame[0], frame[1]);
 }
 
-constexpr int64_t CHUNK = 65536;  // corners per job
+constexpr size_t CHUNK = 65536;  // corners or faces per job
 
 // The corner where `measure` is largest and the largest value (0 and corner 0 where
 // none is above 0): the first such corner on ties, whatever the workers.
 template <typename Measure>
 uint32_t Largest(uint32_t corners, int threads, const Measure& measure, double* largest)
 {
-    const int64_t jobs = (int64_t(corners) + CHUNK - 1) / CHUNK;
-    std::vector<std::pair<double, uint32_t>> best(size_t(jobs), {0.0, 0u});
-    ParallelFor(threads, jobs, [&](int64_t job, int) {
-        const uint32_t end = uint32_t(std::min<int64_t>(corners, (job + 1) * CHUNK));
-        for (uint32_t k = uint32_t(job * CHUNK); k < end; ++k) {
-            const double m = measure(k);
-            if (m > best[size_t(job)].first)
-                best[size_t(job)] = {m, k};
+    std::vector<std::pair<double, uint32_t>> best(ChunkCount(corners, CHUNK), {0.0, 0u});
+    ParallelForChunks(threads, corners, CHUNK, [&](size_t begin, size_t end, size_t job) {
+        for (size_t k = begin; k < end; ++k) {
+            const double m = measure(uint32_t(k));
+            if (m > best[job].first)
+                best[job] = {m, uint32_t(k)};
         }
     });
     std::pair<double, uint32_t> all{0.0, 0u};
@@ -143,9 +141,8 @@ bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t c
     FrameOf(along2, Minus(At(target, wide), a2), to);
     const double scale = Length(along2) / std::sqrt(most);
     std::atomic<bool> same{true};
-    ParallelFor(threads, (int64_t(corners) + CHUNK - 1) / CHUNK, [&](int64_t job, int) {
-        const uint32_t end = uint32_t(std::min<int64_t>(corners, (job + 1) * CHUNK));
-        for (uint32_t k = uint32_t(job * CHUNK); k < end && same; ++k) {
+    ParallelForChunks(threads, corners, CHUNK, [&](size_t begin, size_t end, size_t) {
+        for (uint32_t k = uint32_t(begin); k < end && same; ++k) {
             const Point p = Minus(At(source, k), a);
             Point moved = a2;
             for (int i = 0; i < 3; ++i)
@@ -166,10 +163,8 @@ template <typename Visit>
 void EachTriangleCorner(const MeshSurface& s, int threads, const Visit& visit)
 {
     if (s.face_count > 0 && s.face_start[s.face_count] == uint64_t(s.face_count) * 3) {
-        const int64_t chunk = 65536;
-        ParallelFor(threads, (int64_t(s.face_count) + chunk - 1) / chunk, [&](int64_t job, int) {
-            const uint32_t end = uint32_t(std::min<int64_t>(s.face_count, (job + 1) * chunk));
-            for (uint32_t f = uint32_t(job * chunk); f < end; ++f)
+        ParallelForChunks(threads, s.face_count, CHUNK, [&](size_t begin, size_t end, size_t) {
+            for (uint32_t f = uint32_t(begin); f < end; ++f)
                 for (int k = 0; k < 3; ++k)
                     visit(size_t(f), k, f * 3 + uint32_t(k));
         });

@@ -1,6 +1,7 @@
 // Work shared among threads: an atomic counter hands out the jobs.
 #include "support/parallel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <thread>
@@ -33,4 +34,18 @@ void ParallelFor(int threads, int64_t count, const std::function<void(int64_t jo
     work(0);
     for (std::thread& thread : started)
         thread.join();
+}
+
+size_t ChunkCount(size_t count, size_t chunk_size)
+{
+    return (count + chunk_size - 1) / chunk_size;
+}
+
+void ParallelForChunks(int threads, size_t count, size_t chunk_size,
+                       const std::function<void(size_t begin, size_t end, size_t chunk)>& body)
+{
+    ParallelFor(threads, int64_t(ChunkCount(count, chunk_size)), [&](int64_t job, int) {
+        const size_t begin = size_t(job) * chunk_size;
+        body(begin, begin + std::min(chunk_size, count - begin), size_t(job));
+    });
 }
