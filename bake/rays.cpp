@@ -17,13 +17,21 @@
 #include "assets/large_block.h"
 #include "support/parallel.h"
 
+// Four children side by side, their boxes tested together: the tree as it is walked.
 struct RayNode {
+    float lo[3][4], hi[3][4];  // per axis, per child; an empty lane's box is at infinity
+    uint32_t first[4];         // an inner child's node, or a leaf's first slot in order
+    uint32_t count[4];         // a leaf's triangles; 0 for an inner child or an empty lane
+};
+
+namespace {
+
+// The tree as it is built: two children to a node.
+struct TreeNode {
     float lo[3], hi[3];
     uint32_t first;  // inner: the first of its two children (the second follows); leaf: into order
     uint32_t count;  // triangles of a leaf; 0 for an inner node
 };
-
-namespace {
 
 constexpr uint32_t LEAF_TRIANGLES = 4;
 
@@ -59,7 +67,7 @@ bool Finite(const float* c)
 
 // The box around the triangles in slots [begin, end), padded out a little (see the
 // file's head).
-void Bound(const RayScene& scene, size_t begin, size_t end, RayNode* node)
+void Bound(const RayScene& scene, size_t begin, size_t end, TreeNode* node)
 {
     float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
     for (size_t i = begin; i < end; ++i) {
@@ -91,7 +99,7 @@ size_t Split(const uint32_t* codes, size_t begin, size_t end)
     return size_t(std::partition_point(codes + begin, codes + end, [&](uint32_t c) { return !(c & bit); }) - codes);
 }
 
-void Union(const RayNode& a, const RayNode& b, RayNode* out)
+void Union(const TreeNode& a, const TreeNode& b, TreeNode* out)
 {
     for (int k = 0; k < 3; ++k) {
         out->lo[k] = std::min(a.lo[k], b.lo[k]);
@@ -101,7 +109,7 @@ void Union(const RayNode& a, const RayNode& b, RayNode* out)
 
 // Builds the subtree of order[begin, end) into nodes[at] and nodes it appends, its
 // boxes from the leaves up.
-void BuildNode(const RayScene& scene, const uint32_t* codes, size_t begin, size_t end, std::vector<RayNode>& nodes,
+void BuildNode(const RayScene& scene, const uint32_t* codes, size_t begin, size_t end, std::vector<TreeNode>& nodes,
                size_t at)
 {
     if (end - begin <= LEAF_TRIANGLES) {
@@ -126,7 +134,7 @@ struct Task {
 
 // Splits the top of the tree serially until there is work for every worker; the top's
 // boxes are made once the subtrees are.
-void BuildTop(const uint32_t* codes, size_t begin, size_t end, int depth, std::vector<RayNode>& top, size_t at,
+void BuildTop(const uint32_t* codes, size_t begin, size_t end, int depth, std::vector<TreeNode>& top, size_t at,
               std::vector<Task>& tasks)
 {
     if (depth == 0 || end - begin <= LEAF_TRIANGLES) {
@@ -283,29 +291,143 @@ size_t SplitByFinite(const float* corners, size_t triangles, int threads, uint32
     return count;
 }
 
+// A lane of a wide node: the box of binary node `child`, and where a ray goes from it.
+void SetLane(const TreeNode& child, uint32_t wide_child, int lane, RayNode* wide)
+{
+    for (int a = 0; a < 3; ++a) {
+        wide->lo[a][lane] = child.lo[a];
+        wide->hi[a][lane] = child.hi[a];
+    }
+    wide->first[lane] = child.count ? child.first : wide_child;
+    wide->count[lane] = child.count;
+}
+
+// The binary tree four children to a node: a node's lanes are its children, or where
+// a child is inner, that child's two. Nodes come depth first, each after its parent.
+bool Widen(const TreeNode* tree, size_t total, RayScene* scene)
+{
+    // Every wide node but the root stands for an inner binary node, which are half the nodes.
+    const size_t most = total / 2 + 1;
+    scene->nodes = LargeArray<RayNode>(most);
+    if (!scene->nodes)
+        return false;
+    struct Pending {
+        uint32_t wide, binary;  // a wide node to fill from the binary node
+    };
+    std::vector<Pending> stack{{0, 0}};
+    uint32_t made = 1;
+    while (!stack.empty()) {
+        const Pending at = stack.back();
+        stack.pop_back();
+        RayNode& wide = scene->nodes[at.wide];
+        for (int lane = 0; lane < 4; ++lane) {
+            for (int a = 0; a < 3; ++a)
+                wide.lo[a][lane] = wide.hi[a][lane] = INFINITY;  // missed by every ray
+            wide.first[lane] = wide.count[lane] = 0;
+        }
+        uint32_t lanes[4], count = 0;
+        const TreeNode& node = tree[at.binary];
+        if (node.count) {  // the whole tree is one leaf
+            lanes[count++] = at.binary;
+        } else {
+            for (uint32_t c = node.first; c < node.first + 2; ++c) {
+                if (tree[c].count) {
+                    lanes[count++] = c;
+                } else {
+                    lanes[count++] = tree[c].first;
+                    lanes[count++] = tree[c].first + 1;
+                }
+            }
+        }
+        for (uint32_t lane = count; lane-- > 0;) {
+            const TreeNode& child = tree[lanes[lane]];
+            const uint32_t wide_child = child.count ? 0 : made++;
+            SetLane(child, wide_child, int(lane), &wide);
+            if (!child.count)
+                stack.push_back(Pending{wide_child, lanes[lane]});
+        }
+    }
+    // The room not used goes back.
+    scene->nodes = static_cast<RayNode*>(LargeResize(scene->nodes, most * sizeof(RayNode), made * sizeof(RayNode)));
+    scene->node_count = made;
+    const TreeNode& root = tree[0];
+    float largest = 0;
+    for (int a = 0; a < 3; ++a)
+        largest = std::max({largest, std::fabs(root.lo[a]), std::fabs(root.hi[a])});
+    scene->largest = largest;
+    return true;
+}
+
 bool IsTask(const std::vector<Task>& tasks, size_t node)
 {
     return std::any_of(tasks.begin(), tasks.end(), [&](const Task& t) { return t.node == node; });
 }
 
-// Where the ray enters a box (0 when it starts inside), or -1 when it misses the box
-// or enters it past `limit`.
-double EntersBox(const RayNode& node, const double origin[3], const double inverse[3], double limit)
+// Four single-precision values worked on at once.
+typedef float Lanes __attribute__((vector_size(16)));
+
+Lanes Broadcast(float v)
 {
-    double near = 0, far = limit;
+    return Lanes{v, v, v, v};
+}
+
+// One axis of a node's boxes; loaded as bytes, since nodes need no alignment.
+Lanes LoadLanes(const float* values)
+{
+    Lanes lanes;
+    std::memcpy(&lanes, values, sizeof lanes);
+    return lanes;
+}
+
+// The ray as the wide nodes' box test takes it, in single precision. Each box is
+// widened by a slack far above that precision's rounding (of the origin, of each
+// difference and product), measured against the largest coordinate there is, so that the
+// test never rejects a box the ray meets. Along each axis the ray meets the box's near
+// side first: its low side where the ray runs up that axis, else its high side.
+struct Slabs {
+    Lanes near_origin[3], far_origin[3], inverse[3];
+    bool down[3];  // the ray runs down the axis: the high side is the near one
+};
+
+Slabs SlabsOf(const RayScene& scene, const double origin[3], const double direction[3])
+{
+    double largest = scene.largest;
+    for (int a = 0; a < 3; ++a)
+        largest = std::max(largest, std::fabs(origin[a]));
+    const double slack = largest * 0x1p-19;
+    Slabs s{};
     for (int a = 0; a < 3; ++a) {
-        if (inverse[a] == INFINITY || inverse[a] == -INFINITY) {  // along the slab
-            if (origin[a] < node.lo[a] || origin[a] > node.hi[a])
-                return -1;
-            continue;
-        }
-        double t0 = (node.lo[a] - origin[a]) * inverse[a], t1 = (node.hi[a] - origin[a]) * inverse[a];
-        if (t0 > t1)
-            std::swap(t0, t1);
-        near = std::max(near, t0);
-        far = std::min(far, t1);
+        // A ray along the slab moves so little across it that a finite speed serves,
+        // and keeps every product a number.
+        const float inverse = float(std::clamp(1.0 / direction[a], -1e30, 1e30));
+        s.inverse[a] = Broadcast(inverse);
+        s.down[a] = inverse < 0;
+        const float low = float(origin[a] + slack), high = float(origin[a] - slack);
+        s.near_origin[a] = Broadcast(s.down[a] ? high : low);
+        s.far_origin[a] = Broadcast(s.down[a] ? low : high);
     }
-    return near <= far ? near : -1;
+    return s;
+}
+
+// `limit` in single precision, never below it.
+float Above(double limit)
+{
+    const float f = float(limit);
+    return double(f) < limit ? std::nextafter(f, INFINITY) : f;
+}
+
+// Bit l set where the ray meets lane l's box at a distance in [0, limit].
+unsigned EnteredLanes(const RayNode& node, const Slabs& s, float limit)
+{
+    Lanes near = Broadcast(0), far = Broadcast(limit);
+    for (int a = 0; a < 3; ++a) {
+        const Lanes t0 = (LoadLanes(s.down[a] ? node.hi[a] : node.lo[a]) - s.near_origin[a]) * s.inverse[a];
+        const Lanes t1 = (LoadLanes(s.down[a] ? node.lo[a] : node.hi[a]) - s.far_origin[a]) * s.inverse[a];
+        near = near < t0 ? t0 : near;
+        far = t1 < far ? t1 : far;
+    }
+    const auto in = near <= far;  // -1 in each lane that holds
+    return unsigned(in[0] & 1) | unsigned(in[1] & 2) | unsigned(in[2] & 4) | unsigned(in[3] & 8);
 }
 
 // The ray turned to run along +z: which axes become x, y and z, and the shear.
@@ -381,7 +503,7 @@ bool HitTriangle(const float* c, const double origin[3], const Sheared& s, doubl
 
 bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScene* scene)
 {
-    *scene = RayScene{corners, triangle_count, nullptr, 0, nullptr};
+    *scene = RayScene{corners, triangle_count, nullptr, 0, 0, nullptr};
     scene->order = LargeArray<uint32_t>(triangle_count);
     if (!scene->order)
         return false;
@@ -401,10 +523,10 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     int depth = 0;
     while ((1 << depth) < std::max(threads, 1) * 8 && (size_t(LEAF_TRIANGLES) << depth) < count)
         ++depth;
-    std::vector<RayNode> top(1);
+    std::vector<TreeNode> top(1);
     std::vector<Task> tasks;
     BuildTop(codes, 0, count, depth, top, 0, tasks);
-    std::vector<std::vector<RayNode>> subtrees(tasks.size());
+    std::vector<std::vector<TreeNode>> subtrees(tasks.size());
     ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
         const Task& task = tasks[size_t(i)];
         subtrees[size_t(i)].resize(1);
@@ -416,31 +538,34 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     size_t total = top.size();
     for (const auto& subtree : subtrees)
         total += subtree.size() - 1;
-    scene->nodes = LargeArray<RayNode>(total);
-    scene->node_count = uint32_t(total);
-    if (!scene->nodes) {
+    auto* tree = LargeArray<TreeNode>(total);
+    if (!tree) {
         FreeRayScene(scene);
         return false;
     }
-    std::copy(top.begin(), top.end(), scene->nodes);
+    std::copy(top.begin(), top.end(), tree);
     size_t next = top.size();
     for (size_t i = 0; i < tasks.size(); ++i) {
-        const std::vector<RayNode>& subtree = subtrees[i];
+        const std::vector<TreeNode>& subtree = subtrees[i];
         const auto place = [&](size_t local) { return local == 0 ? tasks[i].node : next + local - 1; };
         for (size_t k = 0; k < subtree.size(); ++k) {
-            RayNode node = subtree[k];
+            TreeNode node = subtree[k];
             if (node.count == 0)
                 node.first = uint32_t(place(node.first));
-            scene->nodes[place(k)] = node;
+            tree[place(k)] = node;
         }
         next += subtree.size() - 1;
     }
     subtrees = {};  // their nodes are copied: room for the corners below
     // The top's boxes, children (made after their parents) first.
     for (size_t k = top.size(); k-- > 0;)
-        if (scene->nodes[k].count == 0 && !IsTask(tasks, k))
-            Union(scene->nodes[scene->nodes[k].first], scene->nodes[scene->nodes[k].first + 1], &scene->nodes[k]);
-    return true;
+        if (tree[k].count == 0 && !IsTask(tasks, k))
+            Union(tree[tree[k].first], tree[tree[k].first + 1], &tree[k]);
+    const bool widened = Widen(tree, total, scene);
+    FreeLargeArray(tree, total);
+    if (!widened)
+        FreeRayScene(scene);
+    return widened;
 }
 
 bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes, int threads)
@@ -460,36 +585,38 @@ void FreeRayScene(RayScene* scene)
 bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
              RayHit* hit)
 {
-    double inverse[3];
-    for (int a = 0; a < 3; ++a)
-        inverse[a] = 1.0 / direction[a];
     const Sheared shear = Shear(direction);
+    const Slabs slabs = SlabsOf(scene, origin, direction);
     bool found = false;
     double best = max_distance;
+    float limit = Above(best);
     uint32_t stack[STACK];
     int depth = 0;
     if (scene.node_count > 0)
         stack[depth++] = 0;
     while (depth > 0) {
         const RayNode& node = scene.nodes[stack[--depth]];
-        if (EntersBox(node, origin, inverse, best) < 0)
-            continue;
-        if (node.count == 0) {
-            if (depth + 2 > STACK)
-                return found;
-            stack[depth++] = node.first + 1;
-            stack[depth++] = node.first;
-            continue;
-        }
-        for (uint32_t i = node.first; i < node.first + node.count; ++i) {
-            const uint32_t triangle = scene.order[i];
-            double distance, weights[3];
-            if (!HitTriangle(scene.corners + size_t(i) * 9, origin, shear, &distance, weights) || !(distance >= 0) ||
-                distance > best || (found && distance == best && triangle > hit->triangle))
+        const unsigned entered = EnteredLanes(node, slabs, limit);
+        if (depth + 4 > STACK)
+            return found;
+        for (int lane = 0; lane < 4; ++lane) {
+            if (!(entered >> lane & 1))
                 continue;
-            found = true;
-            best = distance;
-            *hit = RayHit{triangle, i, distance, {weights[0], weights[1], weights[2]}};
+            if (node.count[lane] == 0) {
+                stack[depth++] = node.first[lane];
+                continue;
+            }
+            for (uint32_t i = node.first[lane]; i < node.first[lane] + node.count[lane]; ++i) {
+                const uint32_t triangle = scene.order[i];
+                double distance, weights[3];
+                if (!HitTriangle(scene.corners + size_t(i) * 9, origin, shear, &distance, weights) ||
+                    !(distance >= 0) || distance > best || (found && distance == best && triangle > hit->triangle))
+                    continue;
+                found = true;
+                best = distance;
+                limit = Above(best);
+                *hit = RayHit{triangle, i, distance, {weights[0], weights[1], weights[2]}};
+            }
         }
     }
     return found;

@@ -15,6 +15,7 @@ struct RayScene {
     uint32_t triangle_count;
     RayNode* nodes;        // node 0 is the root
     uint32_t node_count;
+    float largest;         // the largest coordinate's size in the boxes
     uint32_t* order;       // triangle numbers, leaf after leaf
 };
 

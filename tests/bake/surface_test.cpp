@@ -87,59 +87,71 @@ std::vector<uint8_t> Pixels(const std::string& path)
 
 // Random triangles, and rays through random points, some through corners and edges
 // exactly: the hierarchy finds what testing every triangle alone finds, ties going to
-// the lowest triangle number.
+// the lowest triangle number. Large triangles, rays from near them; and small ones, few
+// of them hidden, rays from far off, whose starts single precision rounds coarsely.
 TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
 {
-    std::mt19937 random(3);
-    std::uniform_real_distribution<float> place(-1, 1);
-    std::vector<float> corners(600 * 9);
-    for (size_t i = 0; i < corners.size(); ++i)
-        corners[i] = place(random);
-    for (int k = 0; k < 9; ++k)  // triangle 5 again as 400 and 17: ties on every point of it
-        corners[400 * 9 + k] = corners[17 * 9 + k] = corners[5 * 9 + k];
-    corners[90 * 9] = NAN;  // never hit
-    std::vector<float> moved = corners;  // the scene puts them in its own order
-    RayScene whole{};
-    ASSERT_TRUE(BuildRayScene(moved.data(), 600, 3, &whole));
-    std::vector<RayScene> alone(600);
-    for (uint32_t t = 0; t < 600; ++t)
-        ASSERT_TRUE(BuildRayScene(&corners[size_t(t) * 9], 1, 1, &alone[t]));
-    int hits = 0;
-    for (int r = 0; r < 3000; ++r) {
-        const float* aim = &corners[size_t(r % 600) * 9];
-        const double to[3] = {aim[r % 3 * 3] + (r % 7 ? 0.0 : 0.3 * (aim[3] - aim[0])), aim[r % 3 * 3 + 1],
-                              aim[r % 3 * 3 + 2]};
-        const double from[3] = {place(random) * 2.0, place(random) * 2.0, 3.0};
-        const double direction[3] = {to[0] - from[0], to[1] - from[1], to[2] - from[2]};
-        const double reach = r % 5 ? INFINITY : 0.5;
-        RayHit got{}, best{};
-        bool found = false;
-        for (uint32_t t = 0; t < 600; ++t) {
-            RayHit hit{};
-            if (CastRay(alone[t], from, direction, reach, &hit) && (!found || hit.distance < best.distance)) {
-                best = hit;
-                best.triangle = t;
-                found = true;
-            }
-        }
-        ASSERT_EQ(CastRay(whole, from, direction, reach, &got), found) << r;
-        if (found) {
-            EXPECT_EQ(got.triangle, best.triangle) << r;
-            EXPECT_EQ(got.distance, best.distance) << r;
-            // The hit is where the weights put it on the triangle, edges and corners too.
+    for (const double far : {0.0, 1000.0}) {
+        const double size = far ? 0.05 : 1.0;
+        std::mt19937 random(3);
+        std::uniform_real_distribution<float> place(-1, 1);
+        std::vector<float> corners(600 * 9);
+        for (size_t i = 0; i < corners.size(); i += 9)
             for (int a = 0; a < 3; ++a) {
-                const float* c = &corners[size_t(got.triangle) * 9];
-                const double on = got.weights[0] * c[a] + got.weights[1] * c[3 + a] + got.weights[2] * c[6 + a];
-                ASSERT_NEAR(from[a] + got.distance * direction[a], on, 1e-9) << r;
+                const double middle = place(random) * (1 - size);
+                for (int k = 0; k < 3; ++k)
+                    corners[i + size_t(k) * 3 + size_t(a)] = float(middle + size * place(random));
             }
-            EXPECT_NE(got.triangle, 400u);
-            hits += 1;
+        for (int k = 0; k < 9; ++k)  // triangle 5 again as 400 and 17: ties on every point of it
+            corners[400 * 9 + k] = corners[17 * 9 + k] = corners[5 * 9 + k];
+        corners[90 * 9] = NAN;  // never hit
+        std::vector<float> moved = corners;  // the scene puts them in its own order
+        RayScene whole{};
+        ASSERT_TRUE(BuildRayScene(moved.data(), 600, 3, &whole));
+        std::vector<RayScene> alone(600);
+        for (uint32_t t = 0; t < 600; ++t)
+            ASSERT_TRUE(BuildRayScene(&corners[size_t(t) * 9], 1, 1, &alone[t]));
+        int hits = 0;
+        for (int r = 0; r < 3000; ++r) {
+            const float* aim = &corners[size_t(r % 600) * 9];
+            double to[3] = {aim[r % 3 * 3] + (r % 7 ? 0.0 : 0.3 * (aim[3] - aim[0])), aim[r % 3 * 3 + 1],
+                            aim[r % 3 * 3 + 2]};
+            const bool inside = r % 7 == 1 && r % 600 != 90;  // aimed at the middle: something is hit
+            for (int a = 0; inside && a < 3; ++a)
+                to[a] = (double(aim[a]) + aim[3 + a] + aim[6 + a]) / 3;
+            const double from[3] = {far + place(random) * 2.0, far * 0.7 + place(random) * 2.0, far + 3.0};
+            const double direction[3] = {to[0] - from[0], to[1] - from[1], to[2] - from[2]};
+            const double reach = r % 5 ? INFINITY : far + 0.5;
+            RayHit got{}, best{};
+            bool found = false;
+            for (uint32_t t = 0; t < 600; ++t) {
+                RayHit hit{};
+                if (CastRay(alone[t], from, direction, reach, &hit) && (!found || hit.distance < best.distance)) {
+                    best = hit;
+                    best.triangle = t;
+                    found = true;
+                }
+            }
+            ASSERT_EQ(CastRay(whole, from, direction, reach, &got), found) << r;
+            ASSERT_TRUE(found || !inside || reach < INFINITY) << r;
+            if (found) {
+                EXPECT_EQ(got.triangle, best.triangle) << r;
+                EXPECT_EQ(got.distance, best.distance) << r;
+                // The hit is where the weights put it on the triangle, edges and corners too.
+                for (int a = 0; a < 3; ++a) {
+                    const float* c = &corners[size_t(got.triangle) * 9];
+                    const double on = got.weights[0] * c[a] + got.weights[1] * c[3 + a] + got.weights[2] * c[6 + a];
+                    ASSERT_NEAR(from[a] + got.distance * direction[a], on, 1e-9 * (1 + far)) << r;
+                }
+                EXPECT_NE(got.triangle, 400u);
+                hits += 1;
+            }
         }
+        EXPECT_GT(hits, 1500);
+        FreeRayScene(&whole);
+        for (RayScene& one : alone)
+            FreeRayScene(&one);
     }
-    EXPECT_GT(hits, 1500);
-    FreeRayScene(&whole);
-    for (RayScene& one : alone)
-        FreeRayScene(&one);
 
     // A flat 3 x 3 grid of squares split in two, rays straight down through its corners
     // and the middles of its edges, where the arithmetic is exact: every one hits the
