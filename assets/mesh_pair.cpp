@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -24,6 +25,19 @@ namespace {
 constexpr size_t READ_CHUNK = size_t(1) << 20;
 constexpr uint32_t NO_TEXCOORD = 0;  // texture coordinate numbers start at 1
 
+// Two files' shapes hashed side by side are compared as they go: each file marks its
+// hash every MARK_ITEMS items of shape (a vertex line, a corner, a face's end), and a
+// mark unlike the other file's at the same place shows that the whole hashes will
+// differ, which stops both readings.
+constexpr uint64_t MARK_ITEMS = uint64_t(1) << 16;
+constexpr size_t MARKS = 1024;
+
+struct ShapeRace {
+    std::atomic<uint64_t> hashes[2][MARKS] = {};
+    std::atomic<bool> marked[2][MARKS] = {};
+    std::atomic<bool> differ{false};
+};
+
 // What one file gives: its texture coordinates, and for every triangle the three
 // texture coordinate numbers of its corners (resolved to 1-based, 0 for none).
 struct ObjFile {
@@ -41,6 +55,9 @@ struct ObjFile {
     MeshSurface faces{};
     bool hash_shape = false;  // else the shape's text is hashed, see LoadRemapMeshPair
     uint64_t shape_hash = 0;
+    uint64_t shape_items = 0;
+    ShapeRace* race = nullptr;  // with a hashed shape: where it is compared, as file `side`
+    int side = 0;
     uint32_t group = 0;   // the smoothing group the next faces join
     // Numbers with more after them than a number has ("0,5" written with a decimal
     // comma), which read as 0: the lines that hold them, and the first one, found by
@@ -67,6 +84,7 @@ void ReuseObjFile(ObjFile& file)
     file.open_error = 0;
     file.bad_number_lines = file.first_bad_offset = file.first_bad_line = 0;
     file.shape_hash = 0;
+    file.shape_items = 0;
 }
 
 // Makes room for `needed` elements, at least doubling; false when memory runs out.
@@ -167,6 +185,29 @@ uint64_t HashBytes(uint64_t hash, const char* p, size_t n)
     return (hash ^ n) * prime;
 }
 
+// Marks the hash for the other file to compare, and compares it with the other's mark
+// at the same place where that is made (both store before they load: one of the two
+// sees the other's).
+void MarkShape(ObjFile& file)
+{
+    const uint64_t k = file.shape_items / MARK_ITEMS - 1;
+    if (k >= MARKS)
+        return;
+    ShapeRace& race = *file.race;
+    race.hashes[file.side][k].store(file.shape_hash);
+    race.marked[file.side][k].store(true);
+    const int other = 1 - file.side;
+    if (race.marked[other][k].load() && race.hashes[other][k].load() != file.shape_hash)
+        race.differ.store(true);
+}
+
+void MixShape(ObjFile& file, uint64_t hash)
+{
+    file.shape_hash = hash;
+    if (++file.shape_items % MARK_ITEMS == 0 && file.race)
+        MarkShape(file);
+}
+
 // Notes a line with a word that should have been a number.
 void NoteBadNumber(ObjFile& file, const char* word)
 {
@@ -178,6 +219,43 @@ void NoteBadNumber(ObjFile& file, const char* word)
     std::memcpy(file.first_bad_word, word, n);
     file.first_bad_word[n] = '\0';
     file.first_bad_offset = file.chunk_offset + (word - file.chunk);
+}
+
+// A word of up to 19 digits with one sign and one point at most and no exponent, as
+// exporters write numbers, read by integer arithmetic: the digits over a power of ten
+// both exact in double precision give the nearest double, whose nearest float is the
+// word's nearest float unless it lies halfway between two floats (or below their normal
+// range, or above it). False for every other word, which from_chars then reads.
+bool ParsePlainDecimal(const char* p, const char* end, float* value)
+{
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    uint64_t digits = 0;
+    int count = 0, scale = 0;
+    bool point = false;
+    for (; p < end; ++p) {
+        if (*p == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (*p < '0' || *p > '9' || ++count > 19)
+            return false;
+        digits = digits * 10 + uint64_t(*p - '0');
+        scale += point;
+    }
+    if (count == 0 || digits >= (uint64_t(1) << 53) || scale > 22)
+        return false;
+    static const double POWERS[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const double nearest = double(digits) / POWERS[scale];
+    uint64_t bits;
+    std::memcpy(&bits, &nearest, sizeof bits);
+    const bool halfway = (bits & 0x1FFFFFFF) == 0x10000000;  // the 29 bits a float drops
+    if (digits != 0 && (halfway || nearest < 0x1p-126 || nearest >= 0x1p127))
+        return false;
+    *value = negative ? -float(nearest) : float(nearest);
+    return true;
 }
 
 // The next word as a decimal float, 0 when it is not one whole (*bad then points at
@@ -192,6 +270,8 @@ const char* ParseFloat(const char* p, float* value, const char** bad)
     const char* word_end = p;
     while (!EndsWord(*word_end))
         ++word_end;
+    if (ParsePlainDecimal(p, word_end, value))
+        return word_end;
     const char* digits = *p == '+' ? p + 1 : p;  // from_chars takes no plus sign
     const auto result = std::from_chars(digits, word_end, *value);
     if (result.ec != std::errc() || result.ptr != word_end) {
@@ -264,7 +344,7 @@ const char* ReadCorner(ObjFile& file, const char* p, uint32_t numbers[3])
     const char* start = p;
     p = SkipToSlash(p);
     if (file.hash_shape)
-        file.shape_hash = HashBytes(file.shape_hash, start, static_cast<size_t>(p - start));
+        MixShape(file, HashBytes(file.shape_hash, start, static_cast<size_t>(p - start)));
     if (*p == '/') {
         const Number texcoord = ReadNumber(p + 1, file.texcoord_count);
         numbers[1] = texcoord.value;
@@ -320,7 +400,7 @@ const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
             if (file.surface)
                 KeepFace(file, corners);
             if (file.hash_shape)
-                file.shape_hash = (file.shape_hash ^ static_cast<uint64_t>(corners)) * 0x9E3779B97F4A7C15u;
+                MixShape(file, (file.shape_hash ^ static_cast<uint64_t>(corners)) * 0x9E3779B97F4A7C15u);
             return NextLine(p, end);
         }
         p = ReadCorner(file, p, numbers);
@@ -390,7 +470,7 @@ const char* ReadLine(ObjFile& file, const char* p, const char* end)
                 ReadTriple(file, p + 1, file.faces.positions, file.faces.position_capacity, file.faces.position_count);
             if (file.hash_shape) {
                 const char* next = NextLine(p, end);
-                file.shape_hash = HashBytes(file.shape_hash, p + 1, static_cast<size_t>(next - p - 2));
+                MixShape(file, HashBytes(file.shape_hash, p + 1, static_cast<size_t>(next - p - 2)));
                 return next;
             }
         } else if (p[1] == 't' && EndsWord(p[2])) {
@@ -451,6 +531,8 @@ ReadResult ReadStream(ObjFile& file, FILE* stream)
     file.chunk = buffer;
     file.chunk_offset = 0;
     for (;;) {
+        if (file.race && file.race->differ)
+            break;  // the shapes differ: the caller reads the files again, whole
         if (kept == capacity) {  // one line fills the buffer: make it larger
             char* larger = capacity <= SIZE_MAX / 2
                                ? static_cast<char*>(std::realloc(buffer, capacity * 2))
@@ -676,6 +758,8 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads, 
         reads[0] = ReadMesh(inputs[0], files[0]);
     if (reads[0] != ReadResult::OK)
         return FailForFile(inputs[0].name, reads[0], files[0].open_error);
+    if (files[0].race && files[0].race->differ)
+        return MeshLoad::SHAPES_DIFFER;
     LogCounts(files[0], inputs[0].name);
     const int64_t source_triangles = TriangleCount(files[0]);
     if (!AllocateTable(source_triangles))
@@ -688,10 +772,15 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads, 
     if (!together) {
         if (!apart)
             ReuseObjFile(target);
+        target.side = 1;
         reads[1] = ReadMesh(inputs[1], target);
     }
     if (reads[1] != ReadResult::OK)
         return FailForFile(inputs[1].name, reads[1], target.open_error);
+    if (target.race && target.race->differ) {
+        ClearRemapTable();
+        return MeshLoad::SHAPES_DIFFER;
+    }
     LogCounts(target, inputs[1].name);
     if (TriangleCount(target) != source_triangles)
         LogMessage("triangle counts differ: %i in %s, %i in %s", ClampToInt(source_triangles),
@@ -722,6 +811,11 @@ MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, 
     ObjFile files[2];
     files[0].surface = files[1].surface = surfaces != nullptr;
     files[0].hash_shape = files[1].hash_shape = !surfaces && shape_hashes;
+    ShapeRace race;
+    for (int i = 0; i < 2 && files[i].hash_shape; ++i) {
+        files[i].race = &race;
+        files[i].side = i;
+    }
     const MeshInput inputs[2] = {source_input, target_input};
     uint64_t hashes[2] = {0, 0};
     const MeshLoad loaded = LoadPairInto(files, inputs, threads, hashes);

@@ -35,7 +35,14 @@ extern RemapTable remap_table;
 // progress. Nothing of the pair is drawn after a file that could not be read.
 bool LoadRemapMeshes(const char* source_path, const char* target_path);
 
-enum class MeshLoad { OK, UNREADABLE, NO_MEMORY };
+enum class MeshLoad {
+    OK,
+    UNREADABLE,
+    NO_MEMORY,
+    SHAPES_DIFFER,  // asked for shape hashes: the shapes were seen to differ part way, and
+                    // the reading stopped there; the table is empty, and the lines logged
+                    // since the start are to be dropped
+};
 
 // What a normal-map bake needs of one file besides the table: its positions, normals and
 // texture coordinates, and its faces of three corners or more as they stand (face f
@@ -62,7 +69,8 @@ struct MeshSurface {
 // is kept there too (source, then target), to be released with FreeMeshSurface. Else
 // with `shape_hashes` set, each file's hash of its positions and of its faces'
 // position numbers and corner counts, all as written: two files with one hash list
-// the same faces in the same places.
+// the same faces in the same places. Hashes that are seen to differ before the end stop
+// the reading with SHAPES_DIFFER.
 MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads,
                            MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr);
 void FreeMeshSurface(MeshSurface* surface);

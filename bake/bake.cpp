@@ -79,6 +79,12 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
         const Clock::time_point start = Clock::now();
         inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), load_threads,
                                            inputs->surfaces_read ? inputs->surfaces : nullptr, inputs->shape_hashes);
+        if (inputs->meshes == MeshLoad::SHAPES_DIFFER) {  // seen part way: the surfaces are read at once
+            loader_lines.clear();
+            inputs->surfaces_read = true;
+            inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), load_threads,
+                                               inputs->surfaces);
+        }
         inputs->mesh_seconds = SecondsSince(start);
     };
     const std::string& path = options.images[0];

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <random>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -165,6 +168,75 @@ TEST(MeshPairLoader, SurfacesKeepFacesAsTheyStand)
     FreeMeshSurface(&surfaces[0]);
     FreeMeshSurface(&surfaces[1]);
     ClearRemapTable();
+}
+
+// Numbers are read as the nearest float to what is written, whichever way they are
+// read: plain decimals of every length and scale (halfway cases among them), and words
+// with exponents, many digits or values beyond the normal floats.
+TEST(MeshPairLoader, NumbersReadAsTheNearestFloat)
+{
+    std::vector<std::string> words = {"16777217", "16777219", "0.1", "-0", "+3.5", ".5", "5.", "1e5", "-2.5E-3",
+                                      "9007199254740993", "0.12345678901234567890123", "3.4028235e38",
+                                      "0.00000000000000000000000000000000000001", "1.00000005960464477539",
+                                      "340282356779733661637539395458142568448", "0.000000059604644775390625",
+                                      "1.000000059604644776", "1.000000059604644775"};
+    std::mt19937 random(7);
+    for (int i = 0; i < 30000; ++i) {
+        std::string word = random() % 4 ? "" : "-";
+        const int digits = 1 + int(random() % 20), point = int(random() % (digits + 1));
+        for (int d = 0; d < digits; ++d)
+            word += (d == point ? "." : "") + std::to_string(random() % 10);
+        words.push_back(word);
+    }
+    while (words.size() % 3)
+        words.push_back("0");
+    std::string text;
+    for (size_t i = 0; i < words.size(); i += 3)
+        text += "v " + words[i] + " " + words[i + 1] + " " + words[i + 2] + "\n";
+    TempDir dir;
+    WriteWholeFile(dir.File("n.obj"), text);
+    MeshSurface surfaces[2] = {};
+    ASSERT_EQ(LoadRemapMeshPair(dir.File("n.obj").c_str(), dir.File("n.obj").c_str(), 1, surfaces), MeshLoad::OK);
+    ASSERT_EQ(size_t(surfaces[0].position_count) * 3, words.size());
+    for (size_t i = 0; i < words.size(); ++i) {
+        const char* start = words[i].c_str() + (words[i][0] == '+');
+        float expected = 0;
+        if (std::from_chars(start, words[i].c_str() + words[i].size(), expected).ec != std::errc())
+            expected = 0;
+        EXPECT_EQ(std::memcmp(&surfaces[0].positions[i], &expected, sizeof expected), 0)
+            << words[i] << " read as " << surfaces[0].positions[i] << ", not " << expected;
+    }
+    FreeMeshSurface(&surfaces[0]);
+    FreeMeshSurface(&surfaces[1]);
+    ClearRemapTable();
+}
+
+// Shapes compared while they are read: two files whose faces are listed in another order
+// stop part way, read on one thread or two, and the table is left empty; the same
+// shapes read to the end, with one hash.
+TEST(MeshPairLoader, ShapesThatDifferStopTheReading)
+{
+    std::string vertices, faces, turned;
+    for (int i = 0; i < 20000; ++i)
+        vertices += "v " + std::to_string(i) + " 0 " + std::to_string(i % 7) + "\nvt 0 0\n";
+    for (int i = 1; i + 2 <= 20000; ++i) {
+        faces += "f " + std::to_string(i) + "/1 " + std::to_string(i + 1) + "/1 " + std::to_string(i + 2) + "/1\n";
+        turned += "f " + std::to_string(i + 1) + "/1 " + std::to_string(i + 2) + "/1 " + std::to_string(i) + "/1\n";
+    }
+    TempDir dir;
+    WriteWholeFile(dir.File("a.obj"), vertices + faces);
+    WriteWholeFile(dir.File("b.obj"), vertices + turned);
+    for (const int threads : {1, 2}) {
+        uint64_t hashes[2] = {0, 0};
+        EXPECT_EQ(LoadRemapMeshPair(dir.File("a.obj").c_str(), dir.File("b.obj").c_str(), threads, nullptr, hashes),
+                  MeshLoad::SHAPES_DIFFER);
+        EXPECT_EQ(remap_table.count, 0);
+        EXPECT_EQ(LoadRemapMeshPair(dir.File("b.obj").c_str(), dir.File("b.obj").c_str(), threads, nullptr, hashes),
+                  MeshLoad::OK);
+        EXPECT_EQ(hashes[0], hashes[1]);
+        EXPECT_EQ(remap_table.count, 19998);
+        ClearRemapTable();
+    }
 }
 
 }  // namespace
