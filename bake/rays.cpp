@@ -582,8 +582,35 @@ void FreeRayScene(RayScene* scene)
     *scene = RayScene{};
 }
 
+uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[3])
+{
+    if (scene.node_count == 0)
+        return NO_NODE;
+    Lanes low[3], high[3];  // the box in single precision, rounded outwards
+    for (int a = 0; a < 3; ++a) {
+        const float l = float(lo[a]), h = float(hi[a]);
+        low[a] = Broadcast(double(l) > lo[a] ? std::nextafter(l, -INFINITY) : l);
+        high[a] = Broadcast(double(h) < hi[a] ? std::nextafter(h, INFINITY) : h);
+    }
+    uint32_t at = 0;
+    for (;;) {
+        const RayNode& node = scene.nodes[at];
+        auto meets = (LoadLanes(node.lo[0]) <= high[0]) & (LoadLanes(node.hi[0]) >= low[0]);
+        for (int a = 1; a < 3; ++a)
+            meets = meets & (LoadLanes(node.lo[a]) <= high[a]) & (LoadLanes(node.hi[a]) >= low[a]);
+        const unsigned met = unsigned(meets[0] & 1) | unsigned(meets[1] & 2) | unsigned(meets[2] & 4) |
+                             unsigned(meets[3] & 8);
+        if (met == 0)
+            return NO_NODE;
+        const int lane = __builtin_ctz(met);
+        if ((met & (met - 1)) != 0 || node.count[lane] != 0)
+            return at;  // leaves, or more than one child, meet it here
+        at = node.first[lane];
+    }
+}
+
 bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
-             RayHit* hit)
+             RayHit* hit, uint32_t start)
 {
     const Sheared shear = Shear(direction);
     const Slabs slabs = SlabsOf(scene, origin, direction);
@@ -592,8 +619,8 @@ bool CastRay(const RayScene& scene, const double origin[3], const double directi
     float limit = Above(best);
     uint32_t stack[STACK];
     int depth = 0;
-    if (scene.node_count > 0)
-        stack[depth++] = 0;
+    if (scene.node_count > 0 && start != NO_NODE)
+        stack[depth++] = start;
     while (depth > 0) {
         const RayNode& node = scene.nodes[stack[--depth]];
         const unsigned entered = EnteredLanes(node, slabs, limit);

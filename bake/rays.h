@@ -36,7 +36,13 @@ void FreeRayScene(RayScene* scene);
 // False when memory runs out (nothing moved).
 bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes, int threads);
 
+// Where rays whose every point within their reach lies in the box [lo, hi] may start
+// instead of at the root (node 0): the deepest node whose subtree holds every leaf that
+// meets the box. NO_NODE where no leaf meets it: such rays hit nothing.
+constexpr uint32_t NO_NODE = UINT32_MAX;
+uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[3]);
+
 // The nearest hit of the ray from `origin` along `direction` (not zero) at a distance in
-// [0, max_distance], or false for none.
+// [0, max_distance], or false for none; the walk begins at node `start`.
 bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
-             RayHit* hit);
+             RayHit* hit, uint32_t start = 0);

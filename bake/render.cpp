@@ -313,7 +313,8 @@ OneTile<Sample> TileOfAll(const Triangle& tri, const Source<Sample>& from, int64
 
 template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
 inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
-                       const OneTile<Sample>& one, const double row[ATTRIBUTES], size_t at, int64_t column)
+                       const OneTile<Sample>& one, uint32_t rays_start, const double row[ATTRIBUTES], size_t at,
+                       int64_t column)
 {
     const double px = double(column) + 0.5 - tri.x0;
     Sample* out = target.samples + (at + size_t(column)) * 4;
@@ -324,7 +325,7 @@ inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Ta
     const double* source_w = w;
     SourcePoint point;
     if (SURFACE) {
-        if (!FindSource(*from.surface, tri.record, w, &point)) {
+        if (!FindSource(*from.surface, tri.record, w, rays_start, &point)) {
             target.missed[at + size_t(column)] = 1;
             return;
         }
@@ -369,6 +370,7 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
     const OneTile<Sample> one =
         !SURFACE && from.tiles && first <= last && left <= right ? TileOfAll(tri, from, left, right, first, last)
                                                                  : OneTile<Sample>{};
+    const uint32_t rays_start = SURFACE && first <= last && left <= right ? RaysStart(*from.surface, tri.record) : 0;
     for (int64_t row = first; row <= last && left <= right; ++row) {
         int64_t a[3], b[3];
         RowEdges(tri, row, a, b);
@@ -381,13 +383,13 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
             int64_t e0 = a[0] * left + b[0], e1 = a[1] * left + b[1], e2 = a[2] * left + b[2];
             for (int64_t c = left; c <= right; ++c, e0 += a[0], e1 += a[1], e2 += a[2])
                 if ((e0 | e1 | e2) >= 0)
-                    DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, at_row, at, c);
+                    DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, rays_start, at_row, at, c);
             continue;
         }
         int64_t c0 = left, c1 = right;
         if (RowSpan(a, b, &c0, &c1))
             for (int64_t c = c0; c <= c1; ++c)
-                DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, at_row, at, c);
+                DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, rays_start, at_row, at, c);
     }
 }
 

@@ -469,8 +469,50 @@ void FreeSurfaceTransfer(SurfaceTransfer* transfer)
     *transfer = SurfaceTransfer{};
 }
 
-bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], SourcePoint* point)
+uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle)
 {
+    if (!std::isfinite(transfer.reach))
+        return 0;
+    const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
+    const float* p[3];
+    const float* n[3];
+    for (int k = 0; k < 3; ++k) {
+        p[k] = transfer.target_positions + size_t(corner[k] - 1) * 3;
+        n[k] = transfer.target_normals + size_t(corner[3 + k]) * 3;
+    }
+    // The unit normal across the triangle: each component of the interpolated one lies
+    // between the corners', and its length between 1 and its part along their mean.
+    const Point mean{double(n[0][0]) + n[1][0] + n[2][0], double(n[0][1]) + n[1][1] + n[2][1],
+                     double(n[0][2]) + n[1][2] + n[2][2]};
+    double shortest = INFINITY;
+    for (int k = 0; k < 3; ++k)
+        shortest = std::min(shortest, DotOf(Point{n[k][0], n[k][1], n[k][2]}, mean) / Length(mean));
+    if (!(shortest > 0.25))
+        return 0;  // normals far apart: the bounds would hold most of the model
+    // Each point a ray reaches is P + s * N for P in the triangle and s in [offset -
+    // reach, offset]; a margin far above rounding covers how the rays are computed.
+    double size = transfer.reach + std::fabs(transfer.offset);
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 3; ++i)
+            size = std::max(size, std::fabs(double(p[k][i])));
+    const double margin = size * 0x1p-20;
+    const double s0 = transfer.offset - transfer.reach, s1 = transfer.offset;
+    double lo[3], hi[3];
+    for (int i = 0; i < 3; ++i) {
+        const double n_lo = std::min({n[0][i], n[1][i], n[2][i]}), n_hi = std::max({n[0][i], n[1][i], n[2][i]});
+        const double low = n_lo < 0 ? n_lo / shortest : n_lo, high = n_hi > 0 ? n_hi / shortest : n_hi;
+        const double along[4] = {s0 * low, s0 * high, s1 * low, s1 * high};
+        lo[i] = std::min({p[0][i], p[1][i], p[2][i]}) + *std::min_element(along, along + 4) - margin;
+        hi[i] = std::max({p[0][i], p[1][i], p[2][i]}) + *std::max_element(along, along + 4) + margin;
+    }
+    return StartAround(transfer.scene, lo, hi);
+}
+
+bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], uint32_t start,
+                SourcePoint* point)
+{
+    if (start == NO_NODE)
+        return false;
     const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
     double at[3] = {0, 0, 0}, normal[3] = {0, 0, 0};
     for (int k = 0; k < 3; ++k) {
@@ -490,7 +532,7 @@ bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double
         origin[i] = at[i] - transfer.offset * direction[i];
     }
     RayHit hit;
-    if (!CastRay(transfer.scene, origin, direction, transfer.reach, &hit))
+    if (!CastRay(transfer.scene, origin, direction, transfer.reach, &hit, start))
         return false;
     const TexCoord* uv = transfer.source_uv + size_t(hit.slot) * 3;
     point->triangle = hit.triangle;

@@ -63,6 +63,11 @@ bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfe
 bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer);
 void FreeSurfaceTransfer(SurfaceTransfer* transfer);
 
-// The source point of the sample at weights w of target triangle `triangle`; false
-// where the ray finds none.
-bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], SourcePoint* point);
+// Where the rays of target triangle `triangle` begin their walk of the source's tree
+// (NO_NODE: none of them can hit), found once for all its samples.
+uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle);
+
+// The source point of the sample at weights w of target triangle `triangle`, whose rays
+// begin at `start`; false where the ray finds none.
+bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], uint32_t start,
+                SourcePoint* point);

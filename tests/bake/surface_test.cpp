@@ -15,6 +15,7 @@
 #include "assets/png_encode.h"
 #include "bake/bake.h"
 #include "bake/rays.h"
+#include "bake/surface_match.h"
 #include "examples/sphere.h"
 #include "testlib/command_line.h"
 #include "testlib/files.h"
@@ -111,7 +112,7 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
         std::vector<RayScene> alone(600);
         for (uint32_t t = 0; t < 600; ++t)
             ASSERT_TRUE(BuildRayScene(&corners[size_t(t) * 9], 1, 1, &alone[t]));
-        int hits = 0;
+        int hits = 0, starts = 0;
         for (int r = 0; r < 3000; ++r) {
             const float* aim = &corners[size_t(r % 600) * 9];
             double to[3] = {aim[r % 3 * 3] + (r % 7 ? 0.0 : 0.3 * (aim[3] - aim[0])), aim[r % 3 * 3 + 1],
@@ -119,9 +120,14 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
             const bool inside = r % 7 == 1 && r % 600 != 90;  // aimed at the middle: something is hit
             for (int a = 0; inside && a < 3; ++a)
                 to[a] = (double(aim[a]) + aim[3 + a] + aim[6 + a]) / 3;
-            const double from[3] = {far + place(random) * 2.0, far * 0.7 + place(random) * 2.0, far + 3.0};
+            // One ray in five is short and starts near what it aims at: it may begin deep in
+            // the tree, where every leaf its box meets lies.
+            const bool brief = r % 5 == 0;
+            double from[3] = {far + place(random) * 2.0, far * 0.7 + place(random) * 2.0, far + 3.0};
+            for (int a = 0; brief && a < 3; ++a)
+                from[a] = to[a] + 0.02 * (place(random) + (a == 2));
             const double direction[3] = {to[0] - from[0], to[1] - from[1], to[2] - from[2]};
-            const double reach = r % 5 ? INFINITY : far + 0.5;
+            const double reach = brief ? 2.0 : INFINITY;
             RayHit got{}, best{};
             bool found = false;
             for (uint32_t t = 0; t < 600; ++t) {
@@ -133,6 +139,18 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
                 }
             }
             ASSERT_EQ(CastRay(whole, from, direction, reach, &got), found) << r;
+            if (brief) {
+                double lo[3], hi[3];
+                for (int a = 0; a < 3; ++a) {
+                    lo[a] = std::min(from[a], from[a] + reach * direction[a]) - 1e-9;
+                    hi[a] = std::max(from[a], from[a] + reach * direction[a]) + 1e-9;
+                }
+                const uint32_t start = StartAround(whole, lo, hi);
+                starts += start != 0;
+                RayHit deep{};
+                ASSERT_EQ(start != NO_NODE && CastRay(whole, from, direction, reach, &deep, start), found) << r;
+                EXPECT_TRUE(!found || (deep.triangle == got.triangle && deep.distance == got.distance)) << r;
+            }
             ASSERT_TRUE(found || !inside || reach < INFINITY) << r;
             if (found) {
                 EXPECT_EQ(got.triangle, best.triangle) << r;
@@ -148,6 +166,7 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
             }
         }
         EXPECT_GT(hits, 1500);
+        EXPECT_GT(starts, far ? 300 : 0);
         FreeRayScene(&whole);
         for (RayScene& one : alone)
             FreeRayScene(&one);
@@ -189,6 +208,50 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
         }
     FreeRayScene(&squares);
 }
+
+// A target triangle whose corner normals fan out: at its middle the normal leans
+// further than at any corner, and its rays reach a wall of source triangles that rays
+// along the corners' normals never reach. The walk begun where RaysStart says finds what
+// the walk from the root finds, sample by sample.
+TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
+{
+    std::vector<float> wall;  // x = -0.8, squares of 0.1 over y and z in [-1, 1]
+    for (int i = 0; i < 20; ++i)
+        for (int j = 0; j < 20; ++j) {
+            const float y = -1 + 0.1f * float(i), z = -1 + 0.1f * float(j);
+            for (const float c : {-0.8f, y, z, -0.8f, y + 0.1f, z, -0.8f, y, z + 0.1f, -0.8f, y + 0.1f, z, -0.8f,
+                                  y + 0.1f, z + 0.1f, -0.8f, y, z + 0.1f})
+                wall.push_back(c);
+        }
+    float positions[9] = {0, 0, 0, 0, 0.1f, 0, 0, 0, 0.1f};
+    float normals[9] = {0.6f, 0.8f, 0, 0.6f, -0.8f, 0, 0.6f, 0, 0.8f};
+    uint32_t corners[6] = {1, 2, 3, 0, 1, 2};
+    SurfaceTransfer transfer{};
+    ASSERT_TRUE(BuildRayScene(wall.data(), uint32_t(wall.size() / 9), 2, &transfer.scene));
+    std::vector<TexCoord> uv(wall.size() / 3);
+    transfer.source_uv = uv.data();
+    transfer.target_positions = positions;
+    transfer.target_normals = normals;
+    transfer.target_corners = corners;
+    transfer.target_triangles = 1;
+    transfer.offset = 0;
+    transfer.reach = 1;
+    const uint32_t start = RaysStart(transfer, 0);
+    int hits = 0;
+    for (int a = 0; a <= 10; ++a)
+        for (int b = 0; a + b <= 10; ++b) {
+            const double w[3] = {1 - a / 10.0 - b / 10.0, a / 10.0, b / 10.0};
+            SourcePoint from_root{}, from_start{};
+            const bool found = FindSource(transfer, 0, w, 0, &from_root);
+            ASSERT_EQ(FindSource(transfer, 0, w, start, &from_start), found) << a << " " << b;
+            EXPECT_TRUE(!found || from_start.triangle == from_root.triangle) << a << " " << b;
+            hits += found;
+        }
+    EXPECT_GT(hits, 10);
+    EXPECT_LT(hits, 66);  // rays near the corners fall short of the wall
+    FreeRayScene(&transfer.scene);
+}
+
 
 // A copy of the source with its faces reordered and its quads split the other way,
 // matched by surface, gives the bytes of the faces bake of the original pair, on any
