@@ -221,31 +221,36 @@ void NoteBadNumber(ObjFile& file, const char* word)
     file.first_bad_offset = file.chunk_offset + (word - file.chunk);
 }
 
+// Appends the decimal digits at p to *digits; returns where they end.
+const char* ReadDigits(const char* p, uint64_t* digits)
+{
+    for (; static_cast<unsigned>(*p - '0') < 10; ++p)
+        *digits = *digits * 10 + static_cast<uint64_t>(*p - '0');  // past 19 digits it wraps, and is refused
+    return p;
+}
+
 // A word of up to 19 digits with one sign and one point at most and no exponent, as
 // exporters write numbers, read by integer arithmetic: the digits over a power of ten
 // both exact in double precision give the nearest double, whose nearest float is the
 // word's nearest float unless it lies halfway between two floats (or below their normal
-// range, or above it). False for every other word, which from_chars then reads.
-bool ParsePlainDecimal(const char* p, const char* end, float* value)
+// range, or above it). Returns the word's end, or null for every other word, which
+// from_chars then reads.
+const char* ReadPlainDecimal(const char* p, float* value)
 {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
     uint64_t digits = 0;
-    int count = 0, scale = 0;
-    bool point = false;
-    for (; p < end; ++p) {
-        if (*p == '.' && !point) {
-            point = true;
-            continue;
-        }
-        if (*p < '0' || *p > '9' || ++count > 19)
-            return false;
-        digits = digits * 10 + uint64_t(*p - '0');
-        scale += point;
+    const char* end = ReadDigits(p, &digits);
+    int count = int(end - p), scale = 0;
+    if (*end == '.') {
+        const char* fraction = end + 1;
+        end = ReadDigits(fraction, &digits);
+        scale = int(end - fraction);
+        count += scale;
     }
-    if (count == 0 || digits >= (uint64_t(1) << 53) || scale > 22)
-        return false;
+    if (!EndsWord(*end) || count == 0 || count > 19 || digits >= (uint64_t(1) << 53) || scale > 22)
+        return nullptr;
     static const double POWERS[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const double nearest = double(digits) / POWERS[scale];
@@ -253,9 +258,9 @@ bool ParsePlainDecimal(const char* p, const char* end, float* value)
     std::memcpy(&bits, &nearest, sizeof bits);
     const bool halfway = (bits & 0x1FFFFFFF) == 0x10000000;  // the 29 bits a float drops
     if (digits != 0 && (halfway || nearest < 0x1p-126 || nearest >= 0x1p127))
-        return false;
+        return nullptr;
     *value = negative ? -float(nearest) : float(nearest);
-    return true;
+    return end;
 }
 
 // The next word as a decimal float, 0 when it is not one whole (*bad then points at
@@ -267,11 +272,11 @@ const char* ParseFloat(const char* p, float* value, const char** bad)
     p = SkipBlanks(p);
     if (EndsWord(*p))
         return nullptr;
+    if (const char* end = ReadPlainDecimal(p, value))
+        return end;
     const char* word_end = p;
     while (!EndsWord(*word_end))
         ++word_end;
-    if (ParsePlainDecimal(p, word_end, value))
-        return word_end;
     const char* digits = *p == '+' ? p + 1 : p;  // from_chars takes no plus sign
     const auto result = std::from_chars(digits, word_end, *value);
     if (result.ec != std::errc() || result.ptr != word_end) {
