@@ -311,9 +311,12 @@ OneTile<Sample> TileOfAll(const Triangle& tri, const Source<Sample>& from, int64
     return one;
 }
 
+// A triangle's rays' start in the source's tree, before its first sample finds it.
+constexpr uint32_t RAYS_START_UNKNOWN = NO_NODE - 1;
+
 template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
 inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
-                       const OneTile<Sample>& one, uint32_t rays_start, const double row[ATTRIBUTES], size_t at,
+                       const OneTile<Sample>& one, uint32_t& rays_start, const double row[ATTRIBUTES], size_t at,
                        int64_t column)
 {
     const double px = double(column) + 0.5 - tri.x0;
@@ -325,6 +328,8 @@ inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Ta
     const double* source_w = w;
     SourcePoint point;
     if (SURFACE) {
+        if (rays_start == RAYS_START_UNKNOWN)  // found at the triangle's first sample
+            rays_start = RaysStart(*from.surface, tri.record);
         if (!FindSource(*from.surface, tri.record, w, rays_start, &point)) {
             target.missed[at + size_t(column)] = 1;
             return;
@@ -370,7 +375,7 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
     const OneTile<Sample> one =
         !SURFACE && from.tiles && first <= last && left <= right ? TileOfAll(tri, from, left, right, first, last)
                                                                  : OneTile<Sample>{};
-    const uint32_t rays_start = SURFACE && first <= last && left <= right ? RaysStart(*from.surface, tri.record) : 0;
+    uint32_t rays_start = RAYS_START_UNKNOWN;
     for (int64_t row = first; row <= last && left <= right; ++row) {
         int64_t a[3], b[3];
         RowEdges(tri, row, a, b);
