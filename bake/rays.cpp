@@ -423,11 +423,16 @@ Slabs SlabsOf(const RayScene& scene, const double origin[3], const double direct
     return s;
 }
 
-// `limit` in single precision, never below it.
-float Above(double limit)
+// v in single precision, never below it (NotAbove: never above it): first moved by more
+// than single precision rounds, which is cheaper than stepping with nextafter after.
+float NotBelow(double v)
 {
-    const float f = float(limit);
-    return double(f) < limit ? std::nextafter(f, INFINITY) : f;
+    return std::isfinite(v) ? float(v + std::fabs(v) * 0x1p-22 + 0x1p-140) : float(v);
+}
+
+float NotAbove(double v)
+{
+    return std::isfinite(v) ? float(v - std::fabs(v) * 0x1p-22 - 0x1p-140) : float(v);
 }
 
 // Bit l set where the ray meets lane l's box at a distance in [0, limit].
@@ -602,9 +607,8 @@ uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[
         return NO_NODE;
     Lanes low[3], high[3];  // the box in single precision, rounded outwards
     for (int a = 0; a < 3; ++a) {
-        const float l = float(lo[a]), h = float(hi[a]);
-        low[a] = Broadcast(double(l) > lo[a] ? std::nextafter(l, -INFINITY) : l);
-        high[a] = Broadcast(double(h) < hi[a] ? std::nextafter(h, INFINITY) : h);
+        low[a] = Broadcast(NotAbove(lo[a]));
+        high[a] = Broadcast(NotBelow(hi[a]));
     }
     uint32_t at = 0;
     for (;;) {
@@ -630,7 +634,7 @@ bool CastRay(const RayScene& scene, const double origin[3], const double directi
     const Slabs slabs = SlabsOf(scene, origin, direction);
     bool found = false;
     double best = max_distance;
-    float limit = Above(best);
+    float limit = NotBelow(best);
     uint32_t stack[STACK];
     int depth = 0;
     if (scene.node_count > 0 && start != NO_NODE)
@@ -655,7 +659,7 @@ bool CastRay(const RayScene& scene, const double origin[3], const double directi
                     continue;
                 found = true;
                 best = distance;
-                limit = Above(best);
+                limit = NotBelow(best);
                 *hit = RayHit{triangle, i, distance, {weights[0], weights[1], weights[2]}};
             }
         }

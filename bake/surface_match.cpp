@@ -486,7 +486,8 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle)
                      double(n[0][2]) + n[1][2] + n[2][2]};
     double shortest = INFINITY;
     for (int k = 0; k < 3; ++k)
-        shortest = std::min(shortest, DotOf(Point{n[k][0], n[k][1], n[k][2]}, mean) / Length(mean));
+        shortest = std::min(shortest, DotOf(Point{n[k][0], n[k][1], n[k][2]}, mean));
+    shortest /= Length(mean);
     if (!(shortest > 0.25))
         return 0;  // normals far apart: the bounds would hold most of the model
     // Each point a ray reaches is P + s * N for P in the triangle and s in [offset -
