@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
+#include <vector>
 
 #include "assets/large_block.h"
 #include "support/file_names.h"
@@ -506,6 +508,49 @@ const char* ReadLines(ObjFile& file, const char* p, const char* end)
     return rest;
 }
 
+// The hashes of the shape's items (a vertex line's text, a face's position numbers as
+// written and its corner count) among the last TAIL bytes of a file, in order; the
+// first line is skipped where the bytes begin within it.
+constexpr size_t TAIL = 65536;
+
+std::vector<uint64_t> TailItems(const char* path)
+{
+    std::vector<uint64_t> items;
+    std::ifstream in(PathOf(path), std::ios::binary);
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (!in || size <= 0)
+        return items;
+    const std::streamoff length = std::min<std::streamoff>(size, std::streamoff(TAIL));
+    std::string bytes(size_t(length) + 1, '\n');  // a last line always ends
+    in.seekg(size - length);
+    if (!in.read(&bytes[0], length))
+        return items;
+    const char* p = bytes.data();
+    const char* end = p + bytes.size();
+    if (length < size)
+        p = NextLine(p, end);
+    for (; p < end; p = NextLine(p, end)) {
+        const char* word = SkipBlanks(p);
+        if (word[0] == 'v' && EndsWord(word[1])) {
+            const char* next = NextLine(word, end);
+            items.push_back(HashBytes(0, word + 1, static_cast<size_t>(next - word - 2)));
+        } else if (word[0] == 'f' && EndsWord(word[1])) {
+            uint64_t hash = 0;
+            int corners = 0;
+            for (const char* c = SkipBlanks(word + 1); !EndsWord(*c); c = SkipBlanks(c), ++corners) {
+                const char* field = c;
+                c = SkipToSlash(c);
+                hash = HashBytes(hash, field, static_cast<size_t>(c - field));
+                while (!EndsWord(*c))
+                    ++c;
+            }
+            items.push_back(hash ^ static_cast<uint64_t>(corners));
+        }
+    }
+    return items;
+}
+
 enum class ReadResult { OK, NOT_FOUND, NOT_OPENED, READ_ERROR, OUT_OF_MEMORY };
 
 // The line feeds in the first `offset` bytes of the stream, read again from its start:
@@ -861,6 +906,13 @@ MeshLoad LoadMeshSurfaces(const char* source_path, const char* target_path, int 
 {
     const MeshInput inputs[2] = {MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}};
     return LoadSurfaces(inputs, threads, surfaces);
+}
+
+bool ShapeTailsDiffer(const char* source_path, const char* target_path)
+{
+    const std::vector<uint64_t> a = TailItems(source_path), b = TailItems(target_path);
+    const size_t n = std::min(a.size(), b.size());
+    return !std::equal(a.end() - std::ptrdiff_t(n), a.end(), b.end() - std::ptrdiff_t(n));
 }
 
 void ClearRemapTable()

@@ -74,6 +74,10 @@ struct MeshSurface {
 MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads,
                            MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr);
 void FreeMeshSurface(MeshSurface* surface);
+// Whether the two files' last lines of shape (vertex lines as written, faces' position
+// numbers as written and corner counts), matched from the ends, already differ: then so
+// do their shape hashes. Reads only the files' ends; false where they cannot be read.
+bool ShapeTailsDiffer(const char* source_path, const char* target_path);
 // The two files' surfaces alone (source, then target), with the table left as it is: for
 // a pair already read into the table whose surfaces turn out to be needed.
 MeshLoad LoadMeshSurfaces(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2]);

@@ -72,7 +72,10 @@ uint64_t FileBytes(const std::string& path)
 
 void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* inputs)
 {
-    inputs->surfaces_read = NeedsSurfaces(options);
+    // Files whose ends already list other shapes need their surfaces: read at once.
+    inputs->surfaces_read = NeedsSurfaces(options) ||
+                            (options.match == Match::AUTO &&
+                             ShapeTailsDiffer(options.source.c_str(), options.target.c_str()));
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
     const auto load = [&](int load_threads) {

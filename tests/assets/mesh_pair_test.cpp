@@ -213,19 +213,30 @@ TEST(MeshPairLoader, NumbersReadAsTheNearestFloat)
 
 // Shapes compared while they are read: two files whose faces are listed in another order
 // stop part way, read on one thread or two, and the table is left empty; the same
-// shapes read to the end, with one hash.
+// shapes read to the end, with one hash. Their ends tell them apart before any reading,
+// long files or short, while other texture coordinates in the faces do not.
 TEST(MeshPairLoader, ShapesThatDifferStopTheReading)
 {
-    std::string vertices, faces, turned;
+    std::string vertices, faces, turned, other;
     for (int i = 0; i < 20000; ++i)
         vertices += "v " + std::to_string(i) + " 0 " + std::to_string(i % 7) + "\nvt 0 0\n";
     for (int i = 1; i + 2 <= 20000; ++i) {
         faces += "f " + std::to_string(i) + "/1 " + std::to_string(i + 1) + "/1 " + std::to_string(i + 2) + "/1\n";
         turned += "f " + std::to_string(i + 1) + "/1 " + std::to_string(i + 2) + "/1 " + std::to_string(i) + "/1\n";
+        other += "f " + std::to_string(i) + "/2 " + std::to_string(i + 1) + "/3 " + std::to_string(i + 2) + "\n";
     }
     TempDir dir;
     WriteWholeFile(dir.File("a.obj"), vertices + faces);
     WriteWholeFile(dir.File("b.obj"), vertices + turned);
+    WriteWholeFile(dir.File("c.obj"), vertices + other + "# the end");
+    WriteWholeFile(dir.File("short-a.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    WriteWholeFile(dir.File("short-b.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 2 3 1\n");
+    const auto differ = [&](const char* a, const char* b) {
+        return ShapeTailsDiffer(dir.File(a).c_str(), dir.File(b).c_str());
+    };
+    EXPECT_EQ(std::vector<bool>({differ("a.obj", "b.obj"), differ("a.obj", "c.obj"), differ("short-a.obj", "short-b.obj"),
+                                 differ("short-a.obj", "short-a.obj"), differ("a.obj", "missing.obj")}),
+              std::vector<bool>({true, false, true, false, false}));
     for (const int threads : {1, 2}) {
         uint64_t hashes[2] = {0, 0};
         EXPECT_EQ(LoadRemapMeshPair(dir.File("a.obj").c_str(), dir.File("b.obj").c_str(), threads, nullptr, hashes),
