@@ -433,18 +433,19 @@ Faces CompareFaces(const MeshSurface& source, const MeshSurface& target, int thr
     return Faces::SAME;
 }
 
-bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfer* transfer)
+bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* transfer)
 {
     SurfaceTransfer& t = *transfer;
     ClearRemapTable();  // the faces' pairing: the target's own triangles take its place
-    t.source_triangles = FannedTriangles(source);
+    t.source_triangles = FannedTriangles(*source);
     t.source_corners = static_cast<float*>(LargeResize(nullptr, 0, SourceCornerBytes(t)));
     t.source_uv = static_cast<TexCoord*>(LargeResize(nullptr, 0, SourceTexCoordBytes(t)));
     if (!t.source_corners || !t.source_uv)
         return false;
-    TriangleCorners(source, threads, t.source_corners);
+    TriangleCorners(*source, threads, t.source_corners);
     // A source triangle without texture coordinates is never hit.
-    TriangleTexCoords(source, threads, t.source_uv, t.source_corners);
+    TriangleTexCoords(*source, threads, t.source_uv, t.source_corners);
+    FreeMeshSurface(source);  // its triangles are copied: room for the rays' scene
     // The coordinates in the order the rays read the corners, so that neighbouring samples
     // read neighbouring memory.
     return BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene) &&

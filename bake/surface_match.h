@@ -56,10 +56,11 @@ struct SourcePoint {
 };
 
 // In two steps, so that each surface can go once it is read: the source's triangles
-// and the rays' scene over them (the table, which paired faces, is emptied), then the
-// target's places and normals, and the table refilled with the target's own triangles,
-// which the drawing places. False when memory runs out; FreeSurfaceTransfer then.
-bool PrepareSurfaceSource(const MeshSurface& source, int threads, SurfaceTransfer* transfer);
+// (the source surface is released as soon as they are copied) and the rays' scene over
+// them (the table, which paired faces, is emptied), then the target's places and
+// normals, and the table refilled with the target's own triangles, which the drawing
+// places. False when memory runs out; FreeSurfaceTransfer then.
+bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* transfer);
 bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer);
 void FreeSurfaceTransfer(SurfaceTransfer* transfer);
 
