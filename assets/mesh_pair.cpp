@@ -47,9 +47,11 @@ struct ObjFile {
     TexCoord* texcoords = nullptr;
     size_t texcoord_count = 0;
     size_t texcoord_capacity = 0;
-    uint32_t* corners = nullptr;  // 3 per triangle
+    uint32_t* corners = nullptr;  // 3 per triangle, where the table is made
     size_t corner_count = 0;
     size_t corner_capacity = 0;
+    int64_t triangles = 0;
+    bool table = true;  // the triangles' texture coordinate numbers are kept for the table
     bool out_of_memory = false;
     int open_error = 0;  // errno when the file could not be opened
     // Read only for a surface (normal-map bakes); see MeshSurface.
@@ -74,7 +76,7 @@ struct ObjFile {
 
 int64_t TriangleCount(const ObjFile& file)
 {
-    return static_cast<int64_t>(file.corner_count / 3);
+    return file.triangles;
 }
 
 // Empties the record for the next file; the arrays, already touched, are kept.
@@ -83,6 +85,7 @@ void ReuseObjFile(ObjFile& file)
     file.vertex_lines = 0;
     file.texcoord_count = 0;
     file.corner_count = 0;
+    file.triangles = 0;
     file.open_error = 0;
     file.bad_number_lines = file.first_bad_offset = file.first_bad_line = 0;
     file.shape_hash = 0;
@@ -417,7 +420,7 @@ const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
         ++corners;
         if (corners == 1) {
             first = texcoord;
-        } else if (corners > 2) {
+        } else if (corners > 2 && ++file.triangles && file.table) {
             // Fanned from the first corner: (0, 1, 2), (0, 2, 3), ...
             if (!Reserve(file.corners, file.corner_capacity, file.corner_count + 3)) {
                 file.out_of_memory = true;
@@ -812,9 +815,11 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads, 
         return MeshLoad::SHAPES_DIFFER;
     LogCounts(files[0], inputs[0].name);
     const int64_t source_triangles = TriangleCount(files[0]);
-    if (!AllocateTable(source_triangles))
+    const bool table = files[0].table;
+    if (table && !AllocateTable(source_triangles))
         return FailForMemory(inputs[0].name);
-    FillSourceHalves(files[0]);
+    if (table)
+        FillSourceHalves(files[0]);
     hashes[0] = files[0].shape_hash;
 
     LogMessage("%s", QuotedName(inputs[1].name).c_str());
@@ -836,9 +841,11 @@ MeshLoad LoadPairInto(ObjFile files[2], const MeshInput inputs[2], int threads, 
         LogMessage("triangle counts differ: %i in %s, %i in %s", ClampToInt(source_triangles),
                    QuotedName(inputs[0].name).c_str(), ClampToInt(TriangleCount(target)),
                    QuotedName(inputs[1].name).c_str());
-    FillTargetHalves(target);
+    if (table) {
+        FillTargetHalves(target);
+        remap_table.target_count = ClampToInt(TriangleCount(target));
+    }
     hashes[1] = target.shape_hash;
-    remap_table.target_count = ClampToInt(TriangleCount(target));
     LogMessage("done");
     return MeshLoad::OK;
 }
@@ -856,10 +863,11 @@ void TakeSurface(ObjFile& file, MeshSurface* surface)
 }
 
 MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, int threads,
-                  MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr)
+                  MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr, bool table = true)
 {
     ObjFile files[2];
     files[0].surface = files[1].surface = surfaces != nullptr;
+    files[0].table = files[1].table = table;
     files[0].hash_shape = files[1].hash_shape = !surfaces && shape_hashes;
     ShapeRace race;
     for (int i = 0; i < 2 && files[i].hash_shape; ++i) {
@@ -932,6 +940,55 @@ MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int
 {
     return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads, surfaces,
                     shape_hashes);
+}
+
+MeshLoad LoadSurfacePair(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2])
+{
+    return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads, surfaces,
+                    nullptr, false);
+}
+
+bool RemapTableFromSurfaces(const MeshSurface surfaces[2])
+{
+    int64_t counts[2] = {0, 0};
+    for (int i = 0; i < 2; ++i)
+        for (uint32_t f = 0; f < surfaces[i].face_count; ++f)
+            counts[i] += surfaces[i].face_start[f + 1] - surfaces[i].face_start[f] - 2;
+    if (!AllocateTable(counts[0]))
+        return false;
+    int64_t undrawable[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        const MeshSurface& s = surfaces[i];
+        int64_t t = 0;
+        for (uint32_t f = 0; f < s.face_count && t < remap_table.count; ++f)
+            for (uint32_t k = s.face_start[f] + 1; k + 1 < s.face_start[f + 1] && t < remap_table.count; ++k, ++t) {
+                RemapTriangle& record = remap_table.triangles[t];
+                TexCoord* half = i == 0 ? record.source : record.target;
+                bool valid = true;
+                for (int c = 0; c < 3; ++c) {
+                    const uint32_t n = s.corners[size_t(c == 0 ? s.face_start[f] : k + uint32_t(c) - 1) * 3 + 1];
+                    valid = valid && n != NO_TEXCOORD && n <= s.texcoord_count;
+                    half[c] = valid ? s.texcoords[n - 1] : TexCoord{0, 0};
+                }
+                // As the reading fills it: a source triangle without coordinates is cleared
+                // and skipped, and a target one clears its record.
+                if (i == 0) {
+                    std::memset(record.target, 0, sizeof record.target);
+                    if (!valid)
+                        std::memset(record.source, 0, sizeof record.source);
+                    remap_table.drawable[t] = valid;
+                } else if (!valid) {
+                    record = RemapTriangle{};
+                    remap_table.drawable[t] = 0;
+                }
+                undrawable[i] += !valid;
+            }
+        if (i == 1)
+            MarkUndrawableFrom(std::min(counts[1], int64_t(remap_table.count)));
+        LogUndrawable(undrawable[i]);
+    }
+    remap_table.target_count = ClampToInt(counts[1]);
+    return true;
 }
 
 void FreeMeshSurface(MeshSurface* surface)

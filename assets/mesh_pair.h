@@ -74,6 +74,12 @@ struct MeshSurface {
 MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int threads,
                            MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr);
 void FreeMeshSurface(MeshSurface* surface);
+// The two files' surfaces, read and logged as LoadRemapMeshPair reads them, with the
+// table left empty: for bakes that may not pair faces at all. RemapTableFromSurfaces
+// then makes the table the pair loader makes, from the surfaces (false when memory runs
+// out).
+MeshLoad LoadSurfacePair(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2]);
+bool RemapTableFromSurfaces(const MeshSurface surfaces[2]);
 // Whether the two files' last lines of shape (vertex lines as written, faces' position
 // numbers as written and corner counts), matched from the ends, already differ: then so
 // do their shape hashes. Reads only the files' ends; false where they cannot be read.

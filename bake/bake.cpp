@@ -49,6 +49,7 @@ struct FirstInputs {
     // Source, target: their surfaces where normal maps or rays need them, else the hashes
     // of their shapes as written, which tell the same faces in the same places.
     bool surfaces_read = false;
+    bool table_made = true;  // else it is made from the surfaces where faces pair
     MeshSurface surfaces[2] = {};
     uint64_t shape_hashes[2] = {0, 1};
 };
@@ -78,16 +79,21 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
                              ShapeTailsDiffer(options.source.c_str(), options.target.c_str()));
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
+    // Surfaces are read without the table, which is made from them once the faces are
+    // known to pair: rays have no use for it.
     const auto load = [&](int load_threads) {
         const Clock::time_point start = Clock::now();
-        inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), load_threads,
-                                           inputs->surfaces_read ? inputs->surfaces : nullptr, inputs->shape_hashes);
+        const char* source = options.source.c_str();
+        const char* target = options.target.c_str();
+        inputs->meshes = inputs->surfaces_read
+                             ? LoadSurfacePair(source, target, load_threads, inputs->surfaces)
+                             : LoadRemapMeshPair(source, target, load_threads, nullptr, inputs->shape_hashes);
         if (inputs->meshes == MeshLoad::SHAPES_DIFFER) {  // seen part way: the surfaces are read at once
             loader_lines.clear();
             inputs->surfaces_read = true;
-            inputs->meshes = LoadRemapMeshPair(options.source.c_str(), options.target.c_str(), load_threads,
-                                               inputs->surfaces);
+            inputs->meshes = LoadSurfacePair(source, target, load_threads, inputs->surfaces);
         }
+        inputs->table_made = !inputs->surfaces_read;
         inputs->mesh_seconds = SecondsSince(start);
     };
     const std::string& path = options.images[0];
@@ -354,6 +360,8 @@ int BakeAll(const BakeOptions& options, Reporter& report)
         code = ReadSurfaces(options, &first);
     if (code == BAKE_DONE)
         code = ChooseMatch(options, first, &surface, report);
+    if (code == BAKE_DONE && !surface && !first.table_made && !RemapTableFromSurfaces(first.surfaces))
+        code = Fail(BAKE_OUTPUT, "not enough memory for the table of the meshes' triangles");
     double* turns = nullptr;  // faces in other places: their normals turn with them
     if (code == BAKE_DONE && AnyNormalMap(options) && !surface && !FaceTurns(first.surfaces[0], first.surfaces[1], &turns))
         code = Fail(BAKE_OUTPUT, "not enough memory for the turns of " + std::to_string(remap_table.count) + " faces");

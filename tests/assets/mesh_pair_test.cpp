@@ -1,5 +1,6 @@
-// Mesh pair loader: the reading rules as one table of whole loaded tables and logs,
-// then the file paths: missing and unreadable files, long lines.
+// Mesh pair loader: the reading rules as one table of whole loaded tables and logs (the
+// tables made from surfaces too), then the file paths: missing and unreadable files,
+// long lines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -97,6 +98,17 @@ TEST(MeshPairLoader, ReadingRules)
         for (const std::string& line : ReadLines(log))
             lines += line + "|";
         EXPECT_NE(lines.find(row.log), std::string::npos) << lines;
+        // The same table made afterwards from the two files' surfaces.
+        WriteWholeFile(dir.File("mesh1.obj"), row.source);
+        WriteWholeFile(dir.File("mesh2.obj"), row.target);
+        MeshSurface surfaces[2] = {};
+        ASSERT_EQ(LoadSurfacePair(dir.File("mesh1.obj").c_str(), dir.File("mesh2.obj").c_str(), 2, surfaces),
+                  MeshLoad::OK);
+        EXPECT_EQ(remap_table.count, 0);
+        ASSERT_TRUE(RemapTableFromSurfaces(surfaces));
+        EXPECT_EQ(Table(), row.table) << "from surfaces: " << row.source;
+        FreeMeshSurface(&surfaces[0]);
+        FreeMeshSurface(&surfaces[1]);
     }
     ClearRemapTable();
     EXPECT_EQ(remap_table.count, 0);
