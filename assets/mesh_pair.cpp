@@ -68,6 +68,7 @@ struct ObjFile {
     // its place in the file (its line is counted only then, off the reading's path).
     const char* chunk = nullptr;  // the bytes being read, and where they start in the file
     int64_t chunk_offset = 0;
+    const char* chunk_end = nullptr;  // the lines being read end before it
     int64_t bad_number_lines = 0;
     int64_t first_bad_offset = 0;
     int64_t first_bad_line = 0;
@@ -226,11 +227,45 @@ void NoteBadNumber(ObjFile& file, const char* word)
     file.first_bad_offset = file.chunk_offset + (word - file.chunk);
 }
 
-// Appends the decimal digits at p to *digits; returns where they end.
-const char* ReadDigits(const char* p, uint64_t* digits)
+// The count of decimal digits that begin the eight bytes at p (read as they lie, the
+// first lowest, as on every machine this is built for), and their value: one carry-free
+// test for all eight, then three multiplications instead of a branch a digit.
+int EightDigits(const char* p, uint64_t* value)
 {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "digits are read first byte lowest");
+    uint64_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    const uint64_t digits = bytes - 0x3030303030303030u;  // a non-digit's borrow spoils only later bytes
+    const uint64_t others = (digits | (digits + 0x7676767676767676u)) & 0x8080808080808080u;
+    const int count = others ? __builtin_ctzll(others) / 8 : 8;
+    if (count == 0) {
+        *value = 0;
+        return 0;
+    }
+    uint64_t v = digits << (64 - 8 * count);  // the digits last, after leading zeros
+    v = v * 10 + (v >> 8);
+    v = ((v & 0x000000FF000000FFu) * (100 + (uint64_t(1000000) << 32)) +
+         ((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t(10000) << 32))) >> 32;
+    *value = v;
+    return count;
+}
+
+// Appends the decimal digits at p to *digits, eight at a time where the bytes before
+// `limit` allow; returns where they end. Past 19 digits the value wraps: callers refuse
+// or recount such numbers.
+const char* ReadDigits(const char* p, const char* limit, uint64_t* digits)
+{
+    static const uint64_t POWERS[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    while (limit - p >= 8) {
+        uint64_t eight;
+        const int count = EightDigits(p, &eight);
+        *digits = *digits * POWERS[count] + eight;
+        p += count;
+        if (count < 8)
+            return p;
+    }
     for (; static_cast<unsigned>(*p - '0') < 10; ++p)
-        *digits = *digits * 10 + static_cast<uint64_t>(*p - '0');  // past 19 digits it wraps, and is refused
+        *digits = *digits * 10 + static_cast<uint64_t>(*p - '0');
     return p;
 }
 
@@ -240,17 +275,17 @@ const char* ReadDigits(const char* p, uint64_t* digits)
 // word's nearest float unless it lies halfway between two floats (or below their normal
 // range, or above it). Returns the word's end, or null for every other word, which
 // from_chars then reads.
-const char* ReadPlainDecimal(const char* p, float* value)
+const char* ReadPlainDecimal(const char* p, const char* limit, float* value)
 {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
     uint64_t digits = 0;
-    const char* end = ReadDigits(p, &digits);
+    const char* end = ReadDigits(p, limit, &digits);
     int count = int(end - p), scale = 0;
     if (*end == '.') {
         const char* fraction = end + 1;
-        end = ReadDigits(fraction, &digits);
+        end = ReadDigits(fraction, limit, &digits);
         scale = int(end - fraction);
         count += scale;
     }
@@ -270,14 +305,14 @@ const char* ReadPlainDecimal(const char* p, float* value)
 
 // The next word as a decimal float, 0 when it is not one whole (*bad then points at
 // the first such word of the line); returns where reading goes on, or null when the
-// rest of the line holds no more words.
-const char* ParseFloat(const char* p, float* value, const char** bad)
+// rest of the line holds no more words. Bytes up to `limit` may be read.
+const char* ParseFloat(const char* p, const char* limit, float* value, const char** bad)
 {
     *value = 0.0f;
     p = SkipBlanks(p);
     if (EndsWord(*p))
         return nullptr;
-    if (const char* end = ReadPlainDecimal(p, value))
+    if (const char* end = ReadPlainDecimal(p, limit, value))
         return end;
     const char* word_end = p;
     while (!EndsWord(*word_end))
@@ -299,9 +334,9 @@ void ReadTexcoordLine(ObjFile& file, const char* p)
     }
     float u, v = 0.0f;
     const char* bad = nullptr;
-    p = ParseFloat(p, &u, &bad);
+    p = ParseFloat(p, file.chunk_end, &u, &bad);
     if (p)
-        ParseFloat(p, &v, &bad);
+        ParseFloat(p, file.chunk_end, &v, &bad);
     file.texcoords[file.texcoord_count++] = TexCoord{u, 1.0f - v};
     if (bad)
         NoteBadNumber(file, bad);
@@ -315,16 +350,18 @@ struct Number {
     const char* end;
 };
 
-Number ReadNumber(const char* p, size_t so_far)
+Number ReadNumber(const char* p, const char* limit, size_t so_far)
 {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
     const char* digits = p;
     uint64_t n = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (n <= UINT32_MAX)
-            n = n * 10 + static_cast<uint64_t>(*p - '0');
+    p = ReadDigits(p, limit, &n);
+    if (p - digits > 19) {  // may have wrapped: counted again, held above the largest number
+        n = 0;
+        for (const char* d = digits; d < p; ++d)
+            n = std::min<uint64_t>(n * 10 + static_cast<uint64_t>(*d - '0'), uint64_t(UINT32_MAX) + 1);
     }
     if (p == digits || !Is(*p, WORD_END | SLASH))
         return {NO_TEXCOORD, p};
@@ -347,7 +384,7 @@ const char* ReadCorner(ObjFile& file, const char* p, uint32_t numbers[3])
 {
     numbers[0] = numbers[1] = numbers[2] = NO_TEXCOORD;
     if (file.surface) {
-        const Number position = ReadNumber(p, file.faces.position_count);
+        const Number position = ReadNumber(p, file.chunk_end, file.faces.position_count);
         numbers[0] = position.value;
         p = position.end;
     }
@@ -356,11 +393,11 @@ const char* ReadCorner(ObjFile& file, const char* p, uint32_t numbers[3])
     if (file.hash_shape)
         MixShape(file, HashBytes(file.shape_hash, start, static_cast<size_t>(p - start)));
     if (*p == '/') {
-        const Number texcoord = ReadNumber(p + 1, file.texcoord_count);
+        const Number texcoord = ReadNumber(p + 1, file.chunk_end, file.texcoord_count);
         numbers[1] = texcoord.value;
         p = SkipToSlash(texcoord.end);
         if (*p == '/' && file.surface) {
-            const Number normal = ReadNumber(p + 1, file.faces.normal_count);
+            const Number normal = ReadNumber(p + 1, file.chunk_end, file.faces.normal_count);
             numbers[2] = normal.value;
             p = normal.end;
         }
@@ -447,7 +484,7 @@ void ReadTriple(ObjFile& file, const char* p, float*& values, size_t& capacity, 
     out[0] = out[1] = out[2] = 0.0f;
     const char* bad = nullptr;
     for (int i = 0; i < 3 && p; ++i)
-        p = ParseFloat(p, &out[i], &bad);
+        p = ParseFloat(p, file.chunk_end, &out[i], &bad);
     ++count;
     if (bad)
         NoteBadNumber(file, bad);
@@ -497,6 +534,7 @@ const char* ReadLine(ObjFile& file, const char* p, const char* end)
 // Reads the lines of [p, end); every one must end with a line feed.
 void ReadCompleteLines(ObjFile& file, const char* p, const char* end)
 {
+    file.chunk_end = end;
     while (p < end && !file.out_of_memory)
         p = ReadLine(file, p, end);
 }

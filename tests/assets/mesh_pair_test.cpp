@@ -60,10 +60,11 @@ TEST(MeshPairLoader, ReadingRules)
         {vt + "f 1/1 2/2 3/3\n", vt + "f 3/3 4/4 1/1\n", "+123|341\n",
          "loading OBJ files|'mesh1.obj'|0 vertices, 1 triangles|4 texcoords|'mesh2.obj'|0 vertices, 1 triangles|"
          "4 texcoords|done|"},
-        // v/vt/vn, a tab, CR LF, indentation, leading zeros, comments after the corners.
+        // v/vt/vn, a tab, CR LF, indentation, leading zeros (more than a number holds too),
+        // comments after the corners.
         {vt + "f 7/4/9 8/1/9 9/2/9\nf 1/4\t2/1 \t 3/2\r\n  \tf 1/004/1 2/01 3/0002\nf 1/4 2/1 3/2 # 1/1 2/2\n"
-              "f 1/4 2/1 3/2#1/1\n",
-         vt + Repeat("f 1/1 1/1 1/1\n", 5), Repeat("+412|111\n", 5), ""},
+              "f 1/4 2/1 3/2#1/1\nf 1/00000000000000000000004 2/1 3/2\n",
+         vt + Repeat("f 1/1 1/1 1/1\n", 6), Repeat("+412|111\n", 6), ""},
         {vt + "f 1/1 2/2 3/3 4/4 5/5\n", vt + "f 1/1 2/2 3/3 4/4 5/5\n", "+123|123\n+134|134\n-\n", ""},
         {"vt 0 0\nvt 0.25 0.5\nf 1/-2 1/-1 1/2\nvt 0.5 0.75\nf 1/-1 1/-2 1/-3\n", vt + "f 1/1 1/1 1/1\nf 1/4 1/4 1/4\n",
          "+122|111\n+321|444\n", ""},
