@@ -157,28 +157,32 @@ bool SamePlaces(const MeshSurface& source, const MeshSurface& target, uint32_t c
 
 // Calls visit(triangle, k, corner) for corner k (0 to 2) of every fanned triangle:
 // face corner 0, then k + 1 and k + 2 of its k-th triangle. A triangle's corners are
-// visited in order by one worker; where every face has three corners (face f is then
-// triangle f), the faces are shared between `threads` workers.
+// visited in order by one worker; the faces are shared between `threads` workers in
+// runs, each run's first triangle counted before.
 template <typename Visit>
 void EachTriangleCorner(const MeshSurface& s, int threads, const Visit& visit)
 {
-    if (s.face_count > 0 && s.face_start[s.face_count] == uint64_t(s.face_count) * 3) {
-        ParallelForChunks(threads, s.face_count, CHUNK, [&](size_t begin, size_t end, size_t) {
-            for (uint32_t f = uint32_t(begin); f < end; ++f)
-                for (int k = 0; k < 3; ++k)
-                    visit(size_t(f), k, f * 3 + uint32_t(k));
+    const bool triangles = s.face_count > 0 && s.face_start[s.face_count] == uint64_t(s.face_count) * 3;
+    std::vector<size_t> first(ChunkCount(s.face_count, CHUNK) + 1, 0);  // each run's first triangle
+    if (!triangles) {
+        ParallelForChunks(threads, s.face_count, CHUNK, [&](size_t begin, size_t end, size_t run) {
+            for (size_t f = begin; f < end; ++f)
+                first[run + 1] += s.face_start[f + 1] - s.face_start[f] - 2;
         });
-        return;
+        for (size_t run = 1; run < first.size(); ++run)
+            first[run] += first[run - 1];
     }
-    size_t triangle = 0;
-    for (uint32_t f = 0; f < s.face_count; ++f) {
-        const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
-        for (uint32_t k = 0; k + 2 < n; ++k, ++triangle) {
-            visit(triangle, 0, start);
-            visit(triangle, 1, start + k + 1);
-            visit(triangle, 2, start + k + 2);
+    ParallelForChunks(threads, s.face_count, CHUNK, [&](size_t begin, size_t end, size_t run) {
+        size_t triangle = triangles ? begin : first[run];
+        for (uint32_t f = uint32_t(begin); f < end; ++f) {
+            const uint32_t start = s.face_start[f], n = s.face_start[f + 1] - start;
+            for (uint32_t k = 0; k + 2 < n; ++k, ++triangle) {
+                visit(triangle, 0, start);
+                visit(triangle, 1, start + k + 1);
+                visit(triangle, 2, start + k + 2);
+            }
         }
-    }
+    });
 }
 
 // Copies the 9 position values of every fanned triangle of the file, NaN where a corner

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "assets/mesh_pair.h"
 #include "assets/png_decode.h"
 #include "assets/png_encode.h"
 #include "bake/bake.h"
@@ -250,6 +251,42 @@ TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
     EXPECT_GT(hits, 10);
     EXPECT_LT(hits, 66);  // rays near the corners fall short of the wall
     FreeRayScene(&transfer.scene);
+}
+
+
+// A target of more quads than one worker's run: every fanned triangle takes its own
+// corners, whichever run its face falls in.
+TEST(SurfaceBake, ManyQuadsFanAcrossRuns)
+{
+    std::string text = "vt 0 0\n";
+    const int side = 400;  // three runs of faces
+    for (int y = 0; y <= side; ++y)
+        for (int x = 0; x <= side; ++x)
+            text += "v " + std::to_string(x) + " " + std::to_string(y) + " 0\n";
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            const int a = y * (side + 1) + x + 1;
+            text += "f " + std::to_string(a) + "/1 " + std::to_string(a + 1) + "/1 " + std::to_string(a + side + 2) +
+                    "/1 " + std::to_string(a + side + 1) + "/1\n";
+        }
+    TempDir dir;
+    WriteWholeFile(dir.File("quads.obj"), text);
+    MeshSurface surfaces[2] = {};
+    ASSERT_EQ(LoadSurfacePair(dir.File("quads.obj").c_str(), dir.File("quads.obj").c_str(), 2, surfaces), MeshLoad::OK);
+    SurfaceTransfer transfer{};
+    ASSERT_TRUE(PrepareSurfaceTarget(surfaces[1], 3, &transfer));
+    ASSERT_EQ(transfer.target_triangles, uint32_t(2 * side * side));
+    size_t wrong = 0;
+    for (uint32_t t = 0; t < transfer.target_triangles; ++t) {
+        const uint32_t face = t / 2, a = face / side * (side + 1) + face % side + 1;
+        const uint32_t expected[3] = {a, t % 2 ? a + side + 2 : a + 1, t % 2 ? a + side + 1 : a + side + 2};
+        wrong += !std::equal(expected, expected + 3, transfer.target_corners + size_t(t) * 6);
+    }
+    EXPECT_EQ(wrong, 0u);
+    FreeSurfaceTransfer(&transfer);
+    FreeMeshSurface(&surfaces[0]);
+    FreeMeshSurface(&surfaces[1]);
+    ClearRemapTable();
 }
 
 
