@@ -1,10 +1,12 @@
 // Rays onto triangles. The hierarchy splits the triangles sorted along a Morton curve
 // through their centres where their codes' highest differing bit changes, down to
-// leaves of a few triangles, on every worker below its top; its boxes are
-// padded outwards so that rounding in the box test never hides a hit the triangle test
-// finds. The triangle test is the watertight one (the ray turned so that it runs along
-// an axis, the edges' signs taken in the plane across it): two triangles sharing an
-// edge compute the same products for it, so a ray through the edge hits one of them.
+// leaves of a few triangles, on every worker below its top; it is then walked four
+// children to a node, their boxes tested side by side in single precision. The boxes
+// are padded outwards, and the test widens them further by more than it rounds, so that
+// it never hides a hit the triangle test finds. The triangle test is the watertight one
+// (the ray turned so that it runs along an axis, the edges' signs taken in the plane
+// across it), in double precision: two triangles sharing an edge compute the same
+// products for it, so a ray through the edge hits one of them.
 #include "bake/rays.h"
 
 #include <algorithm>
@@ -369,11 +371,6 @@ bool Widen(const TreeNode* tree, size_t total, RayScene* scene)
     // The room not used goes back.
     scene->nodes = static_cast<RayNode*>(LargeResize(scene->nodes, most * sizeof(RayNode), made * sizeof(RayNode)));
     scene->node_count = made;
-    const TreeNode& root = tree[0];
-    float largest = 0;
-    for (int a = 0; a < 3; ++a)
-        largest = std::max({largest, std::fabs(root.lo[a]), std::fabs(root.hi[a])});
-    scene->largest = largest;
     return true;
 }
 
@@ -396,6 +393,13 @@ Lanes LoadLanes(const float* values)
     Lanes lanes;
     std::memcpy(&lanes, values, sizeof lanes);
     return lanes;
+}
+
+// Bit l set where lane l of a comparison's result holds (-1 there, 0 elsewhere).
+template <typename Mask>
+unsigned LaneBits(const Mask& mask)
+{
+    return unsigned(mask[0] & 1) | unsigned(mask[1] & 2) | unsigned(mask[2] & 4) | unsigned(mask[3] & 8);
 }
 
 // The ray as the wide nodes' box test takes it, in single precision. Each box is
@@ -450,8 +454,7 @@ unsigned EnteredLanes(const RayNode& node, const Slabs& s, float limit)
         near = near < t0 ? t0 : near;
         far = t1 < far ? t1 : far;
     }
-    const auto in = near <= far;  // -1 in each lane that holds
-    return unsigned(in[0] & 1) | unsigned(in[1] & 2) | unsigned(in[2] & 4) | unsigned(in[3] & 8);
+    return LaneBits(near <= far);
 }
 
 // The ray turned to run along +z: which axes become x, y and z, and the shear.
@@ -585,6 +588,8 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     for (size_t k = top.size(); k-- > 0;)
         if (tree[k].count == 0 && !IsTask(tasks, k))
             Union(tree[tree[k].first], tree[tree[k].first + 1], &tree[k]);
+    for (int a = 0; a < 3; ++a)
+        scene->largest = std::max({scene->largest, std::fabs(tree[0].lo[a]), std::fabs(tree[0].hi[a])});
     const bool widened = Widen(tree, total, scene);
     FreeLargeArray(tree, total);
     if (!widened)
@@ -621,8 +626,7 @@ uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[
         auto meets = (LoadLanes(node.lo[0]) <= high[0]) & (LoadLanes(node.hi[0]) >= low[0]);
         for (int a = 1; a < 3; ++a)
             meets = meets & (LoadLanes(node.lo[a]) <= high[a]) & (LoadLanes(node.hi[a]) >= low[a]);
-        const unsigned met = unsigned(meets[0] & 1) | unsigned(meets[1] & 2) | unsigned(meets[2] & 4) |
-                             unsigned(meets[3] & 8);
+        const unsigned met = LaneBits(meets);
         if (met == 0)
             return NO_NODE;
         const int lane = __builtin_ctz(met);
