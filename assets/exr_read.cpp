@@ -232,6 +232,7 @@ struct Worker {
     bool started = false;
     std::vector<float> block;
     std::vector<float> discard;  // channels that fill no slot
+    std::vector<float> spaced;   // the slots' planes at twice the stride, where needed
 };
 
 // Decodes chunk `i` and copies it into the image; the core's code on failure.
@@ -243,6 +244,10 @@ exr_result_t DecodeChunk(exr_const_context_t context, const Chunks& chunks, int3
     if (result != EXR_ERR_SUCCESS)
         return result;
     if (info.width <= 0 || info.height <= 0)
+        return EXR_ERR_CORRUPT_CHUNK;
+    // An uncompressed block is unpacked where it is read: one shorter than its pixels
+    // need is refused, for the core's fast routines would read on past its end.
+    if (info.compression == EXR_COMPRESSION_NONE && info.packed_size < info.unpacked_size)
         return EXR_ERR_CORRUPT_CHUNK;
     result = worker->started ? exr_decoding_update(context, 0, &info, &worker->decoder)
                              : exr_decoding_initialize(context, 0, &info, &worker->decoder);
@@ -265,6 +270,16 @@ exr_result_t DecodeChunk(exr_const_context_t context, const Chunks& chunks, int3
         discarded = std::max(discarded, size_t(std::max(channel.width, 0)) * size_t(std::max(channel.height, 0)));
     }
     worker->discard.resize(2 * std::max<size_t>(discarded, 1));
+    // A channel with no line in this block is left out of the core's choice of routine,
+    // but not out of its fast routines, which would then read a plane the block does not
+    // hold. Then the slots' channels are decoded at twice the stride too, into planes of
+    // their own, and gathered from there.
+    bool gap = false;
+    for (int16_t c = 0; c < worker->decoder.channel_count; ++c)
+        gap = gap || worker->decoder.channels[c].height == 0;
+    const size_t spacing = gap ? 2 : 1;
+    worker->spaced.assign(gap ? pixels * SLOTS * spacing : 0, 0.0f);
+    bool decoded[SLOTS] = {};
     for (int16_t c = 0; c < worker->decoder.channel_count; ++c) {
         exr_coding_channel_info_t& channel = worker->decoder.channels[c];
         channel.decode_to_ptr = reinterpret_cast<uint8_t*>(worker->discard.data());
@@ -275,9 +290,12 @@ exr_result_t DecodeChunk(exr_const_context_t context, const Chunks& chunks, int3
         for (int s = 0; s < SLOTS; ++s)
             if (exr.present[s] && exr.names[s] == channel.channel_name && channel.x_samples == 1 &&
                 channel.y_samples == 1 && channel.width == info.width && channel.height == info.height) {
-                channel.decode_to_ptr = reinterpret_cast<uint8_t*>(worker->block.data() + size_t(s) * pixels);
-                channel.user_pixel_stride = int32_t(sizeof(float));
-                channel.user_line_stride = int32_t(sizeof(float)) * info.width;
+                float* plane = gap ? worker->spaced.data() + size_t(s) * pixels * spacing
+                                   : worker->block.data() + size_t(s) * pixels;
+                channel.decode_to_ptr = reinterpret_cast<uint8_t*>(plane);
+                channel.user_pixel_stride = int32_t(sizeof(float) * spacing);
+                channel.user_line_stride = int32_t(sizeof(float) * spacing) * info.width;
+                decoded[s] = true;
             }
     }
     result = exr_decoding_choose_default_routines(context, 0, &worker->decoder);
@@ -285,6 +303,9 @@ exr_result_t DecodeChunk(exr_const_context_t context, const Chunks& chunks, int3
         result = exr_decoding_run(context, 0, &worker->decoder);
     if (result != EXR_ERR_SUCCESS)
         return result;
+    for (int s = 0; s < SLOTS && gap; ++s)
+        for (size_t k = 0; k < pixels && decoded[s]; ++k)
+            worker->block[size_t(s) * pixels + k] = worker->spaced[(size_t(s) * pixels + k) * spacing];
     // The block's place (a tile's start is its number), and its part inside the display
     // window.
     const int64_t x0 = chunks.tiled ? chunks.data.min.x + int64_t(i % chunks.across) * chunks.tile_width : info.start_x;

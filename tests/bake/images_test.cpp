@@ -289,6 +289,60 @@ TEST(FloatImages, ConversionsToAndFromPng)
 }
 
 // Files that cannot be baked: each refused with its name and why, and nothing written.
+// Blocks of one line where a channel sampled every second line has none: the
+// channels at full resolution are read as stored, uncompressed or not; an uncompressed
+// block shorter than its pixels need is refused.
+TEST(FloatImages, ABlockWithoutLinesOfOneChannel)
+{
+    TempDir dir;
+    const int side = 16;
+    std::vector<Imath::half> full(side * side), half_rows(side * side / 2);
+    for (int i = 0; i < side * side; ++i)
+        full[size_t(i)] = Imath::half(float(i % 7) / 8);
+    for (const Imf::Compression compression : {Imf::NO_COMPRESSION, Imf::ZIPS_COMPRESSION}) {
+        Imf::Header header(side, side);
+        header.compression() = compression;
+        for (const char* name : {"A", "G", "R"})
+            header.channels().insert(name, Imf::Channel(Imf::HALF));
+        header.channels().insert("B", Imf::Channel(Imf::HALF, 1, 2));
+        Imf::FrameBuffer frame;
+        for (const char* name : {"A", "G", "R"})
+            frame.insert(name, Imf::Slice(Imf::HALF, reinterpret_cast<char*>(full.data()), 2, 2 * side));
+        frame.insert("B", Imf::Slice(Imf::HALF, reinterpret_cast<char*>(half_rows.data()), 2, 2 * side, 1, 2));
+        {
+            Imf::OutputFile file(dir.File("b.exr").c_str(), header);
+            file.setFrameBuffer(frame);
+            file.writePixels(side);
+        }
+        std::string bytes = ReadWholeFile(dir.File("b.exr"));
+        DeepImage image{};
+        char reason[PNG_REASON_SIZE];
+        std::string warning;
+        ASSERT_TRUE(DecodeExr(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 1, &image, reason,
+                              &warning)) << reason;
+        const auto* pixels = static_cast<const float*>(image.pixels);
+        size_t wrong = 0;
+        for (int i = 0; i < side * side; ++i)
+            wrong += pixels[i * 4] != float(full[size_t(i)]) || pixels[i * 4 + 1] != float(full[size_t(i)]) ||
+                     pixels[i * 4 + 2] != 0 || pixels[i * 4 + 3] != float(full[size_t(i)]);
+        EXPECT_EQ(wrong, 0u) << compression;
+        FreeDeepImage(&image);
+        if (compression != Imf::NO_COMPRESSION)
+            continue;
+        // The blocks end the file: a line number and a size each, then R, G, A and every
+        // second line B. The first block's size, less one byte.
+        const size_t blocks = size_t(side) * (8 + 3 * 2 * side) + size_t(side / 2) * 2 * side;
+        int32_t size = 0;
+        std::memcpy(&size, &bytes[bytes.size() - blocks + 4], 4);
+        ASSERT_EQ(size, 4 * 2 * side);
+        size -= 1;
+        std::memcpy(&bytes[bytes.size() - blocks + 4], &size, 4);
+        EXPECT_FALSE(DecodeExr(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 1, &image, reason,
+                               &warning));
+        FreeDeepImage(&image);
+    }
+}
+
 TEST(FloatImages, FilesThatCannotBeBaked)
 {
     TempDir dir;
