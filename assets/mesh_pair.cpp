@@ -457,17 +457,20 @@ const char* ReadFaceLine(ObjFile& file, const char* p, const char* end)
         ++corners;
         if (corners == 1) {
             first = texcoord;
-        } else if (corners > 2 && ++file.triangles && file.table) {
+        } else if (corners > 2) {
+            ++file.triangles;
             // Fanned from the first corner: (0, 1, 2), (0, 2, 3), ...
-            if (!Reserve(file.corners, file.corner_capacity, file.corner_count + 3)) {
+            if (file.table && !Reserve(file.corners, file.corner_capacity, file.corner_count + 3)) {
                 file.out_of_memory = true;
                 return NextLine(p, end);
             }
-            uint32_t* triangle = file.corners + file.corner_count;
-            triangle[0] = first;
-            triangle[1] = previous;
-            triangle[2] = texcoord;
-            file.corner_count += 3;
+            if (file.table) {
+                uint32_t* triangle = file.corners + file.corner_count;
+                triangle[0] = first;
+                triangle[1] = previous;
+                triangle[2] = texcoord;
+                file.corner_count += 3;
+            }
         }
         previous = texcoord;
     }
@@ -924,35 +927,7 @@ MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, 
     return loaded;
 }
 
-// Both files' surfaces alone, on two threads when there are; the table is left as it is.
-MeshLoad LoadSurfaces(const MeshInput inputs[2], int threads, MeshSurface surfaces[2])
-{
-    ObjFile files[2];
-    files[0].surface = files[1].surface = true;
-    ReadResult reads[2] = {ReadResult::OK, ReadResult::OK};
-    ParallelFor(threads > 1 ? 2 : 1, 2, [&](int64_t job, int) { reads[job] = ReadMesh(inputs[job], files[job]); });
-    MeshLoad loaded = MeshLoad::OK;
-    for (int i = 0; i < 2 && loaded == MeshLoad::OK; ++i) {
-        if (reads[i] == ReadResult::OK)
-            continue;
-        loaded = reads[i] == ReadResult::OUT_OF_MEMORY ? MeshLoad::NO_MEMORY : MeshLoad::UNREADABLE;
-        LogMessage(loaded == MeshLoad::NO_MEMORY ? "not enough memory for the mesh %s" : "%s could not be read",
-                   QuotedName(inputs[i].name).c_str());
-    }
-    for (int i = 0; i < 2 && loaded == MeshLoad::OK; ++i)
-        TakeSurface(files[i], &surfaces[i]);
-    FreeObjFile(files[0]);
-    FreeObjFile(files[1]);
-    return loaded;
-}
-
 }  // namespace
-
-MeshLoad LoadMeshSurfaces(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2])
-{
-    const MeshInput inputs[2] = {MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}};
-    return LoadSurfaces(inputs, threads, surfaces);
-}
 
 bool ShapeTailsDiffer(const char* source_path, const char* target_path)
 {

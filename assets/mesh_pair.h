@@ -84,9 +84,6 @@ bool RemapTableFromSurfaces(const MeshSurface surfaces[2]);
 // numbers as written and corner counts), matched from the ends, already differ: then so
 // do their shape hashes. Reads only the files' ends; false where they cannot be read.
 bool ShapeTailsDiffer(const char* source_path, const char* target_path);
-// The two files' surfaces alone (source, then target), with the table left as it is: for
-// a pair already read into the table whose surfaces turn out to be needed.
-MeshLoad LoadMeshSurfaces(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2]);
 
 // The same reading from bytes in memory (for fuzzing and tests); the names are only logged.
 bool LoadRemapMeshesFromBytes(const char* source_name, const char* source, size_t source_size,

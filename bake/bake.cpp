@@ -312,16 +312,18 @@ int ChooseMatch(const BakeOptions& options, const FirstInputs& first, bool* surf
     return BAKE_DONE;
 }
 
-// The meshes' surfaces, read again: the table read first holds less.
+// The meshes' surfaces, read again as the first reading reads them where surfaces are
+// needed (the table made from them where faces pair): the table read first holds less.
 int ReadSurfaces(const BakeOptions& options, FirstInputs* first)
 {
     loader_lines.clear();
     LogToSink(KeepLoaderLine);
     const Clock::time_point start = Clock::now();
-    first->meshes = LoadMeshSurfaces(options.source.c_str(), options.target.c_str(), Threads(options),
-                                     first->surfaces);
+    first->meshes = LoadSurfacePair(options.source.c_str(), options.target.c_str(), Threads(options),
+                                    first->surfaces);
     first->mesh_seconds += SecondsSince(start);
     first->surfaces_read = true;
+    first->table_made = false;
     LogToSink(nullptr);
     return CheckLoaded(*first, false);
 }
