@@ -399,7 +399,19 @@ Lanes LoadLanes(const float* values)
 template <typename Mask>
 unsigned LaneBits(const Mask& mask)
 {
+#ifdef __SSE__
+    // Every build is x86 with SSE: the lanes' sign bits in one instruction.
+    typedef float Floats __attribute__((vector_size(16)));
+    return unsigned(__builtin_ia32_movmskps(reinterpret_cast<Floats>(mask)));
+#else
     return unsigned(mask[0] & 1) | unsigned(mask[1] & 2) | unsigned(mask[2] & 4) | unsigned(mask[3] & 8);
+#endif
+}
+
+// The largest coordinate a ray's tests meet: of the scene or of the ray's start.
+double LargestAround(const RayScene& scene, const double origin[3])
+{
+    return std::max({double(scene.largest), std::fabs(origin[0]), std::fabs(origin[1]), std::fabs(origin[2])});
 }
 
 // The ray as the wide nodes' box test takes it, in single precision. Each box is
@@ -412,17 +424,16 @@ struct Slabs {
     bool down[3];  // the ray runs down the axis: the high side is the near one
 };
 
-Slabs SlabsOf(const RayScene& scene, const double origin[3], const double direction[3])
+Slabs SlabsOf(const double origin[3], const double direction[3], double largest)
 {
-    double largest = scene.largest;
-    for (int a = 0; a < 3; ++a)
-        largest = std::max(largest, std::fabs(origin[a]));
     const double slack = largest * 0x1p-19;
+    // The three inverses in one single-precision division; the slack covers their rounding.
+    const Lanes inverses = Broadcast(1) / Lanes{float(direction[0]), float(direction[1]), float(direction[2]), 1};
     Slabs s{};
     for (int a = 0; a < 3; ++a) {
         // A ray along the slab moves so little across it that a finite speed serves,
         // and keeps every product a number.
-        const float inverse = float(std::clamp(1.0 / direction[a], -1e30, 1e30));
+        const float inverse = std::clamp(inverses[a], -1e30f, 1e30f);
         s.inverse[a] = Broadcast(inverse);
         s.down[a] = inverse < 0;
         const float low = float(origin[a] + slack), high = float(origin[a] - slack);
@@ -442,6 +453,11 @@ float NotBelow(double v)
 float NotAbove(double v)
 {
     return std::isfinite(v) ? float(v - std::fabs(v) * 0x1p-22 - 0x1p-140) : float(v);
+}
+
+Lanes Abs(Lanes v)
+{
+    return v < 0 ? -v : v;
 }
 
 // Bit l set where the ray meets lane l's box at a distance in [0, limit].
@@ -472,10 +488,19 @@ Sheared Shear(const double direction[3])
     s.ky = (s.kx + 1) % 3;
     if (direction[s.kz] < 0)
         std::swap(s.kx, s.ky);  // keeps the turn a rotation, so the edges' signs hold
-    s.sx = direction[s.kx] / direction[s.kz];
-    s.sy = direction[s.ky] / direction[s.kz];
     s.sz = 1.0 / direction[s.kz];
+    s.sx = direction[s.kx] * s.sz;
+    s.sy = direction[s.ky] * s.sz;
     return s;
+}
+
+// How far the single-precision look at triangles may stray from the watertight test's
+// values: far above the rounding of the origin, the differences and the shear's
+// products, against the largest coordinate there is. 0 where that range is too wide
+// or too narrow for single precision to bound the error: every triangle is tested.
+float CandidateError(double largest)
+{
+    return largest > 0x1p-40 && largest < 0x1p40 ? float(largest * 0x1p-19) : 0.0f;
 }
 
 // The watertight test of one triangle; false for a miss or a ray in its plane.
@@ -524,6 +549,33 @@ bool HitTriangle(const float* c, const double origin[3], const Sheared& s, doubl
     weights[b] = along;
     *distance = z[a] + along * (z[b] - z[a]);
     return true;
+}
+
+// A first, single-precision look at four triangles in slots [first, first + 4): bit i
+// clear only where the watertight test is sure to miss triangle first + i. Every value
+// here differs from the test's own by less than `error` (see Candidates), so a lane is
+// kept whenever its edges' signs could agree there.
+unsigned Candidates(const float* c, const double origin[3], const Sheared& s, float error)
+{
+    Lanes x[3], y[3];
+    const float ox = float(origin[s.kx]), oy = float(origin[s.ky]), oz = float(origin[s.kz]);
+    const Lanes sx = Broadcast(float(s.sx)), sy = Broadcast(float(s.sy));
+    for (int k = 0; k < 3; ++k) {
+        const auto axis = [&](int a) { return Lanes{c[k * 3 + a], c[9 + k * 3 + a], c[18 + k * 3 + a], c[27 + k * 3 + a]}; };
+        const Lanes pz = axis(s.kz) - oz;
+        x[k] = (axis(s.kx) - ox) - sx * pz;
+        y[k] = (axis(s.ky) - oy) - sy * pz;
+    }
+    const Lanes e = Broadcast(error);
+    const auto edge = [&](int i, int j, Lanes* bound) {
+        const Lanes a = x[i] * y[j], b = y[i] * x[j];
+        const Lanes sizes = Abs(x[i]) + Abs(y[i]) + Abs(x[j]) + Abs(y[j]) + 4 * e;
+        *bound = 2 * e * sizes + (Abs(a) + Abs(b)) * 0x1p-21f;
+        return a - b;
+    };
+    Lanes bu, bv, bw;
+    const Lanes u = edge(2, 1, &bu), v = edge(0, 2, &bv), w = edge(1, 0, &bw);
+    return LaneBits(((u >= -bu) & (v >= -bv) & (w >= -bw)) | ((u <= bu) & (v <= bv) & (w <= bw)));
 }
 
 }  // namespace
@@ -636,42 +688,85 @@ uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[
     }
 }
 
-bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
-             RayHit* hit, uint32_t start)
+void CastRays(const RayScene& scene, const Ray* rays, int count, double max_distance, uint32_t start, RayHit* hits,
+              bool* found)
 {
-    const Sheared shear = Shear(direction);
-    const Slabs slabs = SlabsOf(scene, origin, direction);
-    bool found = false;
-    double best = max_distance;
-    float limit = NotBelow(best);
-    uint32_t stack[STACK];
+    static_assert(RAY_PACKET <= 4, "each ray's four lanes' bits are gathered in 16 bits");
+    count = std::clamp(count, 0, RAY_PACKET);
+    struct Walker {
+        Sheared shear;
+        Slabs slabs;
+        float error, limit;
+        double best;
+    } walkers[RAY_PACKET];
+    for (int r = 0; r < count; ++r) {
+        const Ray& ray = rays[r];
+        const double largest = LargestAround(scene, ray.origin);
+        walkers[r] = Walker{Shear(ray.direction), SlabsOf(ray.origin, ray.direction, largest),
+                            CandidateError(largest), NotBelow(max_distance), max_distance};
+        found[r] = false;
+    }
+    // Each node waiting with the rays that entered its box.
+    struct Waiting {
+        uint32_t node;
+        unsigned rays;
+    } stack[STACK];
     int depth = 0;
-    if (scene.node_count > 0 && start != NO_NODE)
-        stack[depth++] = start;
+    if (scene.node_count > 0 && start != NO_NODE && count > 0)
+        stack[depth++] = Waiting{start, (1u << count) - 1};
     while (depth > 0) {
-        const RayNode& node = scene.nodes[stack[--depth]];
-        const unsigned entered = EnteredLanes(node, slabs, limit);
+        const Waiting at = stack[--depth];
+        const RayNode& node = scene.nodes[at.node];
+        uint32_t entered = 0;  // four bits per ray, one per lane whose box it enters
+        for (int r = 0; r < count; ++r)
+            if (at.rays >> r & 1)
+                entered |= EnteredLanes(node, walkers[r].slabs, walkers[r].limit) << (4 * r);
+        // Per lane, the rays that enter its box: its bit of each ray's four, side by side.
+        unsigned lanes[4];
+        for (int lane = 0; lane < 4; ++lane)
+            lanes[lane] = ((entered >> lane & 0x1111u) * 0x1248u) >> 12 & 0xFu;
         if (depth + 4 > STACK)
-            return found;
+            return;
         for (int lane = 0; lane < 4; ++lane) {
-            if (!(entered >> lane & 1))
+            if (lanes[lane] == 0)
                 continue;
             if (node.count[lane] == 0) {
-                stack[depth++] = node.first[lane];
+                stack[depth++] = Waiting{node.first[lane], lanes[lane]};
                 continue;
             }
-            for (uint32_t i = node.first[lane]; i < node.first[lane] + node.count[lane]; ++i) {
-                const uint32_t triangle = scene.order[i];
-                double distance, weights[3];
-                if (!HitTriangle(scene.corners + size_t(i) * 9, origin, shear, &distance, weights) ||
-                    !(distance >= 0) || distance > best || (found && distance == best && triangle > hit->triangle))
+            const uint32_t first = node.first[lane];
+            for (int r = 0; r < count; ++r) {
+                if (!(lanes[lane] >> r & 1))
                     continue;
-                found = true;
-                best = distance;
-                limit = NotBelow(best);
-                *hit = RayHit{triangle, i, distance, {weights[0], weights[1], weights[2]}};
+                Walker& w = walkers[r];
+                const Ray& ray = rays[r];
+                unsigned candidates = (1u << node.count[lane]) - 1;
+                if (w.error > 0 && first + 4 <= scene.triangle_count)
+                    candidates &= Candidates(scene.corners + size_t(first) * 9, ray.origin, w.shear, w.error);
+                for (uint32_t i = first; candidates != 0; ++i, candidates >>= 1) {
+                    if (!(candidates & 1))
+                        continue;
+                    const uint32_t triangle = scene.order[i];
+                    double distance, weights[3];
+                    if (!HitTriangle(scene.corners + size_t(i) * 9, ray.origin, w.shear, &distance, weights) ||
+                        !(distance >= 0) || distance > w.best ||
+                        (found[r] && distance == w.best && triangle > hits[r].triangle))
+                        continue;
+                    found[r] = true;
+                    w.best = distance;
+                    w.limit = NotBelow(distance);
+                    hits[r] = RayHit{triangle, i, distance, {weights[0], weights[1], weights[2]}};
+                }
             }
         }
     }
+}
+
+bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
+             RayHit* hit, uint32_t start)
+{
+    const Ray ray{{origin[0], origin[1], origin[2]}, {direction[0], direction[1], direction[2]}};
+    bool found = false;
+    CastRays(scene, &ray, 1, max_distance, start, hit, &found);
     return found;
 }

@@ -42,6 +42,18 @@ bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes, int 
 constexpr uint32_t NO_NODE = UINT32_MAX;
 uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[3]);
 
+// Rays cast together: nearby rays read each node once between them. Each ray's hit is
+// the one it has cast alone.
+struct Ray {
+    double origin[3], direction[3];
+};
+constexpr int RAY_PACKET = 4;
+
+// The nearest hits of `count` rays (at most RAY_PACKET), each as CastRay finds it;
+// found[i] false where ray i hits nothing.
+void CastRays(const RayScene& scene, const Ray* rays, int count, double max_distance, uint32_t start, RayHit* hits,
+              bool* found);
+
 // The nearest hit of the ray from `origin` along `direction` (not zero) at a distance in
 // [0, max_distance], or false for none; the walk begins at node `start`.
 bool CastRay(const RayScene& scene, const double origin[3], const double direction[3], double max_distance,
