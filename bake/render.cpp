@@ -314,32 +314,14 @@ OneTile<Sample> TileOfAll(const Triangle& tri, const Source<Sample>& from, int64
 // A triangle's rays' start in the source's tree, before its first sample finds it.
 constexpr uint32_t RAYS_START_UNKNOWN = NO_NODE - 1;
 
-template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
-inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
-                       const OneTile<Sample>& one, uint32_t& rays_start, const double row[ATTRIBUTES], size_t at,
-                       int64_t column)
+// One sample drawn from `source` at weights source_w, at image coordinates s, t (for
+// tiles, the coordinates themselves); w are its weights in the target triangle.
+template <bool NEAREST, bool NORMALS, typename Sample>
+inline void Shade(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
+                  const OneTile<Sample>& one, uint32_t source, const double* source_w, const double w[3], double s,
+                  double t, size_t pixel)
 {
-    const double px = double(column) + 0.5 - tri.x0;
-    Sample* out = target.samples + (at + size_t(column)) * 4;
-    const double w1 = row[2] + tri.v_dx[2] * px, w2 = row[3] + tri.v_dx[3] * px;
-    const double w[3] = {1 - w1 - w2, w1, w2};
-    double s = row[0] + tri.v_dx[0] * px, t = row[1] + tri.v_dx[1] * px;
-    uint32_t source = tri.record;
-    const double* source_w = w;
-    SourcePoint point;
-    if (SURFACE) {
-        if (rays_start == RAYS_START_UNKNOWN)  // found at the triangle's first sample
-            rays_start = RaysStart(*from.surface, tri.record);
-        if (!FindSource(*from.surface, tri.record, w, rays_start, &point)) {
-            target.missed[at + size_t(column)] = 1;
-            return;
-        }
-        // Tiles take the coordinates themselves; one image, its texel coordinates.
-        s = from.tiles ? point.u : point.u * double(from.tex.width) - 0.5;
-        t = from.tiles ? point.v : point.v * double(from.tex.height) - 0.5;
-        source = point.triangle;
-        source_w = point.weights;
-    }
+    Sample* out = target.samples + pixel * 4;
     const Texels<Sample>* tex = &from.tex;
     if (one.tex) {  // what TileTexels gives, the floors known
         tex = one.tex;
@@ -361,7 +343,63 @@ inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Ta
     } else {
         Fetch<NEAREST>(*tex, s, t, out);
     }
-    target.covered[at + size_t(column)] = 1;
+    target.covered[pixel] = 1;
+}
+
+// Samples of one triangle whose rays wait to be cast together.
+struct RayBatch {
+    uint32_t start = RAYS_START_UNKNOWN;  // the rays' start, found at the first cast
+    int count = 0;
+    size_t pixel[RAY_PACKET];
+    double w[RAY_PACKET][3];
+};
+
+template <bool NEAREST, bool NORMALS, typename Sample>
+void CastBatch(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target, RayBatch& batch)
+{
+    if (batch.count == 0)
+        return;
+    if (batch.start == RAYS_START_UNKNOWN)
+        batch.start = RaysStart(*from.surface, tri.record);
+    SourcePoint points[RAY_PACKET];
+    bool found[RAY_PACKET];
+    FindSources(*from.surface, tri.record, batch.w, batch.count, batch.start, points, found);
+    for (int i = 0; i < batch.count; ++i) {
+        const SourcePoint& point = points[i];
+        if (!found[i]) {
+            target.missed[batch.pixel[i]] = 1;
+            continue;
+        }
+        // Tiles take the coordinates themselves; one image, its texel coordinates.
+        const double s = from.tiles ? point.u : point.u * double(from.tex.width) - 0.5;
+        const double t = from.tiles ? point.v : point.v * double(from.tex.height) - 0.5;
+        Shade<NEAREST, NORMALS>(tri, from, target, OneTile<Sample>{}, point.triangle, point.weights, batch.w[i], s, t,
+                                batch.pixel[i]);
+    }
+    batch.count = 0;
+}
+
+// Draws one sample, or with rays, queues it on the batch, which is cast once full.
+template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
+inline void DrawSample(const Triangle& tri, const Source<Sample>& from, const Target<Sample>& target,
+                       const OneTile<Sample>& one, RayBatch& batch, const double row[ATTRIBUTES], size_t at,
+                       int64_t column)
+{
+    const double px = double(column) + 0.5 - tri.x0;
+    const double w1 = row[2] + tri.v_dx[2] * px, w2 = row[3] + tri.v_dx[3] * px;
+    if (SURFACE) {
+        batch.pixel[batch.count] = at + size_t(column);
+        double* w = batch.w[batch.count];
+        w[0] = 1 - w1 - w2;
+        w[1] = w1;
+        w[2] = w2;
+        if (++batch.count == RAY_PACKET)
+            CastBatch<NEAREST, NORMALS>(tri, from, target, batch);
+        return;
+    }
+    const double w[3] = {1 - w1 - w2, w1, w2};
+    const double s = row[0] + tri.v_dx[0] * px, t = row[1] + tri.v_dx[1] * px;
+    Shade<NEAREST, NORMALS>(tri, from, target, one, tri.record, w, w, s, t, at + size_t(column));
 }
 
 template <bool NEAREST, bool NORMALS, bool SURFACE, typename Sample>
@@ -375,7 +413,7 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
     const OneTile<Sample> one =
         !SURFACE && from.tiles && first <= last && left <= right ? TileOfAll(tri, from, left, right, first, last)
                                                                  : OneTile<Sample>{};
-    uint32_t rays_start = RAYS_START_UNKNOWN;
+    RayBatch batch;
     for (int64_t row = first; row <= last && left <= right; ++row) {
         int64_t a[3], b[3];
         RowEdges(tri, row, a, b);
@@ -388,14 +426,16 @@ void DrawTriangle(const Triangle& tri, const Source<Sample>& from, const Target<
             int64_t e0 = a[0] * left + b[0], e1 = a[1] * left + b[1], e2 = a[2] * left + b[2];
             for (int64_t c = left; c <= right; ++c, e0 += a[0], e1 += a[1], e2 += a[2])
                 if ((e0 | e1 | e2) >= 0)
-                    DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, rays_start, at_row, at, c);
+                    DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, batch, at_row, at, c);
             continue;
         }
         int64_t c0 = left, c1 = right;
         if (RowSpan(a, b, &c0, &c1))
             for (int64_t c = c0; c <= c1; ++c)
-                DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, rays_start, at_row, at, c);
+                DrawSample<NEAREST, NORMALS, SURFACE>(tri, from, target, one, batch, at_row, at, c);
     }
+    if (SURFACE)
+        CastBatch<NEAREST, NORMALS>(tri, from, target, batch);
 }
 
 // Keeps the part of a polygon on the inside of one side of the clip square.

@@ -495,6 +495,7 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle)
     shortest /= Length(mean);
     if (!(shortest > 0.25))
         return 0;  // normals far apart: the bounds would hold most of the model
+    const double stretch = 1 / shortest;  // the margin below covers its rounding
     // Each point a ray reaches is P + s * N for P in the triangle and s in [offset -
     // reach, offset]; a margin far above rounding covers how the rays are computed.
     double size = transfer.reach + std::fabs(transfer.offset);
@@ -506,7 +507,7 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle)
     double lo[3], hi[3];
     for (int i = 0; i < 3; ++i) {
         const double n_lo = std::min({n[0][i], n[1][i], n[2][i]}), n_hi = std::max({n[0][i], n[1][i], n[2][i]});
-        const double low = n_lo < 0 ? n_lo / shortest : n_lo, high = n_hi > 0 ? n_hi / shortest : n_hi;
+        const double low = n_lo < 0 ? n_lo * stretch : n_lo, high = n_hi > 0 ? n_hi * stretch : n_hi;
         const double along[4] = {s0 * low, s0 * high, s1 * low, s1 * high};
         lo[i] = std::min({p[0][i], p[1][i], p[2][i]}) + *std::min_element(along, along + 4) - margin;
         hi[i] = std::max({p[0][i], p[1][i], p[2][i]}) + *std::max_element(along, along + 4) + margin;
@@ -514,11 +515,10 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle)
     return StartAround(transfer.scene, lo, hi);
 }
 
-bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], uint32_t start,
-                SourcePoint* point)
+// The ray of the sample at weights w of a target triangle; false where the normal
+// there is no direction.
+static bool SampleRay(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], Ray* ray)
 {
-    if (start == NO_NODE)
-        return false;
     const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
     double at[3] = {0, 0, 0}, normal[3] = {0, 0, 0};
     for (int k = 0; k < 3; ++k) {
@@ -532,18 +532,37 @@ bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double
     const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
     if (!(length > 0) || !std::isfinite(length))
         return false;
-    double origin[3], direction[3];
+    const double inverse = -1 / length;
     for (int i = 0; i < 3; ++i) {
-        direction[i] = -normal[i] / length;
-        origin[i] = at[i] - transfer.offset * direction[i];
+        ray->direction[i] = normal[i] * inverse;
+        ray->origin[i] = at[i] - transfer.offset * ray->direction[i];
     }
-    RayHit hit;
-    if (!CastRay(transfer.scene, origin, direction, transfer.reach, &hit, start))
-        return false;
-    const TexCoord* uv = transfer.source_uv + size_t(hit.slot) * 3;
-    point->triangle = hit.triangle;
-    std::memcpy(point->weights, hit.weights, sizeof hit.weights);
-    point->u = hit.weights[0] * uv[0].u + hit.weights[1] * uv[1].u + hit.weights[2] * uv[2].u;
-    point->v = hit.weights[0] * uv[0].v + hit.weights[1] * uv[1].v + hit.weights[2] * uv[2].v;
     return true;
+}
+
+void FindSources(const SurfaceTransfer& transfer, uint32_t triangle, const double (*w)[3], int count, uint32_t start,
+                 SourcePoint* points, bool* found)
+{
+    Ray rays[RAY_PACKET] = {};
+    int sample[RAY_PACKET], cast = 0;  // the sample of each ray cast
+    for (int i = 0; i < count && i < RAY_PACKET; ++i) {
+        found[i] = false;
+        if (start != NO_NODE && SampleRay(transfer, triangle, w[i], &rays[cast]))
+            sample[cast++] = i;
+    }
+    RayHit hits[RAY_PACKET];
+    bool hit[RAY_PACKET];
+    CastRays(transfer.scene, rays, cast, transfer.reach, start, hits, hit);
+    for (int r = 0; r < cast; ++r) {
+        if (!hit[r])
+            continue;
+        const TexCoord* uv = transfer.source_uv + size_t(hits[r].slot) * 3;
+        const double* h = hits[r].weights;
+        SourcePoint& point = points[sample[r]];
+        point.triangle = hits[r].triangle;
+        std::memcpy(point.weights, h, sizeof point.weights);
+        point.u = h[0] * uv[0].u + h[1] * uv[1].u + h[2] * uv[2].u;
+        point.v = h[0] * uv[0].v + h[1] * uv[1].v + h[2] * uv[2].v;
+        found[sample[r]] = true;
+    }
 }

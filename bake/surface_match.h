@@ -68,7 +68,8 @@ void FreeSurfaceTransfer(SurfaceTransfer* transfer);
 // (NO_NODE: none of them can hit), found once for all its samples.
 uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle);
 
-// The source point of the sample at weights w of target triangle `triangle`, whose rays
-// begin at `start`; false where the ray finds none.
-bool FindSource(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], uint32_t start,
-                SourcePoint* point);
+// The source points of `count` samples (at most RAY_PACKET) of target triangle
+// `triangle`, at weights w[i], whose rays begin at `start`, cast together; found[i]
+// false where sample i's ray finds none.
+void FindSources(const SurfaceTransfer& transfer, uint32_t triangle, const double (*w)[3], int count, uint32_t start,
+                 SourcePoint* points, bool* found);

@@ -243,8 +243,10 @@ TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
         for (int b = 0; a + b <= 10; ++b) {
             const double w[3] = {1 - a / 10.0 - b / 10.0, a / 10.0, b / 10.0};
             SourcePoint from_root{}, from_start{};
-            const bool found = FindSource(transfer, 0, w, 0, &from_root);
-            ASSERT_EQ(FindSource(transfer, 0, w, start, &from_start), found) << a << " " << b;
+            bool found = false, found_start = false;
+            FindSources(transfer, 0, &w, 1, 0, &from_root, &found);
+            FindSources(transfer, 0, &w, 1, start, &from_start, &found_start);
+            ASSERT_EQ(found_start, found) << a << " " << b;
             EXPECT_TRUE(!found || from_start.triangle == from_root.triangle) << a << " " << b;
             hits += found;
         }
