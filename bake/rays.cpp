@@ -323,55 +323,67 @@ void SetLane(const TreeNode& child, uint32_t wide_child, int lane, RayNode* wide
     wide->count[lane] = child.count;
 }
 
-// The binary tree four children to a node: a node's lanes are its children, or where
-// a child is inner, that child's two. Nodes come depth first, each after its parent.
-bool Widen(const TreeNode* tree, size_t total, RayScene* scene)
+// A wide node whose every lane's box is at infinity, missed by every ray.
+RayNode EmptyNode()
 {
-    // Every wide node but the root stands for an inner binary node, which are half the nodes.
-    const size_t most = total / 2 + 1;
-    scene->nodes = LargeArray<RayNode>(most);
-    if (!scene->nodes)
-        return false;
+    RayNode wide;
+    for (int lane = 0; lane < 4; ++lane) {
+        for (int a = 0; a < 3; ++a)
+            wide.lo[a][lane] = wide.hi[a][lane] = INFINITY;
+        wide.first[lane] = wide.count[lane] = 0;
+    }
+    return wide;
+}
+
+// A lane of the top's wide nodes that leads to a subtree widened apart.
+struct Link {
+    uint32_t wide;
+    int lane;
+    size_t task;
+};
+
+// Widens the binary tree whose root is tree[0] (inner) four children to a node, appended
+// to `wide` depth first, each after its parent, inner children numbered from the root's
+// place in `wide`. A node's lanes are its children, or where a child is inner, that
+// child's two. A binary node that task(b) names (>= 0) is a subtree widened apart: its
+// lane is left to `links`.
+template <typename TaskOf>
+void WidenInto(const std::vector<TreeNode>& tree, std::vector<RayNode>& wide, const TaskOf& task,
+               std::vector<Link>* links)
+{
     struct Pending {
         uint32_t wide, binary;  // a wide node to fill from the binary node
     };
-    std::vector<Pending> stack{{0, 0}};
-    uint32_t made = 1;
+    std::vector<Pending> stack{{uint32_t(wide.size()), 0}};
+    wide.push_back(EmptyNode());
     while (!stack.empty()) {
         const Pending at = stack.back();
         stack.pop_back();
-        RayNode& wide = scene->nodes[at.wide];
-        for (int lane = 0; lane < 4; ++lane) {
-            for (int a = 0; a < 3; ++a)
-                wide.lo[a][lane] = wide.hi[a][lane] = INFINITY;  // missed by every ray
-            wide.first[lane] = wide.count[lane] = 0;
-        }
+        const auto whole = [&](uint32_t b) { return tree[b].count != 0 || task(b) >= 0; };
         uint32_t lanes[4], count = 0;
         const TreeNode& node = tree[at.binary];
-        if (node.count) {  // the whole tree is one leaf
-            lanes[count++] = at.binary;
-        } else {
-            for (uint32_t c = node.first; c < node.first + 2; ++c) {
-                if (tree[c].count) {
-                    lanes[count++] = c;
-                } else {
-                    lanes[count++] = tree[c].first;
-                    lanes[count++] = tree[c].first + 1;
-                }
+        for (uint32_t c = node.first; c < node.first + 2; ++c) {
+            if (whole(c)) {
+                lanes[count++] = c;
+            } else {
+                lanes[count++] = tree[c].first;
+                lanes[count++] = tree[c].first + 1;
             }
         }
         for (uint32_t lane = count; lane-- > 0;) {
             const TreeNode& child = tree[lanes[lane]];
-            const uint32_t wide_child = child.count ? 0 : made++;
-            SetLane(child, wide_child, int(lane), &wide);
-            if (!child.count)
+            const long apart = child.count ? -1 : task(lanes[lane]);
+            const bool widen = !child.count && apart < 0;
+            const uint32_t wide_child = widen ? uint32_t(wide.size()) : 0;
+            if (widen) {
+                wide.push_back(EmptyNode());
                 stack.push_back(Pending{wide_child, lanes[lane]});
+            }
+            SetLane(child, wide_child, int(lane), &wide[at.wide]);
+            if (apart >= 0)
+                links->push_back(Link{at.wide, int(lane), size_t(apart)});
         }
     }
-    // The room not used goes back.
-    scene->nodes = static_cast<RayNode*>(LargeResize(scene->nodes, most * sizeof(RayNode), made * sizeof(RayNode)));
-    scene->node_count = made;
-    return true;
 }
 
 bool IsTask(const std::vector<Task>& tasks, size_t node)
@@ -525,9 +537,10 @@ bool HitTriangle(const float* c, const double origin[3], const Sheared& s, doubl
     const double area[3] = {u, v, w};
     const int zeros = (u == 0) + (v == 0) + (w == 0);
     if (zeros == 0) {
-        *distance = (u * z[0] + v * z[1] + w * z[2]) / det;
+        const double inverse = 1 / det;  // one division where four would be
+        *distance = (u * z[0] + v * z[1] + w * z[2]) * inverse;
         for (int k = 0; k < 3; ++k)
-            weights[k] = area[k] / det;
+            weights[k] = area[k] * inverse;
         return true;
     }
     // On an edge or a corner: computed from that edge or corner alone, its ends in an
@@ -605,48 +618,70 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     std::vector<TreeNode> top(1);
     std::vector<Task> tasks;
     BuildTop(codes, 0, count, depth, top, 0, tasks);
-    std::vector<std::vector<TreeNode>> subtrees(tasks.size());
+    // Each subtree is built and widened on a worker; its root's box takes its task's
+    // place at the top.
+    std::vector<std::vector<RayNode>> wides(tasks.size());
+    const auto none = [](uint32_t) { return -1L; };
     ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
         const Task& task = tasks[size_t(i)];
-        subtrees[size_t(i)].resize(1);
-        BuildNode(*scene, codes, task.begin, task.end, subtrees[size_t(i)], 0);
+        std::vector<TreeNode> subtree(1);
+        subtree.reserve(2 * (task.end - task.begin));  // the most a subtree can hold
+        BuildNode(*scene, codes, task.begin, task.end, subtree, 0);
+        top[task.node] = subtree[0];
+        if (subtree[0].count == 0) {
+            wides[size_t(i)].reserve((task.end - task.begin) / 2 + 1);
+            WidenInto(subtree, wides[size_t(i)], none, nullptr);
+        }
     });
     FreeLargeArray(codes, count);
-    // Each subtree's root takes its task's place at the top; its other nodes follow the
-    // top's, their children renumbered.
-    size_t total = top.size();
-    for (const auto& subtree : subtrees)
-        total += subtree.size() - 1;
-    auto* tree = LargeArray<TreeNode>(total);
-    if (!tree) {
+    // The top's boxes, children (made after their parents) first.
+    for (size_t k = top.size(); k-- > 0;)
+        if (top[k].count == 0 && !IsTask(tasks, k))
+            Union(top[top[k].first], top[top[k].first + 1], &top[k]);
+    for (int a = 0; a < 3; ++a)
+        scene->largest = std::max({scene->largest, std::fabs(top[0].lo[a]), std::fabs(top[0].hi[a])});
+    // The top widened, its lanes that lead to a subtree linked to where that subtree's
+    // nodes follow.
+    const auto task_of = [&](uint32_t b) {
+        for (size_t i = 0; i < tasks.size(); ++i)
+            if (tasks[i].node == b && top[b].count == 0)
+                return long(i);
+        return -1L;
+    };
+    std::vector<RayNode> top_wide;
+    std::vector<Link> links;
+    if (top[0].count != 0) {  // the whole tree is one leaf
+        top_wide.push_back(EmptyNode());
+        SetLane(top[0], 0, 0, &top_wide[0]);
+    } else if (task_of(0) < 0) {
+        WidenInto(top, top_wide, task_of, &links);
+    }
+    std::vector<size_t> base(tasks.size());
+    size_t total = top_wide.size();
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        base[i] = total;
+        total += wides[i].size();
+    }
+    for (const Link& link : links)
+        top_wide[link.wide].first[link.lane] = uint32_t(base[link.task]);
+    scene->nodes = LargeArray<RayNode>(total);
+    if (!scene->nodes) {
         FreeRayScene(scene);
         return false;
     }
-    std::copy(top.begin(), top.end(), tree);
-    size_t next = top.size();
-    for (size_t i = 0; i < tasks.size(); ++i) {
-        const std::vector<TreeNode>& subtree = subtrees[i];
-        const auto place = [&](size_t local) { return local == 0 ? tasks[i].node : next + local - 1; };
-        for (size_t k = 0; k < subtree.size(); ++k) {
-            TreeNode node = subtree[k];
-            if (node.count == 0)
-                node.first = uint32_t(place(node.first));
-            tree[place(k)] = node;
+    scene->node_count = uint32_t(total);
+    std::copy(top_wide.begin(), top_wide.end(), scene->nodes);
+    ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
+        RayNode* to = scene->nodes + base[size_t(i)];
+        for (RayNode node : wides[size_t(i)]) {
+            for (int lane = 0; lane < 4; ++lane)  // an empty lane's number is never read
+                if (node.count[lane] == 0)
+                    node.first[lane] += uint32_t(base[size_t(i)]);
+            *to++ = node;
         }
-        next += subtree.size() - 1;
-    }
-    subtrees = {};  // their nodes are copied: room for the corners below
-    // The top's boxes, children (made after their parents) first.
-    for (size_t k = top.size(); k-- > 0;)
-        if (tree[k].count == 0 && !IsTask(tasks, k))
-            Union(tree[tree[k].first], tree[tree[k].first + 1], &tree[k]);
-    for (int a = 0; a < 3; ++a)
-        scene->largest = std::max({scene->largest, std::fabs(tree[0].lo[a]), std::fabs(tree[0].hi[a])});
-    const bool widened = Widen(tree, total, scene);
-    FreeLargeArray(tree, total);
-    if (!widened)
-        FreeRayScene(scene);
-    return widened;
+        wides[size_t(i)] = {};
+    });
+    return true;
 }
 
 bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes, int threads)
