@@ -219,9 +219,12 @@ size_t TargetCornerBytes(const SurfaceTransfer& t)
 bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
 {
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
-    bool missing = false;
-    for (uint32_t c = 0; c < corners && !missing; ++c)
-        missing = !HasNormal(s, c);
+    std::vector<uint8_t> lacking(ChunkCount(corners, CHUNK), 0);  // per chunk: a corner without a normal
+    ParallelForChunks(threads, corners, CHUNK, [&](size_t begin, size_t end, size_t chunk) {
+        for (size_t c = begin; c < end && !lacking[chunk]; ++c)
+            lacking[chunk] = !HasNormal(s, uint32_t(c));
+    });
+    const bool missing = std::find(lacking.begin(), lacking.end(), 1) != lacking.end();
     const size_t normals = size_t(s.normal_count) + (missing ? corners : 0);
     t->target_positions = static_cast<float*>(std::malloc(std::max<size_t>(s.position_count, 1) * 3 * sizeof(float)));
     t->target_normals = static_cast<float*>(std::malloc(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
@@ -233,12 +236,16 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
         usable[f] = UsableFace(s, f);
     ok = ok && (!missing || MakeCornerNormals(s, usable, made));
     if (ok) {
-        std::memcpy(t->target_positions, s.positions, size_t(s.position_count) * 3 * sizeof(float));
-        for (uint32_t n = 0; n < s.normal_count; ++n) {
-            const float* g = s.normals + size_t(n) * 3;
-            const Vec3 unit = Normalized({g[0], g[1], g[2]});
-            std::memcpy(t->target_normals + size_t(n) * 3, &unit, sizeof unit);
-        }
+        ParallelForChunks(threads, s.position_count, CHUNK, [&](size_t begin, size_t end, size_t) {
+            std::memcpy(t->target_positions + begin * 3, s.positions + begin * 3, (end - begin) * 3 * sizeof(float));
+        });
+        ParallelForChunks(threads, s.normal_count, CHUNK, [&](size_t begin, size_t end, size_t) {
+            for (size_t n = begin; n < end; ++n) {
+                const float* g = s.normals + n * 3;
+                const Vec3 unit = Normalized({g[0], g[1], g[2]});
+                std::memcpy(t->target_normals + n * 3, &unit, sizeof unit);
+            }
+        });
         for (uint32_t c = 0; missing && c < corners; ++c)
             std::memcpy(t->target_normals + (size_t(s.normal_count) + c) * 3, &made[c], sizeof(Vec3));
         t->target_position_count = s.position_count;
