@@ -163,6 +163,7 @@ struct Target {
     uint8_t* covered;
     uint8_t* missed;  // with a surface transfer: the samples whose rays found no source
     std::atomic<int>* missing_tile;  // the lowest tile needed that has no image, 0 for none
+    RaysStartCache* starts;          // with a surface transfer: the worker's last start
     int64_t width, first_row, rows;
 };
 
@@ -360,7 +361,7 @@ void CastBatch(const Triangle& tri, const Source<Sample>& from, const Target<Sam
     if (batch.count == 0)
         return;
     if (batch.start == RAYS_START_UNKNOWN)
-        batch.start = RaysStart(*from.surface, tri.record);
+        batch.start = RaysStart(*from.surface, tri.record, target.starts);
     SourcePoint points[RAY_PACKET];
     bool found[RAY_PACKET];
     FindSources(*from.surface, tri.record, batch.w, batch.count, batch.start, points, found);
@@ -697,6 +698,8 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
         const int64_t first_pixel_row = band * band_rows;
         const int64_t pixel_rows = std::min<int64_t>(band_rows, request.height - first_pixel_row);
         Target<Sample> target{};
+        RaysStartCache starts{};
+        target.starts = &starts;
         target.missing_tile = &missing_tile;
         target.width = sample_width;
         target.first_row = first_pixel_row * n;

@@ -481,7 +481,7 @@ void FreeSurfaceTransfer(SurfaceTransfer* transfer)
     *transfer = SurfaceTransfer{};
 }
 
-uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle)
+uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStartCache* cache)
 {
     if (!std::isfinite(transfer.reach))
         return 0;
@@ -519,7 +519,15 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle)
         lo[i] = std::min({p[0][i], p[1][i], p[2][i]}) + *std::min_element(along, along + 4) - margin;
         hi[i] = std::max({p[0][i], p[1][i], p[2][i]}) + *std::max_element(along, along + 4) + margin;
     }
-    return StartAround(transfer.scene, lo, hi);
+    bool within = cache && cache->known;
+    for (int i = 0; i < 3 && within; ++i)
+        within = lo[i] >= cache->lo[i] && hi[i] <= cache->hi[i];
+    if (within)
+        return cache->start;  // every leaf that meets these bounds meets the cached ones
+    const uint32_t start = StartAround(transfer.scene, lo, hi);
+    if (cache)
+        *cache = RaysStartCache{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}, start, true};
+    return start;
 }
 
 // The ray of the sample at weights w of a target triangle; false where the normal

@@ -64,9 +64,17 @@ bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* tra
 bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer);
 void FreeSurfaceTransfer(SurfaceTransfer* transfer);
 
+// The bounds a worker last found a start for, and that start, which serves every
+// triangle whose bounds lie within them (the two triangles of a quad often share theirs).
+struct RaysStartCache {
+    double lo[3], hi[3];
+    uint32_t start;
+    bool known;
+};
+
 // Where the rays of target triangle `triangle` begin their walk of the source's tree
-// (NO_NODE: none of them can hit), found once for all its samples.
-uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle);
+// (NO_NODE: none of them can hit), found once for all its samples; `cache` may be null.
+uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStartCache* cache);
 
 // The source points of `count` samples (at most RAY_PACKET) of target triangle
 // `triangle`, at weights w[i], whose rays begin at `start`, cast together; found[i]

@@ -237,7 +237,7 @@ TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
     transfer.target_triangles = 1;
     transfer.offset = 0;
     transfer.reach = 1;
-    const uint32_t start = RaysStart(transfer, 0);
+    const uint32_t start = RaysStart(transfer, 0, nullptr);
     int hits = 0;
     for (int a = 0; a <= 10; ++a)
         for (int b = 0; a + b <= 10; ++b) {
