@@ -429,11 +429,10 @@ double LargestAround(const RayScene& scene, const double origin[3])
 // The ray as the wide nodes' box test takes it, in single precision. Each box is
 // widened by a slack far above that precision's rounding (of the origin, of each
 // difference and product), measured against the largest coordinate there is, so that the
-// test never rejects a box the ray meets. Along each axis the ray meets the box's near
-// side first: its low side where the ray runs up that axis, else its high side.
+// test never rejects a box the ray meets: its low sides are measured from the origin
+// moved up by the slack, its high sides from the origin moved down.
 struct Slabs {
-    Lanes near_origin[3], far_origin[3], inverse[3];
-    bool down[3];  // the ray runs down the axis: the high side is the near one
+    Lanes low_origin[3], high_origin[3], inverse[3];
 };
 
 Slabs SlabsOf(const double origin[3], const double direction[3], double largest)
@@ -445,12 +444,9 @@ Slabs SlabsOf(const double origin[3], const double direction[3], double largest)
     for (int a = 0; a < 3; ++a) {
         // A ray along the slab moves so little across it that a finite speed serves,
         // and keeps every product a number.
-        const float inverse = std::clamp(inverses[a], -1e30f, 1e30f);
-        s.inverse[a] = Broadcast(inverse);
-        s.down[a] = inverse < 0;
-        const float low = float(origin[a] + slack), high = float(origin[a] - slack);
-        s.near_origin[a] = Broadcast(s.down[a] ? high : low);
-        s.far_origin[a] = Broadcast(s.down[a] ? low : high);
+        s.inverse[a] = Broadcast(std::clamp(inverses[a], -1e30f, 1e30f));
+        s.low_origin[a] = Broadcast(float(origin[a] + slack));
+        s.high_origin[a] = Broadcast(float(origin[a] - slack));
     }
     return s;
 }
@@ -467,9 +463,31 @@ float NotAbove(double v)
     return std::isfinite(v) ? float(v - std::fabs(v) * 0x1p-22 - 0x1p-140) : float(v);
 }
 
+// |v| in each lane: the sign bits cleared, in one instruction where a select takes several.
 Lanes Abs(Lanes v)
 {
-    return v < 0 ? -v : v;
+    typedef uint32_t Bits __attribute__((vector_size(16)));
+    return reinterpret_cast<Lanes>(reinterpret_cast<Bits>(v) & 0x7FFFFFFFu);
+}
+
+// Each lane's smaller (larger) value, where neither is a number's absence; one
+// instruction each, where a select takes several.
+Lanes Min(Lanes a, Lanes b)
+{
+#ifdef __SSE__
+    return __builtin_ia32_minps(a, b);
+#else
+    return a < b ? a : b;
+#endif
+}
+
+Lanes Max(Lanes a, Lanes b)
+{
+#ifdef __SSE__
+    return __builtin_ia32_maxps(a, b);
+#else
+    return a > b ? a : b;
+#endif
 }
 
 // Bit l set where the ray meets lane l's box at a distance in [0, limit].
@@ -477,10 +495,11 @@ unsigned EnteredLanes(const RayNode& node, const Slabs& s, float limit)
 {
     Lanes near = Broadcast(0), far = Broadcast(limit);
     for (int a = 0; a < 3; ++a) {
-        const Lanes t0 = (LoadLanes(s.down[a] ? node.hi[a] : node.lo[a]) - s.near_origin[a]) * s.inverse[a];
-        const Lanes t1 = (LoadLanes(s.down[a] ? node.lo[a] : node.hi[a]) - s.far_origin[a]) * s.inverse[a];
-        near = near < t0 ? t0 : near;
-        far = t1 < far ? t1 : far;
+        // The near side is the low one where the ray runs up the axis, else the high one.
+        const Lanes t_low = (LoadLanes(node.lo[a]) - s.low_origin[a]) * s.inverse[a];
+        const Lanes t_high = (LoadLanes(node.hi[a]) - s.high_origin[a]) * s.inverse[a];
+        near = Max(near, Min(t_low, t_high));
+        far = Min(far, Max(t_low, t_high));
     }
     return LaneBits(near <= far);
 }
@@ -534,15 +553,15 @@ bool HitTriangle(const float* c, const double origin[3], const Sheared& s, doubl
     const double det = u + v + w;
     if (det == 0)
         return false;
-    const double area[3] = {u, v, w};
-    const int zeros = (u == 0) + (v == 0) + (w == 0);
-    if (zeros == 0) {
+    if (u != 0 && v != 0 && w != 0) {
         const double inverse = 1 / det;  // one division where four would be
         *distance = (u * z[0] + v * z[1] + w * z[2]) * inverse;
-        for (int k = 0; k < 3; ++k)
-            weights[k] = area[k] * inverse;
+        weights[0] = u * inverse;
+        weights[1] = v * inverse;
+        weights[2] = w * inverse;
         return true;
     }
+    const int zeros = (u == 0) + (v == 0) + (w == 0);
     // On an edge or a corner: computed from that edge or corner alone, its ends in an
     // order of their own, so that every triangle sharing it finds the same distance.
     for (int k = 0; k < 3; ++k)
@@ -564,31 +583,41 @@ bool HitTriangle(const float* c, const double origin[3], const Sheared& s, doubl
     return true;
 }
 
-// A first, single-precision look at four triangles in slots [first, first + 4): bit i
-// clear only where the watertight test is sure to miss triangle first + i. Every value
-// here differs from the test's own by less than `error` (see Candidates), so a lane is
-// kept whenever its edges' signs could agree there.
-unsigned Candidates(const float* c, const double origin[3], const Sheared& s, float error)
+// Four triangles' corners side by side, in single precision: axis a of corner k at [k][a].
+struct FourTriangles {
+    Lanes at[3][3];
+};
+
+// The triangles in slots [first, first + 4), whose 36 values start at c.
+FourTriangles FourAt(const float* c)
+{
+    FourTriangles four;
+    for (int k = 0; k < 3; ++k)
+        for (int a = 0; a < 3; ++a)
+            four.at[k][a] = Lanes{c[k * 3 + a], c[9 + k * 3 + a], c[18 + k * 3 + a], c[27 + k * 3 + a]};
+    return four;
+}
+
+// A first, single-precision look at four triangles: bit i clear only where the
+// watertight test is sure to miss triangle i. Every value here differs from the test's
+// own by less than `error` (see CandidateError), so a lane is kept whenever its edges'
+// signs could agree there.
+unsigned Candidates(const FourTriangles& four, const double origin[3], const Sheared& s, float error)
 {
     Lanes x[3], y[3];
     const float ox = float(origin[s.kx]), oy = float(origin[s.ky]), oz = float(origin[s.kz]);
     const Lanes sx = Broadcast(float(s.sx)), sy = Broadcast(float(s.sy));
     for (int k = 0; k < 3; ++k) {
-        const auto axis = [&](int a) { return Lanes{c[k * 3 + a], c[9 + k * 3 + a], c[18 + k * 3 + a], c[27 + k * 3 + a]}; };
-        const Lanes pz = axis(s.kz) - oz;
-        x[k] = (axis(s.kx) - ox) - sx * pz;
-        y[k] = (axis(s.ky) - oy) - sy * pz;
+        const Lanes pz = four.at[k][s.kz] - oz;
+        x[k] = (four.at[k][s.kx] - ox) - sx * pz;
+        y[k] = (four.at[k][s.ky] - oy) - sy * pz;
     }
+    // One bound for the three edges' products, from the corner farthest across the ray.
     const Lanes e = Broadcast(error);
-    const auto edge = [&](int i, int j, Lanes* bound) {
-        const Lanes a = x[i] * y[j], b = y[i] * x[j];
-        const Lanes sizes = Abs(x[i]) + Abs(y[i]) + Abs(x[j]) + Abs(y[j]) + 4 * e;
-        *bound = 2 * e * sizes + (Abs(a) + Abs(b)) * 0x1p-21f;
-        return a - b;
-    };
-    Lanes bu, bv, bw;
-    const Lanes u = edge(2, 1, &bu), v = edge(0, 2, &bv), w = edge(1, 0, &bw);
-    return LaneBits(((u >= -bu) & (v >= -bv) & (w >= -bw)) | ((u <= bu) & (v <= bv) & (w <= bw)));
+    const Lanes m = Max(Max(Abs(x[0]) + Abs(y[0]), Abs(x[1]) + Abs(y[1])), Abs(x[2]) + Abs(y[2]));
+    const Lanes bound = 2 * e * (2 * m + 4 * e) + m * m * 0x1p-21f, below = -bound;
+    const Lanes u = x[2] * y[1] - y[2] * x[1], v = x[0] * y[2] - y[0] * x[2], w = x[1] * y[0] - y[1] * x[0];
+    return LaneBits(((u >= below) & (v >= below) & (w >= below)) | ((u <= bound) & (v <= bound) & (w <= bound)));
 }
 
 }  // namespace
@@ -726,7 +755,7 @@ uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[
 void CastRays(const RayScene& scene, const Ray* rays, int count, double max_distance, uint32_t start, RayHit* hits,
               bool* found)
 {
-    static_assert(RAY_PACKET <= 4, "each ray's four lanes' bits are gathered in 16 bits");
+    static_assert(RAY_PACKET <= 4, "the rays' bits, four apart, fit in 16");
     count = std::clamp(count, 0, RAY_PACKET);
     struct Walker {
         Sheared shear;
@@ -734,32 +763,37 @@ void CastRays(const RayScene& scene, const Ray* rays, int count, double max_dist
         float error, limit;
         double best;
     } walkers[RAY_PACKET];
+    const float limit = NotBelow(max_distance);
     for (int r = 0; r < count; ++r) {
         const Ray& ray = rays[r];
         const double largest = LargestAround(scene, ray.origin);
-        walkers[r] = Walker{Shear(ray.direction), SlabsOf(ray.origin, ray.direction, largest),
-                            CandidateError(largest), NotBelow(max_distance), max_distance};
+        Walker& w = walkers[r];
+        w.shear = Shear(ray.direction);
+        w.slabs = SlabsOf(ray.origin, ray.direction, largest);
+        w.error = CandidateError(largest);
+        w.limit = limit;
+        w.best = max_distance;
         found[r] = false;
     }
-    // Each node waiting with the rays that entered its box.
+    // Each node waiting with the rays that entered its box: ray r at bit 4r.
     struct Waiting {
         uint32_t node;
         unsigned rays;
     } stack[STACK];
     int depth = 0;
     if (scene.node_count > 0 && start != NO_NODE && count > 0)
-        stack[depth++] = Waiting{start, (1u << count) - 1};
+        stack[depth++] = Waiting{start, 0x1111u & ((1u << (4 * count)) - 1)};
     while (depth > 0) {
         const Waiting at = stack[--depth];
         const RayNode& node = scene.nodes[at.node];
         uint32_t entered = 0;  // four bits per ray, one per lane whose box it enters
         for (int r = 0; r < count; ++r)
-            if (at.rays >> r & 1)
+            if (at.rays >> (4 * r) & 1)
                 entered |= EnteredLanes(node, walkers[r].slabs, walkers[r].limit) << (4 * r);
-        // Per lane, the rays that enter its box: its bit of each ray's four, side by side.
+        // Per lane, the rays that enter its box, each at its own bit 4r.
         unsigned lanes[4];
         for (int lane = 0; lane < 4; ++lane)
-            lanes[lane] = ((entered >> lane & 0x1111u) * 0x1248u) >> 12 & 0xFu;
+            lanes[lane] = entered >> lane & 0x1111u;
         if (depth + 4 > STACK)
             return;
         for (int lane = 0; lane < 4; ++lane) {
@@ -770,14 +804,18 @@ void CastRays(const RayScene& scene, const Ray* rays, int count, double max_dist
                 continue;
             }
             const uint32_t first = node.first[lane];
+            // The leaf's corners side by side once for all its rays; past the last
+            // slots, its triangles are tested without it.
+            const bool look = first + 4 <= scene.triangle_count;
+            const FourTriangles four = look ? FourAt(scene.corners + size_t(first) * 9) : FourTriangles{};
             for (int r = 0; r < count; ++r) {
-                if (!(lanes[lane] >> r & 1))
+                if (!(lanes[lane] >> (4 * r) & 1))
                     continue;
                 Walker& w = walkers[r];
                 const Ray& ray = rays[r];
                 unsigned candidates = (1u << node.count[lane]) - 1;
-                if (w.error > 0 && first + 4 <= scene.triangle_count)
-                    candidates &= Candidates(scene.corners + size_t(first) * 9, ray.origin, w.shear, w.error);
+                if (look && w.error > 0)
+                    candidates &= Candidates(four, ray.origin, w.shear, w.error);
                 for (uint32_t i = first; candidates != 0; ++i, candidates >>= 1) {
                     if (!(candidates & 1))
                         continue;

@@ -530,20 +530,36 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStart
     return start;
 }
 
-// The ray of the sample at weights w of a target triangle; false where the normal
-// there is no direction.
-static bool SampleRay(const SurfaceTransfer& transfer, uint32_t triangle, const double w[3], Ray* ray)
+// A target triangle's corners' positions and normals, as its samples' rays take them.
+struct TargetCorners {
+    double p[3][3], n[3][3];
+};
+
+static TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle)
 {
     const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
-    double at[3] = {0, 0, 0}, normal[3] = {0, 0, 0};
+    TargetCorners c;
     for (int k = 0; k < 3; ++k) {
         const float* p = transfer.target_positions + size_t(corner[k] - 1) * 3;
         const float* n = transfer.target_normals + size_t(corner[3 + k]) * 3;
         for (int i = 0; i < 3; ++i) {
-            at[i] += w[k] * p[i];
-            normal[i] += w[k] * n[i];
+            c.p[k][i] = p[i];
+            c.n[k][i] = n[i];
         }
     }
+    return c;
+}
+
+// The ray of the sample at weights w of a target triangle; false where the normal
+// there is no direction.
+static bool SampleRay(const SurfaceTransfer& transfer, const TargetCorners& c, const double w[3], Ray* ray)
+{
+    double at[3] = {0, 0, 0}, normal[3] = {0, 0, 0};
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 3; ++i) {
+            at[i] += w[k] * c.p[k][i];
+            normal[i] += w[k] * c.n[k][i];
+        }
     const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
     if (!(length > 0) || !std::isfinite(length))
         return false;
@@ -560,11 +576,14 @@ void FindSources(const SurfaceTransfer& transfer, uint32_t triangle, const doubl
 {
     Ray rays[RAY_PACKET] = {};
     int sample[RAY_PACKET], cast = 0;  // the sample of each ray cast
-    for (int i = 0; i < count && i < RAY_PACKET; ++i) {
+    for (int i = 0; i < count && i < RAY_PACKET; ++i)
         found[i] = false;
-        if (start != NO_NODE && SampleRay(transfer, triangle, w[i], &rays[cast]))
+    if (start == NO_NODE)
+        return;
+    const TargetCorners corners = TargetCornersOf(transfer, triangle);
+    for (int i = 0; i < count && i < RAY_PACKET; ++i)
+        if (SampleRay(transfer, corners, w[i], &rays[cast]))
             sample[cast++] = i;
-    }
     RayHit hits[RAY_PACKET];
     bool hit[RAY_PACKET];
     CastRays(transfer.scene, rays, cast, transfer.reach, start, hits, hit);
