@@ -275,17 +275,20 @@ const char* ReadDigits(const char* p, const char* limit, uint64_t* digits)
 // word's nearest float unless it lies halfway between two floats (or below their normal
 // range, or above it). Returns the word's end, or null for every other word, which
 // from_chars then reads.
-const char* ReadPlainDecimal(const char* p, const char* limit, float* value)
+const char* ReadPlainDecimal(const char* p, float* value)
 {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
-    uint64_t digits = 0;
-    const char* end = ReadDigits(p, limit, &digits);
+    uint64_t digits = 0;  // a digit at a time: fewer steps than eight at once for such short runs
+    const char* end = p;
+    for (; static_cast<unsigned>(*end - '0') < 10; ++end)
+        digits = digits * 10 + static_cast<uint64_t>(*end - '0');
     int count = int(end - p), scale = 0;
     if (*end == '.') {
         const char* fraction = end + 1;
-        end = ReadDigits(fraction, limit, &digits);
+        for (end = fraction; static_cast<unsigned>(*end - '0') < 10; ++end)
+            digits = digits * 10 + static_cast<uint64_t>(*end - '0');
         scale = int(end - fraction);
         count += scale;
     }
@@ -305,14 +308,14 @@ const char* ReadPlainDecimal(const char* p, const char* limit, float* value)
 
 // The next word as a decimal float, 0 when it is not one whole (*bad then points at
 // the first such word of the line); returns where reading goes on, or null when the
-// rest of the line holds no more words. Bytes up to `limit` may be read.
-const char* ParseFloat(const char* p, const char* limit, float* value, const char** bad)
+// rest of the line holds no more words.
+const char* ParseFloat(const char* p, float* value, const char** bad)
 {
     *value = 0.0f;
     p = SkipBlanks(p);
     if (EndsWord(*p))
         return nullptr;
-    if (const char* end = ReadPlainDecimal(p, limit, value))
+    if (const char* end = ReadPlainDecimal(p, value))
         return end;
     const char* word_end = p;
     while (!EndsWord(*word_end))
@@ -334,9 +337,9 @@ void ReadTexcoordLine(ObjFile& file, const char* p)
     }
     float u, v = 0.0f;
     const char* bad = nullptr;
-    p = ParseFloat(p, file.chunk_end, &u, &bad);
+    p = ParseFloat(p, &u, &bad);
     if (p)
-        ParseFloat(p, file.chunk_end, &v, &bad);
+        ParseFloat(p, &v, &bad);
     file.texcoords[file.texcoord_count++] = TexCoord{u, 1.0f - v};
     if (bad)
         NoteBadNumber(file, bad);
@@ -487,7 +490,7 @@ void ReadTriple(ObjFile& file, const char* p, float*& values, size_t& capacity, 
     out[0] = out[1] = out[2] = 0.0f;
     const char* bad = nullptr;
     for (int i = 0; i < 3 && p; ++i)
-        p = ParseFloat(p, file.chunk_end, &out[i], &bad);
+        p = ParseFloat(p, &out[i], &bad);
     ++count;
     if (bad)
         NoteBadNumber(file, bad);
