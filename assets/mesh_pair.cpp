@@ -68,7 +68,6 @@ struct ObjFile {
     // its place in the file (its line is counted only then, off the reading's path).
     const char* chunk = nullptr;  // the bytes being read, and where they start in the file
     int64_t chunk_offset = 0;
-    const char* chunk_end = nullptr;  // the lines being read end before it
     int64_t bad_number_lines = 0;
     int64_t first_bad_offset = 0;
     int64_t first_bad_line = 0;
@@ -227,48 +226,6 @@ void NoteBadNumber(ObjFile& file, const char* word)
     file.first_bad_offset = file.chunk_offset + (word - file.chunk);
 }
 
-// The count of decimal digits that begin the eight bytes at p (read as they lie, the
-// first lowest, as on every machine this is built for), and their value: one carry-free
-// test for all eight, then three multiplications instead of a branch a digit.
-int EightDigits(const char* p, uint64_t* value)
-{
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "digits are read first byte lowest");
-    uint64_t bytes;
-    std::memcpy(&bytes, p, sizeof bytes);
-    const uint64_t digits = bytes - 0x3030303030303030u;  // a non-digit's borrow spoils only later bytes
-    const uint64_t others = (digits | (digits + 0x7676767676767676u)) & 0x8080808080808080u;
-    const int count = others ? __builtin_ctzll(others) / 8 : 8;
-    if (count == 0) {
-        *value = 0;
-        return 0;
-    }
-    uint64_t v = digits << (64 - 8 * count);  // the digits last, after leading zeros
-    v = v * 10 + (v >> 8);
-    v = ((v & 0x000000FF000000FFu) * (100 + (uint64_t(1000000) << 32)) +
-         ((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t(10000) << 32))) >> 32;
-    *value = v;
-    return count;
-}
-
-// Appends the decimal digits at p to *digits, eight at a time where the bytes before
-// `limit` allow; returns where they end. Past 19 digits the value wraps: callers refuse
-// or recount such numbers.
-const char* ReadDigits(const char* p, const char* limit, uint64_t* digits)
-{
-    static const uint64_t POWERS[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-    while (limit - p >= 8) {
-        uint64_t eight;
-        const int count = EightDigits(p, &eight);
-        *digits = *digits * POWERS[count] + eight;
-        p += count;
-        if (count < 8)
-            return p;
-    }
-    for (; static_cast<unsigned>(*p - '0') < 10; ++p)
-        *digits = *digits * 10 + static_cast<uint64_t>(*p - '0');
-    return p;
-}
-
 // A word of up to 19 digits with one sign and one point at most and no exponent, as
 // exporters write numbers, read by integer arithmetic: the digits over a power of ten
 // both exact in double precision give the nearest double, whose nearest float is the
@@ -353,14 +310,15 @@ struct Number {
     const char* end;
 };
 
-Number ReadNumber(const char* p, const char* limit, size_t so_far)
+Number ReadNumber(const char* p, size_t so_far)
 {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+')
         ++p;
     const char* digits = p;
     uint64_t n = 0;
-    p = ReadDigits(p, limit, &n);
+    for (; static_cast<unsigned>(*p - '0') < 10; ++p)
+        n = n * 10 + static_cast<uint64_t>(*p - '0');
     if (p - digits > 19) {  // may have wrapped: counted again, held above the largest number
         n = 0;
         for (const char* d = digits; d < p; ++d)
@@ -387,7 +345,7 @@ const char* ReadCorner(ObjFile& file, const char* p, uint32_t numbers[3])
 {
     numbers[0] = numbers[1] = numbers[2] = NO_TEXCOORD;
     if (file.surface) {
-        const Number position = ReadNumber(p, file.chunk_end, file.faces.position_count);
+        const Number position = ReadNumber(p, file.faces.position_count);
         numbers[0] = position.value;
         p = position.end;
     }
@@ -396,11 +354,11 @@ const char* ReadCorner(ObjFile& file, const char* p, uint32_t numbers[3])
     if (file.hash_shape)
         MixShape(file, HashBytes(file.shape_hash, start, static_cast<size_t>(p - start)));
     if (*p == '/') {
-        const Number texcoord = ReadNumber(p + 1, file.chunk_end, file.texcoord_count);
+        const Number texcoord = ReadNumber(p + 1, file.texcoord_count);
         numbers[1] = texcoord.value;
         p = SkipToSlash(texcoord.end);
         if (*p == '/' && file.surface) {
-            const Number normal = ReadNumber(p + 1, file.chunk_end, file.faces.normal_count);
+            const Number normal = ReadNumber(p + 1, file.faces.normal_count);
             numbers[2] = normal.value;
             p = normal.end;
         }
@@ -540,7 +498,6 @@ const char* ReadLine(ObjFile& file, const char* p, const char* end)
 // Reads the lines of [p, end); every one must end with a line feed.
 void ReadCompleteLines(ObjFile& file, const char* p, const char* end)
 {
-    file.chunk_end = end;
     while (p < end && !file.out_of_memory)
         p = ReadLine(file, p, end);
 }
