@@ -1,23 +1,12 @@
-// Rays onto a triangle mesh: a bounding volume hierarchy over its triangles, built on
-// every core, and the nearest hit of a ray, front or back. Hits come from one
-// watertight computation per triangle in double precision, ties going to the lowest
-// triangle number, so the answer depends neither on the hierarchy nor on the machine.
+// Rays onto a triangle mesh: the nearest hit of a ray, front or back, found through the
+// mesh's hierarchy (ray_tree.h). Hits come from one watertight computation per triangle
+// in double precision, ties going to the lowest triangle number, so the answer depends
+// neither on the hierarchy nor on the machine.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
-struct RayNode;
-
-struct RayScene {
-    const float* corners;  // 9 per triangle: three corners' x, y, z, in the leaves' order
-                           // (the i-th is triangle order[i]); not owned
-    uint32_t triangle_count;
-    RayNode* nodes;        // node 0 is the root
-    uint32_t node_count;
-    float largest;         // the largest coordinate's size in the boxes
-    uint32_t* order;       // triangle numbers, leaf after leaf
-};
+#include "bake/ray_tree.h"
 
 struct RayHit {
     uint32_t triangle;
@@ -25,16 +14,6 @@ struct RayHit {
     double distance;       // along the ray, in units of its direction's length
     double weights[3];     // barycentric, of the triangle's corners 0, 1, 2
 };
-
-// False when memory runs out. Triangles whose corners are not finite are never hit.
-// `corners` are moved into the leaves' order, where the scene reads them.
-bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScene* scene);
-void FreeRayScene(RayScene* scene);
-
-// Moves per-triangle records into the leaves' order on `threads` workers, as the scene
-// moved the corners: what a hit reads then lies beside its neighbours' (RayHit.slot).
-// False when memory runs out (nothing moved).
-bool ToLeafOrder(const RayScene& scene, void* records, size_t record_bytes, int threads);
 
 // Where rays whose every point within their reach lies in the box [lo, hi] may start
 // instead of at the root (node 0): the deepest node whose subtree holds every leaf that
