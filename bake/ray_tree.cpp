@@ -438,7 +438,7 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     if (top[0].count != 0) {  // the whole tree is one leaf
         top_wide.push_back(EmptyNode());
         SetLane(top[0], 0, 0, &top_wide[0]);
-    } else if (task_of(0) < 0) {
+    } else {  // more than a leaf's triangles: the top splits at least once
         WidenInto(top, top_wide, task_of, &links);
     }
     std::vector<size_t> base(tasks.size());
