@@ -61,20 +61,22 @@ struct Slabs {
     Lanes low_origin[3], high_origin[3], inverse[3];
 };
 
-Slabs SlabsOf(const double origin[3], const double direction[3], double largest)
+// The slabs' inverse speeds along the ray: the three in one single-precision division,
+// whose rounding the slack covers.
+void SlabInverses(const double direction[3], Slabs* s)
+{
+    const Lanes inverses = Broadcast(1) / Lanes{float(direction[0]), float(direction[1]), float(direction[2]), 1};
+    for (int a = 0; a < 3; ++a)  // a ray along a slab moves so little across it that a finite speed serves
+        s->inverse[a] = Broadcast(std::clamp(inverses[a], -1e30f, 1e30f));
+}
+
+void SlabOrigins(const double origin[3], double largest, Slabs* s)
 {
     const double slack = largest * 0x1p-19;
-    // The three inverses in one single-precision division; the slack covers their rounding.
-    const Lanes inverses = Broadcast(1) / Lanes{float(direction[0]), float(direction[1]), float(direction[2]), 1};
-    Slabs s{};
     for (int a = 0; a < 3; ++a) {
-        // A ray along the slab moves so little across it that a finite speed serves,
-        // and keeps every product a number.
-        s.inverse[a] = Broadcast(std::clamp(inverses[a], -1e30f, 1e30f));
-        s.low_origin[a] = Broadcast(float(origin[a] + slack));
-        s.high_origin[a] = Broadcast(float(origin[a] - slack));
+        s->low_origin[a] = Broadcast(float(origin[a] + slack));
+        s->high_origin[a] = Broadcast(float(origin[a] - slack));
     }
-    return s;
 }
 
 // v in single precision, never below it (NotAbove: never above it): first moved by more
@@ -290,8 +292,15 @@ void CastRays(const RayScene& scene, const Ray* rays, int count, double max_dist
         const Ray& ray = rays[r];
         const double largest = LargestAround(scene, ray.origin);
         Walker& w = walkers[r];
-        w.shear = Shear(ray.direction);
-        w.slabs = SlabsOf(ray.origin, ray.direction, largest);
+        // Rays along one direction (a flat part of the target) share what it alone gives.
+        if (r > 0 && std::memcmp(ray.direction, rays[r - 1].direction, sizeof ray.direction) == 0) {
+            w.shear = walkers[r - 1].shear;
+            std::memcpy(w.slabs.inverse, walkers[r - 1].slabs.inverse, sizeof w.slabs.inverse);
+        } else {
+            w.shear = Shear(ray.direction);
+            SlabInverses(ray.direction, &w.slabs);
+        }
+        SlabOrigins(ray.origin, largest, &w.slabs);
         w.error = CandidateError(largest);
         w.limit = limit;
         w.best = max_distance;
