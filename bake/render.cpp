@@ -163,7 +163,7 @@ struct Target {
     uint8_t* covered;
     uint8_t* missed;  // with a surface transfer: the samples whose rays found no source
     std::atomic<int>* missing_tile;  // the lowest tile needed that has no image, 0 for none
-    RaysStartCache* starts;          // with a surface transfer: the worker's last start
+    RaysStartCache* starts;          // with a surface transfer: the band's last start
     int64_t width, first_row, rows;
 };
 

@@ -481,21 +481,36 @@ void FreeSurfaceTransfer(SurfaceTransfer* transfer)
     *transfer = SurfaceTransfer{};
 }
 
+// A target triangle's corners' positions and normals, as its samples' rays take them.
+struct TargetCorners {
+    double p[3][3], n[3][3];
+};
+
+static TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle)
+{
+    const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
+    TargetCorners c;
+    for (int k = 0; k < 3; ++k) {
+        const float* p = transfer.target_positions + size_t(corner[k] - 1) * 3;
+        const float* n = transfer.target_normals + size_t(corner[3 + k]) * 3;
+        for (int i = 0; i < 3; ++i) {
+            c.p[k][i] = p[i];
+            c.n[k][i] = n[i];
+        }
+    }
+    return c;
+}
+
 uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStartCache* cache)
 {
     if (!std::isfinite(transfer.reach))
         return 0;
-    const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
-    const float* p[3];
-    const float* n[3];
-    for (int k = 0; k < 3; ++k) {
-        p[k] = transfer.target_positions + size_t(corner[k] - 1) * 3;
-        n[k] = transfer.target_normals + size_t(corner[3 + k]) * 3;
-    }
+    const TargetCorners c = TargetCornersOf(transfer, triangle);
+    const auto& p = c.p;
+    const auto& n = c.n;
     // The unit normal across the triangle: each component of the interpolated one lies
     // between the corners', and its length between 1 and its part along their mean.
-    const Point mean{double(n[0][0]) + n[1][0] + n[2][0], double(n[0][1]) + n[1][1] + n[2][1],
-                     double(n[0][2]) + n[1][2] + n[2][2]};
+    const Point mean{n[0][0] + n[1][0] + n[2][0], n[0][1] + n[1][1] + n[2][1], n[0][2] + n[1][2] + n[2][2]};
     double shortest = INFINITY;
     for (int k = 0; k < 3; ++k)
         shortest = std::min(shortest, DotOf(Point{n[k][0], n[k][1], n[k][2]}, mean));
@@ -508,7 +523,7 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStart
     double size = transfer.reach + std::fabs(transfer.offset);
     for (int k = 0; k < 3; ++k)
         for (int i = 0; i < 3; ++i)
-            size = std::max(size, std::fabs(double(p[k][i])));
+            size = std::max(size, std::fabs(p[k][i]));
     const double margin = size * 0x1p-20;
     const double s0 = transfer.offset - transfer.reach, s1 = transfer.offset;
     double lo[3], hi[3];
@@ -528,26 +543,6 @@ uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStart
     if (cache)
         *cache = RaysStartCache{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}, start, true};
     return start;
-}
-
-// A target triangle's corners' positions and normals, as its samples' rays take them.
-struct TargetCorners {
-    double p[3][3], n[3][3];
-};
-
-static TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle)
-{
-    const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
-    TargetCorners c;
-    for (int k = 0; k < 3; ++k) {
-        const float* p = transfer.target_positions + size_t(corner[k] - 1) * 3;
-        const float* n = transfer.target_normals + size_t(corner[3 + k]) * 3;
-        for (int i = 0; i < 3; ++i) {
-            c.p[k][i] = p[i];
-            c.n[k][i] = n[i];
-        }
-    }
-    return c;
 }
 
 // The ray of the sample at weights w of a target triangle; false where the normal
