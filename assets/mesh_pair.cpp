@@ -318,12 +318,8 @@ Number ReadNumber(const char* p, size_t so_far)
     const char* digits = p;
     uint64_t n = 0;
     for (; static_cast<unsigned>(*p - '0') < 10; ++p)
-        n = n * 10 + static_cast<uint64_t>(*p - '0');
-    if (p - digits > 19) {  // may have wrapped: counted again, held above the largest number
-        n = 0;
-        for (const char* d = digits; d < p; ++d)
-            n = std::min<uint64_t>(n * 10 + static_cast<uint64_t>(*d - '0'), uint64_t(UINT32_MAX) + 1);
-    }
+        if (n <= UINT32_MAX)  // past the largest number, it is held there
+            n = n * 10 + static_cast<uint64_t>(*p - '0');
     if (p == digits || !Is(*p, WORD_END | SLASH))
         return {NO_TEXCOORD, p};
     if (!negative)

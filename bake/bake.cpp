@@ -339,7 +339,6 @@ int PrepareRays(const BakeOptions& options, FirstInputs& first, SurfaceTransfer*
                       : options.max_distance == 0 ? INFINITY
                                                   : std::max(2 * transfer->offset, DEFAULT_REACH * size);
     const bool source = PrepareSurfaceSource(&first.surfaces[0], Threads(options), transfer);
-    FreeMeshSurface(&first.surfaces[0]);
     const bool target = source && PrepareSurfaceTarget(first.surfaces[1], Threads(options), transfer);
     FreeMeshSurface(&first.surfaces[1]);
     if (!target)

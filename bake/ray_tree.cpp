@@ -371,9 +371,60 @@ void WidenInto(const std::vector<TreeNode>& tree, std::vector<RayNode>& wide, co
     }
 }
 
-bool IsTask(const std::vector<Task>& tasks, size_t node)
+// The task whose subtree stands at binary node `node` of the top, or -1.
+long TaskAt(const std::vector<Task>& tasks, size_t node)
 {
-    return std::any_of(tasks.begin(), tasks.end(), [&](const Task& t) { return t.node == node; });
+    for (size_t i = 0; i < tasks.size(); ++i)
+        if (tasks[i].node == node)
+            return long(i);
+    return -1;
+}
+
+// The top's boxes, then the top widened and the subtrees' wide nodes after it, each
+// subtree's children renumbered and the top's lanes that lead to a subtree linked to
+// where its nodes begin. False when memory runs out.
+bool JoinTree(std::vector<TreeNode>& top, const std::vector<Task>& tasks, std::vector<std::vector<RayNode>>& wides,
+              int threads, RayScene* scene)
+{
+    // Children (made after their parents) first.
+    for (size_t k = top.size(); k-- > 0;)
+        if (top[k].count == 0 && TaskAt(tasks, k) < 0)
+            Union(top[top[k].first], top[top[k].first + 1], &top[k]);
+    for (int a = 0; a < 3; ++a)
+        scene->largest = std::max({scene->largest, std::fabs(top[0].lo[a]), std::fabs(top[0].hi[a])});
+    const auto subtree_at = [&](uint32_t b) { return top[b].count == 0 ? TaskAt(tasks, b) : -1L; };
+    std::vector<RayNode> top_wide;
+    std::vector<Link> links;
+    if (top[0].count != 0) {  // the whole tree is one leaf
+        top_wide.push_back(EmptyNode());
+        SetLane(top[0], 0, 0, &top_wide[0]);
+    } else {  // more than a leaf's triangles: the top splits at least once
+        WidenInto(top, top_wide, subtree_at, &links);
+    }
+    std::vector<size_t> base(tasks.size());
+    size_t total = top_wide.size();
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        base[i] = total;
+        total += wides[i].size();
+    }
+    for (const Link& link : links)
+        top_wide[link.wide].first[link.lane] = uint32_t(base[link.task]);
+    scene->nodes = LargeArray<RayNode>(total);
+    if (!scene->nodes)
+        return false;
+    scene->node_count = uint32_t(total);
+    std::copy(top_wide.begin(), top_wide.end(), scene->nodes);
+    ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
+        RayNode* to = scene->nodes + base[size_t(i)];
+        for (RayNode node : wides[size_t(i)]) {
+            for (int lane = 0; lane < 4; ++lane)  // an empty lane's number is never read
+                if (node.count[lane] == 0)
+                    node.first[lane] += uint32_t(base[size_t(i)]);
+            *to++ = node;
+        }
+        wides[size_t(i)] = {};
+    });
+    return true;
 }
 
 }  // namespace
@@ -419,53 +470,10 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
         }
     });
     FreeLargeArray(codes, count);
-    // The top's boxes, children (made after their parents) first.
-    for (size_t k = top.size(); k-- > 0;)
-        if (top[k].count == 0 && !IsTask(tasks, k))
-            Union(top[top[k].first], top[top[k].first + 1], &top[k]);
-    for (int a = 0; a < 3; ++a)
-        scene->largest = std::max({scene->largest, std::fabs(top[0].lo[a]), std::fabs(top[0].hi[a])});
-    // The top widened, its lanes that lead to a subtree linked to where that subtree's
-    // nodes follow.
-    const auto task_of = [&](uint32_t b) {
-        for (size_t i = 0; i < tasks.size(); ++i)
-            if (tasks[i].node == b && top[b].count == 0)
-                return long(i);
-        return -1L;
-    };
-    std::vector<RayNode> top_wide;
-    std::vector<Link> links;
-    if (top[0].count != 0) {  // the whole tree is one leaf
-        top_wide.push_back(EmptyNode());
-        SetLane(top[0], 0, 0, &top_wide[0]);
-    } else {  // more than a leaf's triangles: the top splits at least once
-        WidenInto(top, top_wide, task_of, &links);
-    }
-    std::vector<size_t> base(tasks.size());
-    size_t total = top_wide.size();
-    for (size_t i = 0; i < tasks.size(); ++i) {
-        base[i] = total;
-        total += wides[i].size();
-    }
-    for (const Link& link : links)
-        top_wide[link.wide].first[link.lane] = uint32_t(base[link.task]);
-    scene->nodes = LargeArray<RayNode>(total);
-    if (!scene->nodes) {
+    if (!JoinTree(top, tasks, wides, threads, scene)) {
         FreeRayScene(scene);
         return false;
     }
-    scene->node_count = uint32_t(total);
-    std::copy(top_wide.begin(), top_wide.end(), scene->nodes);
-    ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
-        RayNode* to = scene->nodes + base[size_t(i)];
-        for (RayNode node : wides[size_t(i)]) {
-            for (int lane = 0; lane < 4; ++lane)  // an empty lane's number is never read
-                if (node.count[lane] == 0)
-                    node.first[lane] += uint32_t(base[size_t(i)]);
-            *to++ = node;
-        }
-        wides[size_t(i)] = {};
-    });
     return true;
 }
 
