@@ -14,3 +14,15 @@ bool LargeBlocksComeZeroed();
 // Null when memory runs out; `block` is then left as it was.
 void* LargeResize(void* block, size_t old_bytes, size_t new_bytes);
 void LargeFree(void* block, size_t bytes);
+
+// A new block whose bytes are left as they were, for an array its caller fills whole:
+// while freed blocks are kept (below), one of them when it is large enough. Freed with
+// LargeFree; null when memory runs out.
+void* LargeTake(size_t bytes);
+
+// Between LargeKeepFreed(true) and LargeKeepFreed(false), blocks of a megabyte or more
+// that are freed are kept, a few hundred megabytes at most, for LargeTake to hand out
+// again: a stage that frees one large array and fills another then reuses pages already
+// there, where the system would give fresh ones a page at a time, at about two
+// microseconds each. LargeKeepFreed(false) releases what is kept. Only Linux keeps any.
+void LargeKeepFreed(bool keep);

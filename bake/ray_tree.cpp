@@ -25,11 +25,12 @@ struct TreeNode {
 
 constexpr uint32_t LEAF_TRIANGLES = 4;
 
-// Large arrays come from LargeResize, which maps them directly (see large_block.h).
+// Large arrays, each filled whole: they may take blocks the preparation freed (see
+// large_block.h).
 template <typename T>
 T* LargeArray(size_t count)
 {
-    return static_cast<T*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * sizeof(T)));
+    return static_cast<T*>(LargeTake(std::max<size_t>(count, 1) * sizeof(T)));
 }
 
 template <typename T>
@@ -254,7 +255,7 @@ void Gather(const char* records, const uint32_t* order, size_t begin, size_t end
 // a copy on every worker, then copied back. False when memory runs out (nothing moved).
 bool Permute(char* records, size_t size, const uint32_t* order, size_t count, int threads)
 {
-    auto* copy = static_cast<char*>(LargeResize(nullptr, 0, std::max<size_t>(count, 1) * size));
+    auto* copy = static_cast<char*>(LargeTake(std::max<size_t>(count, 1) * size));
     if (!copy)
         return false;
     ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t) {

@@ -197,7 +197,7 @@ void TriangleCorners(const MeshSurface& s, int threads, float* out)
     });
 }
 
-// The sizes of the transfer's large arrays, which come from LargeResize.
+// The sizes of the transfer's large arrays, which come from LargeTake.
 size_t SourceCornerBytes(const SurfaceTransfer& t)
 {
     return std::max<size_t>(t.source_triangles, 1) * 9 * sizeof(float);
@@ -228,7 +228,7 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
     const size_t normals = size_t(s.normal_count) + (missing ? corners : 0);
     t->target_positions = static_cast<float*>(std::malloc(std::max<size_t>(s.position_count, 1) * 3 * sizeof(float)));
     t->target_normals = static_cast<float*>(std::malloc(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
-    t->target_corners = static_cast<uint32_t*>(LargeResize(nullptr, 0, TargetCornerBytes(*t)));
+    t->target_corners = static_cast<uint32_t*>(LargeTake(TargetCornerBytes(*t)));
     auto* usable = missing ? static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1))) : nullptr;
     auto* made = missing ? static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3))) : nullptr;
     bool ok = t->target_positions && t->target_normals && t->target_corners && (!missing || (usable && made));
@@ -278,7 +278,7 @@ void TriangleTexCoords(const MeshSurface& s, int threads, TexCoord* out, float* 
 // coordinates in the target layout on both sides (the source is found by rays).
 bool TargetTable(const MeshSurface& target, int threads, const uint32_t* corners, uint32_t triangles)
 {
-    auto* made = static_cast<RemapTriangle*>(LargeResize(nullptr, 0, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle)));
+    auto* made = static_cast<RemapTriangle*>(LargeTake(std::max<size_t>(triangles, 1) * sizeof(RemapTriangle)));
     auto* drawable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(triangles, 1)));
     if (!made || !drawable) {
         LargeFree(made, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle));
@@ -449,25 +449,34 @@ bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* tra
     SurfaceTransfer& t = *transfer;
     ClearRemapTable();  // the faces' pairing: the target's own triangles take its place
     t.source_triangles = FannedTriangles(*source);
-    t.source_corners = static_cast<float*>(LargeResize(nullptr, 0, SourceCornerBytes(t)));
-    t.source_uv = static_cast<TexCoord*>(LargeResize(nullptr, 0, SourceTexCoordBytes(t)));
+    t.source_corners = static_cast<float*>(LargeTake(SourceCornerBytes(t)));
+    t.source_uv = static_cast<TexCoord*>(LargeTake(SourceTexCoordBytes(t)));
     if (!t.source_corners || !t.source_uv)
         return false;
     TriangleCorners(*source, threads, t.source_corners);
     // A source triangle without texture coordinates is never hit.
     TriangleTexCoords(*source, threads, t.source_uv, t.source_corners);
-    FreeMeshSurface(source);  // its triangles are copied: room for the rays' scene
+    // Its triangles are copied: its blocks make room for the rays' scene, and what the
+    // scene frees for the target's places (until PrepareSurfaceTarget releases them).
+    LargeKeepFreed(true);
+    FreeMeshSurface(source);
     // The coordinates in the order the rays read the corners, so that neighbouring samples
     // read neighbouring memory.
-    return BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene) &&
-           ToLeafOrder(t.scene, t.source_uv, 3 * sizeof(TexCoord), threads);
+    const bool made = BuildRayScene(t.source_corners, t.source_triangles, threads, &t.scene) &&
+                      ToLeafOrder(t.scene, t.source_uv, 3 * sizeof(TexCoord), threads);
+    if (!made)
+        LargeKeepFreed(false);
+    return made;
 }
 
 bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer)
 {
     transfer->target_triangles = FannedTriangles(target);
-    return TargetPoints(target, threads, transfer) &&
-           TargetTable(target, threads, transfer->target_corners, transfer->target_triangles);
+    const bool placed = TargetPoints(target, threads, transfer);
+    // The blocks kept since the source's step go before the table, the largest array:
+    // nothing later would take them.
+    LargeKeepFreed(false);
+    return placed && TargetTable(target, threads, transfer->target_corners, transfer->target_triangles);
 }
 
 void FreeSurfaceTransfer(SurfaceTransfer* transfer)

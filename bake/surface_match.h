@@ -59,7 +59,9 @@ struct SourcePoint {
 // (the source surface is released as soon as they are copied) and the rays' scene over
 // them (the table, which paired faces, is emptied), then the target's places and
 // normals, and the table refilled with the target's own triangles, which the drawing
-// places. False when memory runs out; FreeSurfaceTransfer then.
+// places. The blocks the source's step frees are kept for its scene and the target's
+// places (LargeKeepFreed), and released by the target's step, or by the source's when
+// it fails. False when memory runs out; FreeSurfaceTransfer then.
 bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* transfer);
 bool PrepareSurfaceTarget(const MeshSurface& target, int threads, SurfaceTransfer* transfer);
 void FreeSurfaceTransfer(SurfaceTransfer* transfer);
