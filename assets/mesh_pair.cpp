@@ -56,6 +56,7 @@ struct ObjFile {
     int open_error = 0;  // errno when the file could not be opened
     // Read only for a surface (normal-map bakes); see MeshSurface.
     bool surface = false;
+    bool normals = true;  // a surface keeps its normals: vn lines, and the corners' numbers of them
     MeshSurface faces{};
     bool hash_shape = false;  // else the shape's text is hashed, see LoadRemapMeshPair
     uint64_t shape_hash = 0;
@@ -353,7 +354,7 @@ const char* ReadCorner(ObjFile& file, const char* p, uint32_t numbers[3])
         const Number texcoord = ReadNumber(p + 1, file.texcoord_count);
         numbers[1] = texcoord.value;
         p = SkipToSlash(texcoord.end);
-        if (*p == '/' && file.surface) {
+        if (*p == '/' && file.surface && file.normals) {
             const Number normal = ReadNumber(p + 1, file.faces.normal_count);
             numbers[2] = normal.value;
             p = normal.end;
@@ -482,7 +483,7 @@ const char* ReadLine(ObjFile& file, const char* p, const char* end)
             }
         } else if (p[1] == 't' && EndsWord(p[2])) {
             ReadTexcoordLine(file, p + 2);
-        } else if (p[1] == 'n' && EndsWord(p[2]) && file.surface) {
+        } else if (p[1] == 'n' && EndsWord(p[2]) && file.surface && file.normals) {
             ReadTriple(file, p + 2, file.faces.normals, file.faces.normal_capacity, file.faces.normal_count);
         }
     } else if (p[0] == 's' && EndsWord(p[1]) && file.surface) {
@@ -860,10 +861,12 @@ void TakeSurface(ObjFile& file, MeshSurface* surface)
 }
 
 MeshLoad LoadPair(const MeshInput& source_input, const MeshInput& target_input, int threads,
-                  MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr, bool table = true)
+                  MeshSurface* surfaces = nullptr, uint64_t* shape_hashes = nullptr, bool table = true,
+                  bool source_normals = true)
 {
     ObjFile files[2];
     files[0].surface = files[1].surface = surfaces != nullptr;
+    files[0].normals = source_normals;
     files[0].table = files[1].table = table;
     files[0].hash_shape = files[1].hash_shape = !surfaces && shape_hashes;
     ShapeRace race;
@@ -911,10 +914,11 @@ MeshLoad LoadRemapMeshPair(const char* source_path, const char* target_path, int
                     shape_hashes);
 }
 
-MeshLoad LoadSurfacePair(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2])
+MeshLoad LoadSurfacePair(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2],
+                         bool source_normals)
 {
     return LoadPair(MeshInput{source_path, nullptr, 0}, MeshInput{target_path, nullptr, 0}, threads, surfaces,
-                    nullptr, false);
+                    nullptr, false, source_normals);
 }
 
 bool RemapTableFromSurfaces(const MeshSurface surfaces[2])

@@ -77,8 +77,10 @@ void FreeMeshSurface(MeshSurface* surface);
 // The two files' surfaces, read and logged as LoadRemapMeshPair reads them, with the
 // table left empty: for bakes that may not pair faces at all. RemapTableFromSurfaces
 // then makes the table the pair loader makes, from the surfaces (false when memory runs
-// out).
-MeshLoad LoadSurfacePair(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2]);
+// out). Without `source_normals` the source keeps none (no normals, its corners' normal
+// numbers 0): bakes that make no normal map never read them.
+MeshLoad LoadSurfacePair(const char* source_path, const char* target_path, int threads, MeshSurface surfaces[2],
+                         bool source_normals = true);
 bool RemapTableFromSurfaces(const MeshSurface surfaces[2]);
 // Whether the two files' last lines of shape (vertex lines as written, faces' position
 // numbers as written and corner counts), matched from the ends, already differ: then so

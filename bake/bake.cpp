@@ -86,12 +86,12 @@ void ReadFirstInputs(const BakeOptions& options, int threads, FirstInputs* input
         const char* source = options.source.c_str();
         const char* target = options.target.c_str();
         inputs->meshes = inputs->surfaces_read
-                             ? LoadSurfacePair(source, target, load_threads, inputs->surfaces)
+                             ? LoadSurfacePair(source, target, load_threads, inputs->surfaces, AnyNormalMap(options))
                              : LoadRemapMeshPair(source, target, load_threads, nullptr, inputs->shape_hashes);
         if (inputs->meshes == MeshLoad::SHAPES_DIFFER) {  // seen part way: the surfaces are read at once
             loader_lines.clear();
             inputs->surfaces_read = true;
-            inputs->meshes = LoadSurfacePair(source, target, load_threads, inputs->surfaces);
+            inputs->meshes = LoadSurfacePair(source, target, load_threads, inputs->surfaces, AnyNormalMap(options));
         }
         inputs->table_made = !inputs->surfaces_read;
         inputs->mesh_seconds = SecondsSince(start);
@@ -320,7 +320,7 @@ int ReadSurfaces(const BakeOptions& options, FirstInputs* first)
     LogToSink(KeepLoaderLine);
     const Clock::time_point start = Clock::now();
     first->meshes = LoadSurfacePair(options.source.c_str(), options.target.c_str(), Threads(options),
-                                    first->surfaces);
+                                    first->surfaces, AnyNormalMap(options));
     first->mesh_seconds += SecondsSince(start);
     first->surfaces_read = true;
     first->table_made = false;
