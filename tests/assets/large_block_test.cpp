@@ -9,33 +9,59 @@ namespace {
 
 constexpr size_t MB = size_t(1) << 20;
 
-// A freed block is taken again, cut to size, only while freed blocks are kept, and only
-// by a request it can hold.
+unsigned char* Filled(size_t bytes, int value)
+{
+    auto* block = static_cast<unsigned char*>(LargeTake(bytes));
+    if (block)
+        std::memset(block, value, bytes);
+    return block;
+}
+
+// Freed blocks are taken again only while they are kept: the smallest that holds a
+// request, cut to its size, each once. Where blocks are mapped, a new one reads 0.
 TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
 {
-    LargeKeepFreed(true);
-    auto* first = static_cast<unsigned char*>(LargeTake(4 * MB));
-    ASSERT_NE(first, nullptr);
-    std::memset(first, 7, 4 * MB);
-    LargeFree(first, 4 * MB);
-    auto* again = static_cast<unsigned char*>(LargeTake(3 * MB));
-    ASSERT_NE(again, nullptr);
-    if (LargeBlocksComeZeroed()) {  // where blocks are mapped, the freed one comes back
-        EXPECT_EQ(again, first);
-        EXPECT_EQ(again[3 * MB - 1], 7);
-    }
-    LargeFree(again, 3 * MB);
-    auto* larger = static_cast<unsigned char*>(LargeTake(5 * MB));  // more than is kept
-    ASSERT_NE(larger, nullptr);
-    std::memset(larger, 1, 5 * MB);
-    LargeFree(larger, 5 * MB);
-    LargeKeepFreed(false);  // lets the kept blocks go
-    auto* fresh = static_cast<unsigned char*>(LargeTake(3 * MB));
+    const bool mapped = LargeBlocksComeZeroed();
+    unsigned char* gone = Filled(4 * MB, 7);  // freed before keeping starts
+    ASSERT_NE(gone, nullptr);
+    LargeFree(gone, 4 * MB);
+    auto* fresh = static_cast<unsigned char*>(LargeTake(4 * MB));
     ASSERT_NE(fresh, nullptr);
-    if (LargeBlocksComeZeroed()) {  // a new mapping
-        EXPECT_EQ(fresh[3 * MB - 1], 0);
+    if (mapped) {
+        EXPECT_EQ(fresh[0], 0);
     }
-    LargeFree(fresh, 3 * MB);
+    LargeFree(fresh, 4 * MB);
+
+    LargeKeepFreed(true);
+    unsigned char* large = Filled(4 * MB, 2);
+    unsigned char* small = Filled(2 * MB, 1);
+    ASSERT_TRUE(large && small);
+    LargeFree(large, 4 * MB);
+    LargeFree(small, 2 * MB);
+    auto* fit = static_cast<unsigned char*>(LargeTake(3 * MB));
+    auto* exact = static_cast<unsigned char*>(LargeTake(2 * MB));
+    auto* more = static_cast<unsigned char*>(LargeTake(2 * MB));  // none is left
+    ASSERT_TRUE(fit && exact && more);
+    if (mapped) {
+        EXPECT_EQ(fit, large);
+        EXPECT_EQ(fit[3 * MB - 1], 2);
+        EXPECT_EQ(exact, small);
+        EXPECT_EQ(more[0], 0);
+    }
+    std::memset(fit, 3, 3 * MB);  // each is whole and its own
+    std::memset(exact, 4, 2 * MB);
+    std::memset(more, 5, 2 * MB);
+    EXPECT_EQ(fit[0] + exact[0] + more[2 * MB - 1], 12);
+    LargeFree(more, 2 * MB);
+    LargeFree(exact, 2 * MB);
+    LargeFree(fit, 3 * MB);
+    LargeKeepFreed(false);  // lets the kept blocks go
+    auto* after = static_cast<unsigned char*>(LargeTake(3 * MB));
+    ASSERT_NE(after, nullptr);
+    if (mapped) {
+        EXPECT_EQ(after[3 * MB - 1], 0);
+    }
+    LargeFree(after, 3 * MB);
 }
 
 }  // namespace
