@@ -350,6 +350,7 @@ inline void Shade(const Triangle& tri, const Source<Sample>& from, const Target<
 // Samples of one triangle whose rays wait to be cast together.
 struct RayBatch {
     uint32_t start = RAYS_START_UNKNOWN;  // the rays' start, found at the first cast
+    TargetCorners corners;                // read at the first cast
     int count = 0;
     size_t pixel[RAY_PACKET];
     double w[RAY_PACKET][3];
@@ -360,11 +361,13 @@ void CastBatch(const Triangle& tri, const Source<Sample>& from, const Target<Sam
 {
     if (batch.count == 0)
         return;
-    if (batch.start == RAYS_START_UNKNOWN)
-        batch.start = RaysStart(*from.surface, tri.record, target.starts);
+    if (batch.start == RAYS_START_UNKNOWN) {
+        batch.corners = TargetCornersOf(*from.surface, tri.record);
+        batch.start = RaysStart(*from.surface, batch.corners, target.starts);
+    }
     SourcePoint points[RAY_PACKET];
     bool found[RAY_PACKET];
-    FindSources(*from.surface, tri.record, batch.w, batch.count, batch.start, points, found);
+    FindSources(*from.surface, batch.corners, batch.w, batch.count, batch.start, points, found);
     for (int i = 0; i < batch.count; ++i) {
         const SourcePoint& point = points[i];
         if (!found[i]) {

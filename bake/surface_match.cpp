@@ -490,12 +490,7 @@ void FreeSurfaceTransfer(SurfaceTransfer* transfer)
     *transfer = SurfaceTransfer{};
 }
 
-// A target triangle's corners' positions and normals, as its samples' rays take them.
-struct TargetCorners {
-    double p[3][3], n[3][3];
-};
-
-static TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle)
+TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle)
 {
     const uint32_t* corner = transfer.target_corners + size_t(triangle) * 6;
     TargetCorners c;
@@ -510,11 +505,10 @@ static TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t t
     return c;
 }
 
-uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStartCache* cache)
+uint32_t RaysStart(const SurfaceTransfer& transfer, const TargetCorners& c, RaysStartCache* cache)
 {
     if (!std::isfinite(transfer.reach))
         return 0;
-    const TargetCorners c = TargetCornersOf(transfer, triangle);
     const auto& p = c.p;
     const auto& n = c.n;
     // The unit normal across the triangle: each component of the interpolated one lies
@@ -575,8 +569,8 @@ static bool SampleRay(const SurfaceTransfer& transfer, const TargetCorners& c, c
     return true;
 }
 
-void FindSources(const SurfaceTransfer& transfer, uint32_t triangle, const double (*w)[3], int count, uint32_t start,
-                 SourcePoint* points, bool* found)
+void FindSources(const SurfaceTransfer& transfer, const TargetCorners& corners, const double (*w)[3], int count,
+                 uint32_t start, SourcePoint* points, bool* found)
 {
     Ray rays[RAY_PACKET] = {};
     int sample[RAY_PACKET], cast = 0;  // the sample of each ray cast
@@ -584,7 +578,6 @@ void FindSources(const SurfaceTransfer& transfer, uint32_t triangle, const doubl
         found[i] = false;
     if (start == NO_NODE)
         return;
-    const TargetCorners corners = TargetCornersOf(transfer, triangle);
     for (int i = 0; i < count && i < RAY_PACKET; ++i)
         if (SampleRay(transfer, corners, w[i], &rays[cast]))
             sample[cast++] = i;

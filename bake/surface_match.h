@@ -74,12 +74,20 @@ struct RaysStartCache {
     bool known;
 };
 
-// Where the rays of target triangle `triangle` begin their walk of the source's tree
-// (NO_NODE: none of them can hit), found once for all its samples; `cache` may be null.
-uint32_t RaysStart(const SurfaceTransfer& transfer, uint32_t triangle, RaysStartCache* cache);
+// A target triangle's corners' positions and normals, as its samples' rays take them:
+// read once for all its samples.
+struct TargetCorners {
+    double p[3][3], n[3][3];
+};
+TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle);
 
-// The source points of `count` samples (at most RAY_PACKET) of target triangle
-// `triangle`, at weights w[i], whose rays begin at `start`, cast together; found[i]
+// Where the rays of the target triangle with corners `c` begin their walk of the
+// source's tree (NO_NODE: none of them can hit), found once for all its samples;
+// `cache` may be null.
+uint32_t RaysStart(const SurfaceTransfer& transfer, const TargetCorners& c, RaysStartCache* cache);
+
+// The source points of `count` samples (at most RAY_PACKET) of the target triangle with
+// corners `c`, at weights w[i], whose rays begin at `start`, cast together; found[i]
 // false where sample i's ray finds none.
-void FindSources(const SurfaceTransfer& transfer, uint32_t triangle, const double (*w)[3], int count, uint32_t start,
-                 SourcePoint* points, bool* found);
+void FindSources(const SurfaceTransfer& transfer, const TargetCorners& c, const double (*w)[3], int count,
+                 uint32_t start, SourcePoint* points, bool* found);

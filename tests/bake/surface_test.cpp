@@ -242,15 +242,16 @@ TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
     transfer.target_triangles = 1;
     transfer.offset = 0;
     transfer.reach = 1;
-    const uint32_t start = RaysStart(transfer, 0, nullptr);
+    const TargetCorners target = TargetCornersOf(transfer, 0);
+    const uint32_t start = RaysStart(transfer, target, nullptr);
     int hits = 0;
     for (int a = 0; a <= 10; ++a)
         for (int b = 0; a + b <= 10; ++b) {
             const double w[3] = {1 - a / 10.0 - b / 10.0, a / 10.0, b / 10.0};
             SourcePoint from_root{}, from_start{};
             bool found = false, found_start = false;
-            FindSources(transfer, 0, &w, 1, 0, &from_root, &found);
-            FindSources(transfer, 0, &w, 1, start, &from_start, &found_start);
+            FindSources(transfer, target, &w, 1, 0, &from_root, &found);
+            FindSources(transfer, target, &w, 1, start, &from_start, &found_start);
             ASSERT_EQ(found_start, found) << a << " " << b;
             EXPECT_TRUE(!found || from_start.triangle == from_root.triangle) << a << " " << b;
             hits += found;
