@@ -23,6 +23,6 @@ void* LargeTake(size_t bytes);
 // Between LargeKeepFreed(true) and LargeKeepFreed(false), blocks of a megabyte or more
 // that are freed are kept, a few hundred megabytes at most, for LargeTake to hand out
 // again: a stage that frees one large array and fills another then reuses pages already
-// there, where the system would give fresh ones a page at a time, at about two
-// microseconds each. LargeKeepFreed(false) releases what is kept. Only Linux keeps any.
+// there, where the system would give fresh ones a page at a time, a fault each.
+// LargeKeepFreed(false) releases what is kept. Only Linux keeps any.
 void LargeKeepFreed(bool keep);
