@@ -1,8 +1,8 @@
 // Large blocks that are filled once, front to back (the remap table, decoded images).
-// On Linux they are mapped directly, so that they grow without a copy (mremap), in
-// ordinary pages: huge pages were measured to make the bakes that hold most memory up
-// to a quarter slower, where the system must find fresh 2 MB blocks for them. Elsewhere
-// they come from the C heap. A block is resized and freed with its current size.
+// On Linux they are mapped directly, so that they grow without a copy (mremap), and
+// those of 8 MB or more come in huge pages where the machine fills those faster (found
+// out once, on first need, in a few milliseconds). Elsewhere they come from the C heap.
+// A block is resized and freed with its current size.
 #pragma once
 
 #include <cstddef>
