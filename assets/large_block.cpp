@@ -158,8 +158,10 @@ bool Keep(void* block, size_t bytes)
 void* LargeTake(size_t bytes)
 {
 #ifdef __linux__
-    if (void* block = TakeKept(bytes))
-        return block;
+    // Small arrays are left to fresh pages: they would cut a kept block down to nothing.
+    if (bytes >= KEPT_LEAST)
+        if (void* block = TakeKept(bytes))
+            return block;
 #endif
     return LargeResize(nullptr, 0, bytes);
 }

@@ -16,8 +16,8 @@ void* LargeResize(void* block, size_t old_bytes, size_t new_bytes);
 void LargeFree(void* block, size_t bytes);
 
 // A new block whose bytes are left as they were, for an array its caller fills whole:
-// while freed blocks are kept (below), one of them when it is large enough. Freed with
-// LargeFree; null when memory runs out.
+// while freed blocks are kept (below), one of them when it is large enough and the
+// request is a megabyte or more. Freed with LargeFree; null when memory runs out.
 void* LargeTake(size_t bytes);
 
 // Between LargeKeepFreed(true) and LargeKeepFreed(false), blocks of a megabyte or more

@@ -18,7 +18,8 @@ unsigned char* Filled(size_t bytes, int value)
 }
 
 // Freed blocks are taken again only while they are kept: the smallest that holds a
-// request, cut to its size, each once. Where blocks are mapped, a new one reads 0.
+// request of a megabyte or more, cut to its size, each once. Where blocks are mapped, a
+// new one reads 0.
 TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
 {
     const bool mapped = LargeBlocksComeZeroed();
@@ -38,16 +39,18 @@ TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
     ASSERT_TRUE(large && small);
     LargeFree(large, 4 * MB);
     LargeFree(small, 2 * MB);
+    auto* tiny = static_cast<unsigned char*>(LargeTake(4096));  // takes no kept block
     auto* fit = static_cast<unsigned char*>(LargeTake(3 * MB));
     auto* exact = static_cast<unsigned char*>(LargeTake(2 * MB));
     auto* more = static_cast<unsigned char*>(LargeTake(2 * MB));  // none is left
-    ASSERT_TRUE(fit && exact && more);
+    ASSERT_TRUE(tiny && fit && exact && more);
     if (mapped) {
         EXPECT_EQ(fit, large);
         EXPECT_EQ(fit[3 * MB - 1], 2);
         EXPECT_EQ(exact, small);
         EXPECT_EQ(more[0], 0);
     }
+    LargeFree(tiny, 4096);
     std::memset(fit, 3, 3 * MB);  // each is whole and its own
     std::memset(exact, 4, 2 * MB);
     std::memset(more, 5, 2 * MB);
