@@ -106,7 +106,7 @@ struct Kept {
     size_t bytes;
 };
 
-constexpr int KEPT_BLOCKS = 16;
+constexpr int KEPT_BLOCKS = 64;
 constexpr size_t KEPT_MOST = size_t(256) << 20;
 constexpr size_t KEPT_LEAST = size_t(1) << 20;
 

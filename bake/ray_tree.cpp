@@ -39,6 +39,41 @@ void FreeLargeArray(T* array, size_t count)
     LargeFree(array, std::max<size_t>(count, 1) * sizeof(T));
 }
 
+// The tree's node lists, as vectors whose blocks are large arrays: the workers' lists
+// take blocks the preparation freed, and give theirs back for the arrays made after.
+template <typename T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() = default;
+    template <typename U>
+    LargeAllocator(const LargeAllocator<U>&)
+    {
+    }
+    T* allocate(size_t count)
+    {
+        T* block = LargeArray<T>(count);
+        if (!block)
+            std::abort();  // as the standard allocator ends the program when memory runs out
+        return block;
+    }
+    void deallocate(T* block, size_t count) { FreeLargeArray(block, count); }
+};
+
+template <typename T, typename U>
+bool operator==(const LargeAllocator<T>&, const LargeAllocator<U>&)
+{
+    return true;
+}
+
+template <typename T, typename U>
+bool operator!=(const LargeAllocator<T>&, const LargeAllocator<U>&)
+{
+    return false;
+}
+
+using TreeNodes = std::vector<TreeNode, LargeAllocator<TreeNode>>;
+using WideNodes = std::vector<RayNode, LargeAllocator<RayNode>>;
+
 
 const float* CornersOf(const RayScene& scene, uint32_t triangle)
 {
@@ -97,8 +132,7 @@ void Union(const TreeNode& a, const TreeNode& b, TreeNode* out)
 
 // Builds the subtree of order[begin, end) into nodes[at] and nodes it appends, its
 // boxes from the leaves up.
-void BuildNode(const RayScene& scene, const uint32_t* codes, size_t begin, size_t end, std::vector<TreeNode>& nodes,
-               size_t at)
+void BuildNode(const RayScene& scene, const uint32_t* codes, size_t begin, size_t end, TreeNodes& nodes, size_t at)
 {
     if (end - begin <= LEAF_TRIANGLES) {
         Bound(scene, begin, end, &nodes[at]);
@@ -122,7 +156,7 @@ struct Task {
 
 // Splits the top of the tree serially until there is work for every worker; the top's
 // boxes are made once the subtrees are.
-void BuildTop(const uint32_t* codes, size_t begin, size_t end, int depth, std::vector<TreeNode>& top, size_t at,
+void BuildTop(const uint32_t* codes, size_t begin, size_t end, int depth, TreeNodes& top, size_t at,
               std::vector<Task>& tasks)
 {
     if (depth == 0 || end - begin <= LEAF_TRIANGLES) {
@@ -334,8 +368,7 @@ struct Link {
 // child's two. A binary node that task(b) names (>= 0) is a subtree widened apart: its
 // lane is left to `links`.
 template <typename TaskOf>
-void WidenInto(const std::vector<TreeNode>& tree, std::vector<RayNode>& wide, const TaskOf& task,
-               std::vector<Link>* links)
+void WidenInto(const TreeNodes& tree, WideNodes& wide, const TaskOf& task, std::vector<Link>* links)
 {
     struct Pending {
         uint32_t wide, binary;  // a wide node to fill from the binary node
@@ -384,8 +417,8 @@ long TaskAt(const std::vector<Task>& tasks, size_t node)
 // The top's boxes, then the top widened and the subtrees' wide nodes after it, each
 // subtree's children renumbered and the top's lanes that lead to a subtree linked to
 // where its nodes begin. False when memory runs out.
-bool JoinTree(std::vector<TreeNode>& top, const std::vector<Task>& tasks, std::vector<std::vector<RayNode>>& wides,
-              int threads, RayScene* scene)
+bool JoinTree(TreeNodes& top, const std::vector<Task>& tasks, std::vector<WideNodes>& wides, int threads,
+              RayScene* scene)
 {
     // Children (made after their parents) first.
     for (size_t k = top.size(); k-- > 0;)
@@ -394,7 +427,7 @@ bool JoinTree(std::vector<TreeNode>& top, const std::vector<Task>& tasks, std::v
     for (int a = 0; a < 3; ++a)
         scene->largest = std::max({scene->largest, std::fabs(top[0].lo[a]), std::fabs(top[0].hi[a])});
     const auto subtree_at = [&](uint32_t b) { return top[b].count == 0 ? TaskAt(tasks, b) : -1L; };
-    std::vector<RayNode> top_wide;
+    WideNodes top_wide;
     std::vector<Link> links;
     if (top[0].count != 0) {  // the whole tree is one leaf
         top_wide.push_back(EmptyNode());
@@ -452,17 +485,18 @@ bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScen
     int depth = 0;
     while ((1 << depth) < std::max(threads, 1) * 8 && (size_t(LEAF_TRIANGLES) << depth) < count)
         ++depth;
-    std::vector<TreeNode> top(1);
+    TreeNodes top(1);
     std::vector<Task> tasks;
     BuildTop(codes, 0, count, depth, top, 0, tasks);
     // Each subtree is built and widened on a worker; its root's box takes its task's
     // place at the top.
-    std::vector<std::vector<RayNode>> wides(tasks.size());
+    std::vector<WideNodes> wides(tasks.size());
     const auto none = [](uint32_t) { return -1L; };
     ParallelFor(threads, int64_t(tasks.size()), [&](int64_t i, int) {
         const Task& task = tasks[size_t(i)];
-        std::vector<TreeNode> subtree(1);
+        TreeNodes subtree;
         subtree.reserve(2 * (task.end - task.begin));  // the most a subtree can hold
+        subtree.resize(1);
         BuildNode(*scene, codes, task.begin, task.end, subtree, 0);
         top[task.node] = subtree[0];
         if (subtree[0].count == 0) {
