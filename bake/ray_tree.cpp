@@ -74,7 +74,6 @@ bool operator!=(const LargeAllocator<T>&, const LargeAllocator<U>&)
 using TreeNodes = std::vector<TreeNode, LargeAllocator<TreeNode>>;
 using WideNodes = std::vector<RayNode, LargeAllocator<RayNode>>;
 
-
 const float* CornersOf(const RayScene& scene, uint32_t triangle)
 {
     return scene.corners + size_t(triangle) * 9;
