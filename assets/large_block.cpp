@@ -1,5 +1,6 @@
 // Large blocks: mapped directly on Linux, the C heap elsewhere.
 #include "assets/large_block.h"
+#include "support/parallel.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +19,9 @@ constexpr size_t HUGE_PAGE = size_t(2) << 20;
 // Smaller blocks stay in ordinary pages: they would not repay the measurement below.
 constexpr size_t HUGE_LEAST = size_t(8) << 20;
 constexpr size_t PAGE = 4096;
+// madvise's MADV_POPULATE_WRITE (Linux 5.14), which older headers lack; older kernels
+// refuse it, and the pages then come as they are written.
+constexpr int POPULATE_WRITE = 23;
 
 // Seconds to map `bytes` (a multiple of HUGE_PAGE) and write a byte in every page, in
 // huge pages where asked; infinite where nothing can be mapped.
@@ -193,5 +197,24 @@ void LargeFree(void* block, size_t bytes)
 #else
     (void)bytes;
     std::free(block);
+#endif
+}
+
+void LargePopulate(void* block, size_t bytes, int threads)
+{
+#ifdef __linux__
+    if (!block || bytes == 0)
+        return;
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(block), end = begin + bytes;
+    const uintptr_t first = begin & ~uintptr_t(HUGE_PAGE - 1);
+    const size_t pages = (end - first + HUGE_PAGE - 1) / HUGE_PAGE;
+    ParallelForChunks(threads, pages, 4, [&](size_t a, size_t b, size_t) {
+        const uintptr_t from = std::max(begin, first + a * HUGE_PAGE), to = std::min(end, first + b * HUGE_PAGE);
+        madvise(reinterpret_cast<void*>(from), to - from, POPULATE_WRITE);
+    });
+#else
+    (void)block;
+    (void)bytes;
+    (void)threads;
 #endif
 }

@@ -26,3 +26,10 @@ void* LargeTake(size_t bytes);
 // there, where the system would give fresh ones a page at a time, a fault each.
 // LargeKeepFreed(false) releases what is kept. Only Linux keeps any.
 void LargeKeepFreed(bool keep);
+
+// Has the system give every page of a new block now, for a caller about to fill it
+// whole: one request for each stretch of pages, where writing would fault on each, and
+// on `threads` workers, each taking whole huge pages, so that no two clear a page for the
+// same place. Only Linux asks; elsewhere, and where the system cannot, pages come as they
+// are first written, as before.
+void LargePopulate(void* block, size_t bytes, int threads);

@@ -28,9 +28,12 @@ constexpr uint32_t LEAF_TRIANGLES = 4;
 // Large arrays, each filled whole: they may take blocks the preparation freed (see
 // large_block.h).
 template <typename T>
-T* LargeArray(size_t count)
+T* LargeArray(size_t count, int threads = 0)
 {
-    return static_cast<T*>(LargeTake(std::max<size_t>(count, 1) * sizeof(T)));
+    T* array = static_cast<T*>(LargeTake(std::max<size_t>(count, 1) * sizeof(T)));
+    if (threads > 0)
+        LargePopulate(array, std::max<size_t>(count, 1) * sizeof(T), threads);
+    return array;
 }
 
 template <typename T>
@@ -233,9 +236,9 @@ bool SortAlongCurve(RayScene* scene, size_t count, int threads, uint32_t** codes
             all.lo[a] = std::min(all.lo[a], box.lo[a]);
             all.hi[a] = std::max(all.hi[a], box.hi[a]);
         }
-    auto* keys = LargeArray<uint64_t>(count);
-    auto* spare = LargeArray<uint64_t>(count);
-    *codes = LargeArray<uint32_t>(count);
+    auto* keys = LargeArray<uint64_t>(count, threads);
+    auto* spare = LargeArray<uint64_t>(count, threads);
+    *codes = LargeArray<uint32_t>(count, threads);
     if (!keys || !spare || !*codes) {
         FreeLargeArray(keys, count);
         FreeLargeArray(spare, count);
@@ -291,6 +294,7 @@ bool Permute(char* records, size_t size, const uint32_t* order, size_t count, in
     auto* copy = static_cast<char*>(LargeTake(std::max<size_t>(count, 1) * size));
     if (!copy)
         return false;
+    LargePopulate(copy, std::max<size_t>(count, 1) * size, threads);
     ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t) {
         // The sizes the program moves copy inline; others call memcpy per record.
         if (size == 9 * sizeof(float))
@@ -442,7 +446,7 @@ bool JoinTree(TreeNodes& top, const std::vector<Task>& tasks, std::vector<WideNo
     }
     for (const Link& link : links)
         top_wide[link.wide].first[link.lane] = uint32_t(base[link.task]);
-    scene->nodes = LargeArray<RayNode>(total);
+    scene->nodes = LargeArray<RayNode>(total, threads);
     if (!scene->nodes)
         return false;
     scene->node_count = uint32_t(total);
@@ -465,7 +469,7 @@ bool JoinTree(TreeNodes& top, const std::vector<Task>& tasks, std::vector<WideNo
 bool BuildRayScene(float* corners, uint32_t triangle_count, int threads, RayScene* scene)
 {
     *scene = RayScene{corners, triangle_count, nullptr, 0, 0, nullptr};
-    scene->order = LargeArray<uint32_t>(triangle_count);
+    scene->order = LargeArray<uint32_t>(triangle_count, threads);
     if (!scene->order)
         return false;
     const size_t count = SplitByFinite(corners, triangle_count, threads, scene->order);

@@ -226,9 +226,14 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
     });
     const bool missing = std::find(lacking.begin(), lacking.end(), 1) != lacking.end();
     const size_t normals = size_t(s.normal_count) + (missing ? corners : 0);
-    t->target_positions = static_cast<float*>(std::malloc(std::max<size_t>(s.position_count, 1) * 3 * sizeof(float)));
-    t->target_normals = static_cast<float*>(std::malloc(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
+    t->target_position_count = s.position_count;
+    t->target_normal_count = normals;
+    t->target_positions = static_cast<float*>(LargeTake(std::max<size_t>(s.position_count, 1) * 3 * sizeof(float)));
+    t->target_normals = static_cast<float*>(LargeTake(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
     t->target_corners = static_cast<uint32_t*>(LargeTake(TargetCornerBytes(*t)));
+    LargePopulate(t->target_positions, std::max<size_t>(s.position_count, 1) * 3 * sizeof(float), threads);
+    LargePopulate(t->target_normals, std::max<size_t>(normals, 1) * 3 * sizeof(float), threads);
+    LargePopulate(t->target_corners, TargetCornerBytes(*t), threads);
     auto* usable = missing ? static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1))) : nullptr;
     auto* made = missing ? static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3))) : nullptr;
     bool ok = t->target_positions && t->target_normals && t->target_corners && (!missing || (usable && made));
@@ -248,7 +253,6 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
         });
         for (uint32_t c = 0; missing && c < corners; ++c)
             std::memcpy(t->target_normals + (size_t(s.normal_count) + c) * 3, &made[c], sizeof(Vec3));
-        t->target_position_count = s.position_count;
         EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
             const uint32_t p = s.corners[c * 3];
             t->target_corners[triangle * 6 + size_t(k)] = p <= s.position_count ? p : 0;
@@ -285,6 +289,7 @@ bool TargetTable(const MeshSurface& target, int threads, const uint32_t* corners
         std::free(drawable);
         return false;
     }
+    LargePopulate(made, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle), threads);
     EachTriangleCorner(target, threads, [&](size_t triangle, int k, uint32_t c) {
         const uint32_t t = target.corners[c * 3 + 1];
         const bool valid = (k == 0 || drawable[triangle]) && t != 0 && t <= target.texcoord_count &&
@@ -453,6 +458,8 @@ bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* tra
     t.source_uv = static_cast<TexCoord*>(LargeTake(SourceTexCoordBytes(t)));
     if (!t.source_corners || !t.source_uv)
         return false;
+    LargePopulate(t.source_corners, SourceCornerBytes(t), threads);
+    LargePopulate(t.source_uv, SourceTexCoordBytes(t), threads);
     TriangleCorners(*source, threads, t.source_corners);
     // A source triangle without texture coordinates is never hit.
     TriangleTexCoords(*source, threads, t.source_uv, t.source_corners);
@@ -484,8 +491,8 @@ void FreeSurfaceTransfer(SurfaceTransfer* transfer)
     FreeRayScene(&transfer->scene);
     LargeFree(transfer->source_corners, SourceCornerBytes(*transfer));
     LargeFree(transfer->source_uv, SourceTexCoordBytes(*transfer));
-    std::free(transfer->target_positions);
-    std::free(transfer->target_normals);
+    LargeFree(transfer->target_positions, std::max<size_t>(transfer->target_position_count, 1) * 3 * sizeof(float));
+    LargeFree(transfer->target_normals, std::max<size_t>(transfer->target_normal_count, 1) * 3 * sizeof(float));
     LargeFree(transfer->target_corners, TargetCornerBytes(*transfer));
     *transfer = SurfaceTransfer{};
 }

@@ -41,6 +41,7 @@ struct SurfaceTransfer {
     float* target_positions;  // the target file's positions, 3 each
     uint32_t target_position_count;
     float* target_normals;    // unit normals, 3 each: the file's, then those made for corners
+    size_t target_normal_count;
     uint32_t* target_corners; // 6 per target triangle: position numbers (1-based), then normals'
     uint32_t target_triangles;
     double offset;            // the ray's start, out along the target normal

@@ -19,7 +19,7 @@ unsigned char* Filled(size_t bytes, int value)
 
 // Freed blocks are taken again only while they are kept: the smallest that holds a
 // request of a megabyte or more, cut to its size, each once. Where blocks are mapped, a
-// new one reads 0.
+// new one reads 0. Asking for a block's pages ahead leaves what they hold.
 TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
 {
     const bool mapped = LargeBlocksComeZeroed();
@@ -44,6 +44,8 @@ TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
     auto* exact = static_cast<unsigned char*>(LargeTake(2 * MB));
     auto* more = static_cast<unsigned char*>(LargeTake(2 * MB));  // none is left
     ASSERT_TRUE(tiny && fit && exact && more);
+    LargePopulate(fit, 3 * MB, 3);
+    LargePopulate(more, 2 * MB, 2);
     if (mapped) {
         EXPECT_EQ(fit, large);
         EXPECT_EQ(fit[3 * MB - 1], 2);
