@@ -164,6 +164,7 @@ struct Target {
     uint8_t* missed;  // with a surface transfer: the samples whose rays found no source
     std::atomic<int>* missing_tile;  // the lowest tile needed that has no image, 0 for none
     RaysStartCache* starts;          // with a surface transfer: the band's last start
+    GatherPace* pace;                // and how its packets look for their hits
     int64_t width, first_row, rows;
 };
 
@@ -367,7 +368,7 @@ void CastBatch(const Triangle& tri, const Source<Sample>& from, const Target<Sam
     }
     SourcePoint points[RAY_PACKET];
     bool found[RAY_PACKET];
-    FindSources(*from.surface, batch.corners, batch.w, batch.count, batch.start, points, found);
+    FindSources(*from.surface, batch.corners, batch.w, batch.count, batch.start, points, found, target.pace);
     for (int i = 0; i < batch.count; ++i) {
         const SourcePoint& point = points[i];
         if (!found[i]) {
@@ -702,7 +703,9 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
         const int64_t pixel_rows = std::min<int64_t>(band_rows, request.height - first_pixel_row);
         Target<Sample> target{};
         RaysStartCache starts{};
+        GatherPace pace;
         target.starts = &starts;
+        target.pace = &pace;
         target.missing_tile = &missing_tile;
         target.width = sample_width;
         target.first_row = first_pixel_row * n;

@@ -577,7 +577,7 @@ static bool SampleRay(const SurfaceTransfer& transfer, const TargetCorners& c, c
 }
 
 void FindSources(const SurfaceTransfer& transfer, const TargetCorners& corners, const double (*w)[3], int count,
-                 uint32_t start, SourcePoint* points, bool* found)
+                 uint32_t start, SourcePoint* points, bool* found, GatherPace* pace)
 {
     Ray rays[RAY_PACKET] = {};
     int sample[RAY_PACKET], cast = 0;  // the sample of each ray cast
@@ -590,7 +590,7 @@ void FindSources(const SurfaceTransfer& transfer, const TargetCorners& corners, 
             sample[cast++] = i;
     RayHit hits[RAY_PACKET];
     bool hit[RAY_PACKET];
-    CastRays(transfer.scene, rays, cast, transfer.reach, start, hits, hit);
+    CastRays(transfer.scene, rays, cast, transfer.reach, start, hits, hit, pace);
     for (int r = 0; r < cast; ++r) {
         if (!hit[r])
             continue;

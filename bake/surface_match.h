@@ -88,7 +88,7 @@ TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle
 uint32_t RaysStart(const SurfaceTransfer& transfer, const TargetCorners& c, RaysStartCache* cache);
 
 // The source points of `count` samples (at most RAY_PACKET) of the target triangle with
-// corners `c`, at weights w[i], whose rays begin at `start`, cast together; found[i]
-// false where sample i's ray finds none.
+// corners `c`, at weights w[i], whose rays begin at `start`, cast together at the
+// worker's `pace`; found[i] false where sample i's ray finds none.
 void FindSources(const SurfaceTransfer& transfer, const TargetCorners& c, const double (*w)[3], int count,
-                 uint32_t start, SourcePoint* points, bool* found);
+                 uint32_t start, SourcePoint* points, bool* found, GatherPace* pace = nullptr);

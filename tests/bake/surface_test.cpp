@@ -262,6 +262,82 @@ TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
 }
 
 
+// Packets of four rays straight down onto a flat grid of small squares, some listed twice,
+// through their middles, edges and corners and past the grid's side: those that gather
+// the leaves near all four find what each ray's own walk finds, and what testing every
+// triangle alone finds, ties going to the lowest triangle number.
+TEST(Rays, PacketsThatGatherTheirLeavesFindWhatEachRayFinds)
+{
+    constexpr int SIDE = 12;
+    std::vector<float> corners;
+    for (int y = 0; y < SIDE; ++y)
+        for (int x = 0; x < SIDE; ++x) {
+            const float a[3] = {float(x), float(y), 0}, b[3] = {float(x + 1), float(y), 0},
+                        c[3] = {float(x + 1), float(y + 1), 0}, d[3] = {float(x), float(y + 1), 0};
+            for (const float* corner : (x + y) % 2 ? std::vector<const float*>{a, b, c, a, c, d}
+                                                   : std::vector<const float*>{a, b, d, b, c, d})
+                corners.insert(corners.end(), corner, corner + 3);
+        }
+    for (int t = 0; t < 40; t += 3)  // again, later: every point of them is a tie
+        corners.insert(corners.end(), corners.begin() + t * 9, corners.begin() + t * 9 + 9);
+    const uint32_t count = uint32_t(corners.size() / 9);
+    std::vector<float> moved = corners;
+    RayScene scene{};
+    ASSERT_TRUE(BuildRayScene(moved.data(), count, 2, &scene));
+    std::vector<RayScene> alone(count);
+    for (uint32_t t = 0; t < count; ++t)
+        ASSERT_TRUE(BuildRayScene(&corners[size_t(t) * 9], 1, 1, &alone[t]));
+    const double reach = 0.5;
+    int gathered = 0, hits = 0;
+    for (int packet = 0; packet < 4 * (SIDE + 1) * (SIDE + 1); ++packet) {
+        // Four points of a quarter of a square, on its lines where the packet says so.
+        const int cell = packet / 4, quarter = packet % 4;
+        const double x0 = cell % (SIDE + 1) + 0.5 * (quarter % 2), y0 = cell / (SIDE + 1) + 0.5 * (quarter / 2);
+        Ray rays[RAY_PACKET];
+        for (int r = 0; r < RAY_PACKET; ++r) {
+            const double dx = packet % 3 == 0 ? 0.5 * (r % 2) : 0.1 + 0.3 * (r % 2);
+            const double dy = packet % 3 == 0 ? 0.5 * (r / 2) : 0.2 + 0.2 * (r / 2);
+            rays[r] = Ray{{x0 + dx, y0 + dy, 0.25}, {0, 0, -1}};
+        }
+        RayHit near[RAY_PACKET], walked[RAY_PACKET];
+        bool found_near[RAY_PACKET], found_walked[RAY_PACKET];
+        GatherPace tries, walks;
+        walks.skip = 1;  // this packet walks straight away
+        CastRays(scene, rays, RAY_PACKET, reach, 0, near, found_near, &tries);
+        CastRays(scene, rays, RAY_PACKET, reach, 0, walked, found_walked, &walks);
+        gathered += tries.misses == 0;
+        for (int r = 0; r < RAY_PACKET; ++r) {
+            RayHit best{};
+            bool found = false;
+            for (uint32_t t = 0; t < count; ++t) {
+                RayHit hit{};
+                if (CastRay(alone[t], rays[r].origin, rays[r].direction, reach, &hit) &&
+                    (!found || hit.distance < best.distance)) {
+                    best = hit;
+                    best.triangle = t;
+                    found = true;
+                }
+            }
+            ASSERT_EQ(found_near[r], found) << packet << " " << r;
+            ASSERT_EQ(found_walked[r], found) << packet << " " << r;
+            if (!found)
+                continue;
+            hits += 1;
+            EXPECT_EQ(near[r].triangle, best.triangle) << packet << " " << r;
+            EXPECT_EQ(walked[r].triangle, best.triangle) << packet << " " << r;
+            EXPECT_EQ(near[r].distance, 0.25);
+            EXPECT_EQ(std::memcmp(near[r].weights, walked[r].weights, sizeof near[r].weights), 0);
+            EXPECT_EQ(near[r].slot, walked[r].slot);
+        }
+    }
+    EXPECT_GT(gathered, 200);  // most packets: the rest walk
+    EXPECT_GT(hits, 2000);
+    EXPECT_LT(hits, 4 * 4 * (SIDE + 1) * (SIDE + 1));  // past the side, nothing
+    FreeRayScene(&scene);
+    for (RayScene& one : alone)
+        FreeRayScene(&one);
+}
+
 // A target of more quads than one worker's run: every fanned triangle takes its own
 // corners, whichever run its face falls in.
 TEST(SurfaceBake, ManyQuadsFanAcrossRuns)
