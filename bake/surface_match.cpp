@@ -219,31 +219,38 @@ size_t TargetCornerBytes(const SurfaceTransfer& t)
 bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
 {
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
-    std::vector<uint8_t> lacking(ChunkCount(corners, CHUNK), 0);  // per chunk: a corner without a normal
-    ParallelForChunks(threads, corners, CHUNK, [&](size_t begin, size_t end, size_t chunk) {
-        for (size_t c = begin; c < end && !lacking[chunk]; ++c)
-            lacking[chunk] = !HasNormal(s, uint32_t(c));
-    });
-    const bool missing = std::find(lacking.begin(), lacking.end(), 1) != lacking.end();
-    const size_t normals = size_t(s.normal_count) + (missing ? corners : 0);
+    const size_t position_bytes = std::max<size_t>(s.position_count, 1) * 3 * sizeof(float);
     t->target_position_count = s.position_count;
-    t->target_normal_count = normals;
-    t->target_positions = static_cast<float*>(LargeTake(std::max<size_t>(s.position_count, 1) * 3 * sizeof(float)));
-    t->target_normals = static_cast<float*>(LargeTake(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
+    t->target_positions = static_cast<float*>(LargeTake(position_bytes));
     t->target_corners = static_cast<uint32_t*>(LargeTake(TargetCornerBytes(*t)));
-    LargePopulate(t->target_positions, std::max<size_t>(s.position_count, 1) * 3 * sizeof(float), threads);
-    LargePopulate(t->target_normals, std::max<size_t>(normals, 1) * 3 * sizeof(float), threads);
+    if (!t->target_positions || !t->target_corners)
+        return false;
+    LargePopulate(t->target_positions, position_bytes, threads);
     LargePopulate(t->target_corners, TargetCornerBytes(*t), threads);
+    ParallelForChunks(threads, s.position_count, CHUNK, [&](size_t begin, size_t end, size_t) {
+        std::memcpy(t->target_positions + begin * 3, s.positions + begin * 3, (end - begin) * 3 * sizeof(float));
+    });
+    // Every face corner is some fanned triangle's: whether one lacks a normal is seen here.
+    std::atomic<bool> missing{false};
+    EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
+        const uint32_t p = s.corners[c * 3];
+        const bool has = HasNormal(s, c);
+        t->target_corners[triangle * 6 + size_t(k)] = p <= s.position_count ? p : 0;
+        t->target_corners[triangle * 6 + 3 + size_t(k)] = has ? s.corners[c * 3 + 2] - 1 : s.normal_count + c;
+        if (!has)
+            missing.store(true, std::memory_order_relaxed);
+    });
+    const size_t normals = size_t(s.normal_count) + (missing ? corners : 0);
+    t->target_normal_count = normals;
+    t->target_normals = static_cast<float*>(LargeTake(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
     auto* usable = missing ? static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1))) : nullptr;
     auto* made = missing ? static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3))) : nullptr;
-    bool ok = t->target_positions && t->target_normals && t->target_corners && (!missing || (usable && made));
+    bool ok = t->target_normals && (!missing || (usable && made));
     for (uint32_t f = 0; ok && missing && f < s.face_count; ++f)
         usable[f] = UsableFace(s, f);
     ok = ok && (!missing || MakeCornerNormals(s, usable, made));
     if (ok) {
-        ParallelForChunks(threads, s.position_count, CHUNK, [&](size_t begin, size_t end, size_t) {
-            std::memcpy(t->target_positions + begin * 3, s.positions + begin * 3, (end - begin) * 3 * sizeof(float));
-        });
+        LargePopulate(t->target_normals, std::max<size_t>(normals, 1) * 3 * sizeof(float), threads);
         ParallelForChunks(threads, s.normal_count, CHUNK, [&](size_t begin, size_t end, size_t) {
             for (size_t n = begin; n < end; ++n) {
                 const float* g = s.normals + n * 3;
@@ -253,12 +260,6 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
         });
         for (uint32_t c = 0; missing && c < corners; ++c)
             std::memcpy(t->target_normals + (size_t(s.normal_count) + c) * 3, &made[c], sizeof(Vec3));
-        EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
-            const uint32_t p = s.corners[c * 3];
-            t->target_corners[triangle * 6 + size_t(k)] = p <= s.position_count ? p : 0;
-            t->target_corners[triangle * 6 + 3 + size_t(k)] =
-                HasNormal(s, c) ? s.corners[c * 3 + 2] - 1 : s.normal_count + c;
-        });
     }
     std::free(usable);
     std::free(made);
