@@ -25,8 +25,8 @@ struct TreeNode {
 
 constexpr uint32_t LEAF_TRIANGLES = 4;
 
-// Large arrays, each filled whole: they may take blocks the preparation freed (see
-// large_block.h).
+// Large arrays: they may take blocks the preparation freed (see large_block.h). With
+// `threads`, for an array filled whole, its pages are asked for at once on as many workers.
 template <typename T>
 T* LargeArray(size_t count, int threads = 0)
 {

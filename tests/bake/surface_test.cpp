@@ -293,9 +293,10 @@ TEST(Rays, PacketsThatGatherTheirLeavesFindWhatEachRayFinds)
         // Four points of a quarter of a square, on its lines where the packet says so.
         const int cell = packet / 4, quarter = packet % 4;
         const double x0 = cell % (SIDE + 1) + 0.5 * (quarter % 2), y0 = cell / (SIDE + 1) + 0.5 * (quarter / 2);
+        // In one packet in three, the first ray lies in the square before the others'.
         Ray rays[RAY_PACKET];
         for (int r = 0; r < RAY_PACKET; ++r) {
-            const double dx = packet % 3 == 0 ? 0.5 * (r % 2) : 0.1 + 0.3 * (r % 2);
+            const double dx = packet % 3 == 0 ? 0.5 * (r % 2) : packet % 3 == 2 && r == 0 ? -0.3 : 0.1 + 0.3 * (r % 2);
             const double dy = packet % 3 == 0 ? 0.5 * (r / 2) : 0.2 + 0.2 * (r / 2);
             rays[r] = Ray{{x0 + dx, y0 + dy, 0.25}, {0, 0, -1}};
         }
@@ -333,6 +334,17 @@ TEST(Rays, PacketsThatGatherTheirLeavesFindWhatEachRayFinds)
     EXPECT_GT(gathered, 200);  // most packets: the rest walk
     EXPECT_GT(hits, 2000);
     EXPECT_LT(hits, 4 * 4 * (SIDE + 1) * (SIDE + 1));  // past the side, nothing
+    // Rays far apart meet too many leaves: the next packet walks straight away.
+    const Ray apart[2] = {{{0.5, 0.5, 0.25}, {0, 0, -1}}, {{SIDE - 0.5, SIDE - 0.5, 0.25}, {0, 0, -1}}};
+    RayHit hit[2];
+    bool found[2];
+    GatherPace pace;
+    CastRays(scene, apart, 2, reach, 0, hit, found, &pace);
+    EXPECT_EQ(pace.misses, 1);
+    EXPECT_EQ(pace.skip, 1);
+    CastRays(scene, apart, 1, reach, 0, hit, found, &pace);
+    EXPECT_EQ(pace.misses, 1);
+    EXPECT_EQ(pace.skip, 0);
     FreeRayScene(&scene);
     for (RayScene& one : alone)
         FreeRayScene(&one);
