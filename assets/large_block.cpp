@@ -156,18 +156,37 @@ bool Keep(void* block, size_t bytes)
     return false;
 }
 
+// Asks for every page of the block at once, each huge page's stretch by one worker.
+void Populate(void* block, size_t bytes, int threads)
+{
+    if (!block || bytes == 0)
+        return;
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(block), end = begin + bytes;
+    const uintptr_t first = begin & ~uintptr_t(HUGE_PAGE - 1);
+    const size_t pages = (end - first + HUGE_PAGE - 1) / HUGE_PAGE;
+    ParallelForChunks(threads, pages, 4, [&](size_t a, size_t b, size_t) {
+        const uintptr_t from = std::max(begin, first + a * HUGE_PAGE), to = std::min(end, first + b * HUGE_PAGE);
+        madvise(reinterpret_cast<void*>(from), to - from, POPULATE_WRITE);
+    });
+}
+
 }  // namespace
 #endif
 
-void* LargeTake(size_t bytes)
+void* LargeTake(size_t bytes, int threads)
 {
 #ifdef __linux__
     // Small arrays are left to fresh pages: they would cut a kept block down to nothing.
-    if (bytes >= KEPT_LEAST)
-        if (void* block = TakeKept(bytes))
-            return block;
-#endif
+    void* block = bytes >= KEPT_LEAST ? TakeKept(bytes) : nullptr;
+    if (!block)
+        block = LargeResize(nullptr, 0, bytes);
+    if (threads > 0)
+        Populate(block, bytes, threads);
+    return block;
+#else
+    (void)threads;
     return LargeResize(nullptr, 0, bytes);
+#endif
 }
 
 void LargeKeepFreed(bool keep)
@@ -197,24 +216,5 @@ void LargeFree(void* block, size_t bytes)
 #else
     (void)bytes;
     std::free(block);
-#endif
-}
-
-void LargePopulate(void* block, size_t bytes, int threads)
-{
-#ifdef __linux__
-    if (!block || bytes == 0)
-        return;
-    const uintptr_t begin = reinterpret_cast<uintptr_t>(block), end = begin + bytes;
-    const uintptr_t first = begin & ~uintptr_t(HUGE_PAGE - 1);
-    const size_t pages = (end - first + HUGE_PAGE - 1) / HUGE_PAGE;
-    ParallelForChunks(threads, pages, 4, [&](size_t a, size_t b, size_t) {
-        const uintptr_t from = std::max(begin, first + a * HUGE_PAGE), to = std::min(end, first + b * HUGE_PAGE);
-        madvise(reinterpret_cast<void*>(from), to - from, POPULATE_WRITE);
-    });
-#else
-    (void)block;
-    (void)bytes;
-    (void)threads;
 #endif
 }

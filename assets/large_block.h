@@ -18,7 +18,11 @@ void LargeFree(void* block, size_t bytes);
 // A new block whose bytes are left as they were, for an array its caller fills whole:
 // while freed blocks are kept (below), one of them when it is large enough and the
 // request is a megabyte or more. Freed with LargeFree; null when memory runs out.
-void* LargeTake(size_t bytes);
+// With `threads`, the system gives every page of it at once (Linux only; elsewhere, or
+// where the system cannot, pages come as they are first written): one request for each
+// stretch of pages where writing would fault on each, on as many workers, each taking
+// whole huge pages, so that no two clear a page for the same place.
+void* LargeTake(size_t bytes, int threads = 0);
 
 // Between LargeKeepFreed(true) and LargeKeepFreed(false), blocks of a megabyte or more
 // that are freed are kept, a few hundred megabytes at most, for LargeTake to hand out
@@ -26,10 +30,3 @@ void* LargeTake(size_t bytes);
 // there, where the system would give fresh ones a page at a time, a fault each.
 // LargeKeepFreed(false) releases what is kept. Only Linux keeps any.
 void LargeKeepFreed(bool keep);
-
-// Has the system give every page of a new block now, for a caller about to fill it
-// whole: one request for each stretch of pages, where writing would fault on each, and
-// on `threads` workers, each taking whole huge pages, so that no two clear a page for the
-// same place. Only Linux asks; elsewhere, and where the system cannot, pages come as they
-// are first written, as before.
-void LargePopulate(void* block, size_t bytes, int threads);

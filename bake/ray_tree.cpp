@@ -30,10 +30,7 @@ constexpr uint32_t LEAF_TRIANGLES = 4;
 template <typename T>
 T* LargeArray(size_t count, int threads = 0)
 {
-    T* array = static_cast<T*>(LargeTake(std::max<size_t>(count, 1) * sizeof(T)));
-    if (threads > 0)
-        LargePopulate(array, std::max<size_t>(count, 1) * sizeof(T), threads);
-    return array;
+    return static_cast<T*>(LargeTake(std::max<size_t>(count, 1) * sizeof(T), threads));
 }
 
 template <typename T>
@@ -291,10 +288,9 @@ void Gather(const char* records, const uint32_t* order, size_t begin, size_t end
 // a copy on every worker, then copied back. False when memory runs out (nothing moved).
 bool Permute(char* records, size_t size, const uint32_t* order, size_t count, int threads)
 {
-    auto* copy = static_cast<char*>(LargeTake(std::max<size_t>(count, 1) * size));
+    auto* copy = static_cast<char*>(LargeTake(std::max<size_t>(count, 1) * size, threads));
     if (!copy)
         return false;
-    LargePopulate(copy, std::max<size_t>(count, 1) * size, threads);
     ParallelForChunks(threads, count, CHUNK, [&](size_t begin, size_t end, size_t) {
         // The sizes the program moves copy inline; others call memcpy per record.
         if (size == 9 * sizeof(float))

@@ -221,12 +221,10 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
     const uint32_t corners = s.face_count ? s.face_start[s.face_count] : 0;
     const size_t position_bytes = std::max<size_t>(s.position_count, 1) * 3 * sizeof(float);
     t->target_position_count = s.position_count;
-    t->target_positions = static_cast<float*>(LargeTake(position_bytes));
-    t->target_corners = static_cast<uint32_t*>(LargeTake(TargetCornerBytes(*t)));
+    t->target_positions = static_cast<float*>(LargeTake(position_bytes, threads));
+    t->target_corners = static_cast<uint32_t*>(LargeTake(TargetCornerBytes(*t), threads));
     if (!t->target_positions || !t->target_corners)
         return false;
-    LargePopulate(t->target_positions, position_bytes, threads);
-    LargePopulate(t->target_corners, TargetCornerBytes(*t), threads);
     ParallelForChunks(threads, s.position_count, CHUNK, [&](size_t begin, size_t end, size_t) {
         std::memcpy(t->target_positions + begin * 3, s.positions + begin * 3, (end - begin) * 3 * sizeof(float));
     });
@@ -242,7 +240,7 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
     });
     const size_t normals = size_t(s.normal_count) + (missing ? corners : 0);
     t->target_normal_count = normals;
-    t->target_normals = static_cast<float*>(LargeTake(std::max<size_t>(normals, 1) * 3 * sizeof(float)));
+    t->target_normals = static_cast<float*>(LargeTake(std::max<size_t>(normals, 1) * 3 * sizeof(float), threads));
     auto* usable = missing ? static_cast<uint8_t*>(std::malloc(std::max<size_t>(s.face_count, 1))) : nullptr;
     auto* made = missing ? static_cast<Vec3*>(std::malloc(std::max<size_t>(corners, 1) * sizeof(Vec3))) : nullptr;
     bool ok = t->target_normals && (!missing || (usable && made));
@@ -250,7 +248,6 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
         usable[f] = UsableFace(s, f);
     ok = ok && (!missing || MakeCornerNormals(s, usable, made));
     if (ok) {
-        LargePopulate(t->target_normals, std::max<size_t>(normals, 1) * 3 * sizeof(float), threads);
         ParallelForChunks(threads, s.normal_count, CHUNK, [&](size_t begin, size_t end, size_t) {
             for (size_t n = begin; n < end; ++n) {
                 const float* g = s.normals + n * 3;
@@ -283,14 +280,14 @@ void TriangleTexCoords(const MeshSurface& s, int threads, TexCoord* out, float* 
 // coordinates in the target layout on both sides (the source is found by rays).
 bool TargetTable(const MeshSurface& target, int threads, const uint32_t* corners, uint32_t triangles)
 {
-    auto* made = static_cast<RemapTriangle*>(LargeTake(std::max<size_t>(triangles, 1) * sizeof(RemapTriangle)));
+    auto* made =
+        static_cast<RemapTriangle*>(LargeTake(std::max<size_t>(triangles, 1) * sizeof(RemapTriangle), threads));
     auto* drawable = static_cast<uint8_t*>(std::malloc(std::max<size_t>(triangles, 1)));
     if (!made || !drawable) {
         LargeFree(made, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle));
         std::free(drawable);
         return false;
     }
-    LargePopulate(made, std::max<size_t>(triangles, 1) * sizeof(RemapTriangle), threads);
     EachTriangleCorner(target, threads, [&](size_t triangle, int k, uint32_t c) {
         const uint32_t t = target.corners[c * 3 + 1];
         const bool valid = (k == 0 || drawable[triangle]) && t != 0 && t <= target.texcoord_count &&
@@ -455,12 +452,10 @@ bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* tra
     SurfaceTransfer& t = *transfer;
     ClearRemapTable();  // the faces' pairing: the target's own triangles take its place
     t.source_triangles = FannedTriangles(*source);
-    t.source_corners = static_cast<float*>(LargeTake(SourceCornerBytes(t)));
-    t.source_uv = static_cast<TexCoord*>(LargeTake(SourceTexCoordBytes(t)));
+    t.source_corners = static_cast<float*>(LargeTake(SourceCornerBytes(t), threads));
+    t.source_uv = static_cast<TexCoord*>(LargeTake(SourceTexCoordBytes(t), threads));
     if (!t.source_corners || !t.source_uv)
         return false;
-    LargePopulate(t.source_corners, SourceCornerBytes(t), threads);
-    LargePopulate(t.source_uv, SourceTexCoordBytes(t), threads);
     TriangleCorners(*source, threads, t.source_corners);
     // A source triangle without texture coordinates is never hit.
     TriangleTexCoords(*source, threads, t.source_uv, t.source_corners);

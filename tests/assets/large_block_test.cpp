@@ -40,12 +40,10 @@ TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
     LargeFree(large, 4 * MB);
     LargeFree(small, 2 * MB);
     auto* tiny = static_cast<unsigned char*>(LargeTake(4096));  // takes no kept block
-    auto* fit = static_cast<unsigned char*>(LargeTake(3 * MB));
+    auto* fit = static_cast<unsigned char*>(LargeTake(3 * MB, 3));  // its pages asked for at once
     auto* exact = static_cast<unsigned char*>(LargeTake(2 * MB));
-    auto* more = static_cast<unsigned char*>(LargeTake(2 * MB));  // none is left
+    auto* more = static_cast<unsigned char*>(LargeTake(2 * MB, 2));  // none is left
     ASSERT_TRUE(tiny && fit && exact && more);
-    LargePopulate(fit, 3 * MB, 3);
-    LargePopulate(more, 2 * MB, 2);
     if (mapped) {
         EXPECT_EQ(fit, large);
         EXPECT_EQ(fit[3 * MB - 1], 2);
