@@ -267,6 +267,30 @@ struct Leaf {
     uint32_t first, count;
 };
 
+// A box as the nodes' boxes are tested against it: in single precision, rounded outwards.
+struct Box {
+    Lanes low[3], high[3];
+};
+
+Box BoxAround(const double lo[3], const double hi[3])
+{
+    Box box;
+    for (int a = 0; a < 3; ++a) {
+        box.low[a] = Broadcast(NotAbove(lo[a]));
+        box.high[a] = Broadcast(NotBelow(hi[a]));
+    }
+    return box;
+}
+
+// Bit l set where lane l's box meets `box`.
+unsigned MeetingLanes(const RayNode& node, const Box& box)
+{
+    auto meets = (LoadLanes(node.lo[0]) <= box.high[0]) & (LoadLanes(node.hi[0]) >= box.low[0]);
+    for (int a = 1; a < 3; ++a)
+        meets = meets & (LoadLanes(node.lo[a]) <= box.high[a]) & (LoadLanes(node.hi[a]) >= box.low[a]);
+    return LaneBits(meets);
+}
+
 // Tests the ray against a leaf's triangles, keeping the nearest hit, ties going to the
 // lowest triangle number; `four` holds its corners side by side where `look` says so.
 [[gnu::always_inline]] inline void TestLeaf(const RayScene& scene, const Leaf& leaf, bool look,
@@ -312,22 +336,24 @@ bool GatherLeaves(const RayScene& scene, const Ray* rays, int count, double reac
 {
     if (!(reach < INFINITY))
         return false;
-    Lanes low[3], high[3];
+    double lo[3], hi[3];
     for (int a = 0; a < 3; ++a) {
-        double lo = INFINITY, hi = -INFINITY;
+        lo[a] = INFINITY;
+        hi[a] = -INFINITY;
         bool finite = true;
         for (int r = 0; r < count; ++r) {
             const double from = rays[r].origin[a], to = from + reach * rays[r].direction[a];
             finite = finite && std::isfinite(to);
-            lo = std::min(lo, std::min(from, to));
-            hi = std::max(hi, std::max(from, to));
+            lo[a] = std::min(lo[a], std::min(from, to));
+            hi[a] = std::max(hi[a], std::max(from, to));
         }
-        const double slack = std::max({double(scene.largest), std::fabs(lo), std::fabs(hi)}) * 0x1p-19;
+        const double slack = std::max({double(scene.largest), std::fabs(lo[a]), std::fabs(hi[a])}) * 0x1p-19;
         if (!finite || !std::isfinite(slack))
             return false;
-        low[a] = Broadcast(NotAbove(lo - slack));
-        high[a] = Broadcast(NotBelow(hi + slack));
+        lo[a] -= slack;
+        hi[a] += slack;
     }
+    const Box box = BoxAround(lo, hi);
     uint32_t stack[STACK];
     int depth = 0, visits = 0;
     stack[depth++] = start;
@@ -336,12 +362,9 @@ bool GatherLeaves(const RayScene& scene, const Ray* rays, int count, double reac
         if (++visits > NEAR_NODES)
             return false;
         const RayNode& node = scene.nodes[stack[--depth]];
-        auto meets = (LoadLanes(node.lo[0]) <= high[0]) & (LoadLanes(node.hi[0]) >= low[0]);
-        for (int a = 1; a < 3; ++a)
-            meets = meets & (LoadLanes(node.lo[a]) <= high[a]) & (LoadLanes(node.hi[a]) >= low[a]);
         if (depth + 4 > STACK)
             return false;
-        for (unsigned met = LaneBits(meets); met != 0; met &= met - 1) {
+        for (unsigned met = MeetingLanes(node, box); met != 0; met &= met - 1) {
             const int lane = __builtin_ctz(met);
             if (node.count[lane] == 0) {
                 stack[depth++] = node.first[lane];
@@ -379,18 +402,11 @@ uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[
 {
     if (scene.node_count == 0)
         return NO_NODE;
-    Lanes low[3], high[3];  // the box in single precision, rounded outwards
-    for (int a = 0; a < 3; ++a) {
-        low[a] = Broadcast(NotAbove(lo[a]));
-        high[a] = Broadcast(NotBelow(hi[a]));
-    }
+    const Box box = BoxAround(lo, hi);
     uint32_t at = 0;
     for (;;) {
         const RayNode& node = scene.nodes[at];
-        auto meets = (LoadLanes(node.lo[0]) <= high[0]) & (LoadLanes(node.hi[0]) >= low[0]);
-        for (int a = 1; a < 3; ++a)
-            meets = meets & (LoadLanes(node.lo[a]) <= high[a]) & (LoadLanes(node.hi[a]) >= low[a]);
-        const unsigned met = LaneBits(meets);
+        const unsigned met = MeetingLanes(node, box);
         if (met == 0)
             return NO_NODE;
         const int lane = __builtin_ctz(met);
