@@ -138,7 +138,7 @@ struct Sheared {
     double sx, sy, sz;
 };
 
-Sheared Shear(const double direction[3])
+[[gnu::always_inline]] inline Sheared Shear(const double direction[3])
 {
     Sheared s{};
     const double ax = std::fabs(direction[0]), ay = std::fabs(direction[1]), az = std::fabs(direction[2]);
@@ -315,28 +315,12 @@ unsigned MeetingLanes(const RayNode& node, const Box& box)
     }
 }
 
-// The leaves a few nearby rays can meet, where they are few: those under `start` whose
-// boxes meet the box around every point the rays reach (widened by the slabs' slack),
-// found in one walk for all of them. Every triangle a ray's own walk would test is in
-// them, so testing each gives the same nearest hit. False where a ray reaches without
-// end, or the box meets more than NEAR_LEAVES leaves or needs more than NEAR_NODES nodes
-// looked at: the rays then walk on their own. One leaf pays: with two, four rays' tests
-// of each cost about what their own walks do.
-constexpr int NEAR_LEAVES = 1;
-constexpr int NEAR_NODES = 8;
-// After tries in a row that found too many leaves, the packets that walk straight away
-// before the next try: 1, 3, 7, ... 255.
-constexpr int PACE_MOST = 8;
-struct NearLeaves {
-    int count;
-    Leaf leaves[NEAR_LEAVES];
-};
-
-bool GatherLeaves(const RayScene& scene, const Ray* rays, int count, double reach, uint32_t start, NearLeaves* near)
+// The box around every point the rays reach within `reach`, widened on each side by the
+// slabs' slack; false where a ray reaches without end.
+bool PacketBox(const RayScene& scene, const Ray* rays, int count, double reach, double lo[3], double hi[3])
 {
     if (!(reach < INFINITY))
         return false;
-    double lo[3], hi[3];
     for (int a = 0; a < 3; ++a) {
         lo[a] = INFINITY;
         hi[a] = -INFINITY;
@@ -353,11 +337,74 @@ bool GatherLeaves(const RayScene& scene, const Ray* rays, int count, double reac
         lo[a] -= slack;
         hi[a] += slack;
     }
-    const Box box = BoxAround(lo, hi);
+    return true;
+}
+
+// The deepest node at or under `at` whose subtree holds every leaf under `at` that meets
+// the box; NO_NODE where none does.
+uint32_t Descend(const RayScene& scene, const Box& box, uint32_t at)
+{
+    for (;;) {
+        const RayNode& node = scene.nodes[at];
+        const unsigned met = MeetingLanes(node, box);
+        if (met == 0)
+            return NO_NODE;
+        const int lane = __builtin_ctz(met);
+        if ((met & (met - 1)) != 0 || node.count[lane] != 0)
+            return at;  // leaves, or more than one child, meet it here
+        at = node.first[lane];
+    }
+}
+
+// Where a packet whose rays lie in the box [lo, hi] begins: the node the worker found
+// for a box around the last packets where that box holds this one (every leaf that
+// meets this box meets that one), else the node found from the root for a box grown
+// around this one and remembered, so that the packets next to it find it too. The grown
+// box's node lies a little higher up, which the gathering's free path down makes up for.
+constexpr double GROWN = 2;  // the grown box's margin on each side, in the box's sizes
+uint32_t PacketStart(const RayScene& scene, const double lo[3], const double hi[3], GatherPace* pace)
+{
+    bool within = pace->known;
+    for (int a = 0; a < 3 && within; ++a)
+        within = lo[a] >= pace->lo[a] && hi[a] <= pace->hi[a];
+    if (within)
+        return pace->node;
+    for (int a = 0; a < 3; ++a) {
+        const double margin = (hi[a] - lo[a]) * GROWN;
+        pace->lo[a] = lo[a] - margin;
+        pace->hi[a] = hi[a] + margin;
+    }
+    pace->node = Descend(scene, BoxAround(pace->lo, pace->hi), 0);
+    pace->known = true;
+    return pace->node;
+}
+
+// The leaves a few nearby rays can meet, where they are few: those under `start` whose
+// boxes meet the box around every point the rays reach (PacketBox), found in one walk
+// for all of them. Every triangle a ray's own walk would test is in them, so testing
+// each gives the same nearest hit. False where the box meets more than NEAR_LEAVES
+// leaves, or needs more than NEAR_NODES nodes looked at below the path of single
+// children from `start`: the rays then walk on their own. One leaf pays: with two, four
+// rays' tests of each cost about what their own walks do.
+constexpr int NEAR_LEAVES = 1;
+constexpr int NEAR_NODES = 8;
+// After tries in a row that found too many leaves, the packets that walk straight away
+// before the next try: 1, 3, 7, ... 255.
+constexpr int PACE_MOST = 8;
+struct NearLeaves {
+    int count;
+    Leaf leaves[NEAR_LEAVES];
+};
+
+bool GatherLeaves(const RayScene& scene, const Box& box, uint32_t start, NearLeaves* near)
+{
     uint32_t stack[STACK];
     int depth = 0, visits = 0;
-    stack[depth++] = start;
     near->count = 0;
+    start = Descend(scene, box, start);  // a path of single children costs no visit
+    if (start == NO_NODE)
+        return true;
+    stack[depth++] = start;
     while (depth > 0) {
         if (++visits > NEAR_NODES)
             return false;
@@ -378,13 +425,21 @@ bool GatherLeaves(const RayScene& scene, const Ray* rays, int count, double reac
     return true;
 }
 
-// The rays' hits from the leaves GatherLeaves finds, where it finds them; false where the
-// rays must walk on their own. Kept out of CastRays, whose own walk runs faster alone.
-[[gnu::noinline]] bool CastNear(const RayScene& scene, const Ray* rays, int count, double max_distance, uint32_t start,
-                                Walker* walkers, RayHit* hits, bool* found)
+// The rays' hits from the leaves GatherLeaves finds around them, where it finds them,
+// beginning where the worker's `pace` remembers (else at the root); false where the rays
+// must walk on their own. Kept out of GatherRays, which returns at once for most packets
+// where they walk.
+[[gnu::noinline]] bool CastNear(const RayScene& scene, const Ray* rays, int count, double max_distance,
+                                Walker* walkers, RayHit* hits, bool* found, GatherPace* pace)
 {
+    double lo[3], hi[3];
+    if (!PacketBox(scene, rays, count, max_distance, lo, hi))
+        return false;
+    const uint32_t start = pace ? PacketStart(scene, lo, hi, pace) : 0;
+    if (start == NO_NODE)
+        return true;  // no leaf meets the rays' box: they hit nothing
     NearLeaves near;
-    if (!GatherLeaves(scene, rays, count, max_distance, start, &near))
+    if (!GatherLeaves(scene, BoxAround(lo, hi), start, &near))
         return false;
     for (int i = 0; i < near.count; ++i) {
         const Leaf& leaf = near.leaves[i];
@@ -396,34 +451,12 @@ bool GatherLeaves(const RayScene& scene, const Ray* rays, int count, double reac
     return true;
 }
 
-}  // namespace
-
-uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[3])
+// Each ray's turn and its tests' error, and no hit yet; along_last[r] where ray r runs
+// along ray r - 1 and shares what that direction alone gives. Inlined, as the walk's
+// own part: a call costs the walk a few per cent.
+[[gnu::always_inline]] inline void SetUpWalkers(const RayScene& scene, const Ray* rays, int count, double max_distance,
+                                                Walker* walkers, bool* along_last, bool* found)
 {
-    if (scene.node_count == 0)
-        return NO_NODE;
-    const Box box = BoxAround(lo, hi);
-    uint32_t at = 0;
-    for (;;) {
-        const RayNode& node = scene.nodes[at];
-        const unsigned met = MeetingLanes(node, box);
-        if (met == 0)
-            return NO_NODE;
-        const int lane = __builtin_ctz(met);
-        if ((met & (met - 1)) != 0 || node.count[lane] != 0)
-            return at;  // leaves, or more than one child, meet it here
-        at = node.first[lane];
-    }
-}
-
-void CastRays(const RayScene& scene, const Ray* rays, int count, double max_distance, uint32_t start, RayHit* hits,
-              bool* found, GatherPace* pace)
-{
-    static_assert(RAY_PACKET <= 4, "the rays' bits, four apart, fit in 16");
-    count = std::clamp(count, 0, RAY_PACKET);
-    Walker walkers[RAY_PACKET];
-    // Rays along one direction (a flat part of the target) share what it alone gives.
-    bool along_last[RAY_PACKET];
     for (int r = 0; r < count; ++r) {
         const Ray& ray = rays[r];
         Walker& w = walkers[r];
@@ -434,17 +467,45 @@ void CastRays(const RayScene& scene, const Ray* rays, int count, double max_dist
         w.best = max_distance;
         found[r] = false;
     }
-    if (scene.node_count == 0 || start == NO_NODE || count == 0)
-        return;
-    const bool gather = !pace || pace->skip == 0;
-    if (pace && !gather)
+}
+
+}  // namespace
+
+uint32_t StartAround(const RayScene& scene, const double lo[3], const double hi[3])
+{
+    return scene.node_count == 0 ? NO_NODE : Descend(scene, BoxAround(lo, hi), 0);
+}
+
+bool GatherRays(const RayScene& scene, const Ray* rays, int count, double max_distance, RayHit* hits, bool* found,
+                GatherPace* pace)
+{
+    if (pace && pace->skip > 0) {
         pace->skip -= 1;
-    const bool gathered = gather && CastNear(scene, rays, count, max_distance, start, walkers, hits, found);
-    if (pace && gather) {
+        return false;
+    }
+    count = std::clamp(count, 0, RAY_PACKET);
+    Walker walkers[RAY_PACKET];
+    bool along_last[RAY_PACKET];
+    SetUpWalkers(scene, rays, count, max_distance, walkers, along_last, found);
+    if (scene.node_count == 0 || count == 0)
+        return true;
+    const bool gathered = CastNear(scene, rays, count, max_distance, walkers, hits, found, pace);
+    if (pace) {
         pace->misses = gathered ? 0 : std::min(pace->misses + 1, PACE_MOST);
         pace->skip = gathered ? 0 : (1 << pace->misses) - 1;
     }
-    if (gathered)
+    return gathered;
+}
+
+void CastRays(const RayScene& scene, const Ray* rays, int count, double max_distance, uint32_t start, RayHit* hits,
+              bool* found)
+{
+    static_assert(RAY_PACKET <= 4, "the rays' bits, four apart, fit in 16");
+    count = std::clamp(count, 0, RAY_PACKET);
+    Walker walkers[RAY_PACKET];
+    bool along_last[RAY_PACKET];
+    SetUpWalkers(scene, rays, count, max_distance, walkers, along_last, found);
+    if (scene.node_count == 0 || start == NO_NODE || count == 0)
         return;
     // The slabs, which only the walk reads.
     const Lanes limit = Broadcast(NotBelow(max_distance));
@@ -501,6 +562,6 @@ bool CastRay(const RayScene& scene, const double origin[3], const double directi
 {
     const Ray ray{{origin[0], origin[1], origin[2]}, {direction[0], direction[1], direction[2]}};
     bool found = false;
-    CastRays(scene, &ray, 1, max_distance, start, hit, &found, nullptr);
+    CastRays(scene, &ray, 1, max_distance, start, hit, &found);
     return found;
 }

@@ -28,21 +28,32 @@ struct Ray {
 };
 constexpr int RAY_PACKET = 4;
 
-// How a worker's packets look for their hits. A packet of nearby rays that reach not far
-// first gathers the few leaves any of them can meet, in one walk of boxes, and tests
-// each ray against those alone; where the rays meet too many leaves (long reaches across
-// a curved surface), each ray walks on its own. After a gathering that found too many,
-// the worker's next packets walk straight away, more of them after each such try in a
-// row. Either way a ray finds the same hit: the pace changes only the time.
+// How a worker's packets gather their hits. A packet of nearby rays that reach not far
+// gathers the few leaves any of them can meet, in one walk of boxes, and tests each ray
+// against those alone; where the rays meet too many leaves (long reaches across a
+// curved surface), each ray walks on its own (CastRays). After a gathering that found
+// too many, the worker's next packets walk straight away, more of them after each such
+// try in a row. The walk of boxes begins at the node found for a box around the last
+// packets, where that box holds this packet's (neighbouring packets share it), else
+// from the root. Either way a ray finds the same hit: the pace changes only the time.
 struct GatherPace {
     int skip = 0;    // packets that walk straight away before the next try
     int misses = 0;  // tries in a row that found too many leaves
+    bool known = false;             // whether a node is remembered:
+    double lo[3] = {}, hi[3] = {};  // the box it was found for,
+    uint32_t node = 0;              // the deepest node holding every leaf that meets it
 };
 
-// The nearest hits of `count` rays (at most RAY_PACKET), each as CastRay finds it;
-// found[i] false where ray i hits nothing. Without `pace`, every packet tries gathering.
+// True where the packet of `count` rays (at most RAY_PACKET) gathered its hits, each as
+// CastRay finds it (found[i] false where ray i hits nothing); false, the hits unset,
+// where the rays must walk. Without `pace`, the packet tries, from the root.
+bool GatherRays(const RayScene& scene, const Ray* rays, int count, double max_distance, RayHit* hits, bool* found,
+                GatherPace* pace);
+
+// The nearest hits of `count` rays (at most RAY_PACKET), each as CastRay finds it, each
+// ray walking the tree from node `start`; found[i] false where ray i hits nothing.
 void CastRays(const RayScene& scene, const Ray* rays, int count, double max_distance, uint32_t start, RayHit* hits,
-              bool* found, GatherPace* pace);
+              bool* found);
 
 // The nearest hit of the ray from `origin` along `direction` (not zero) at a distance in
 // [0, max_distance], or false for none; the walk begins at node `start`.

@@ -313,9 +313,6 @@ OneTile<Sample> TileOfAll(const Triangle& tri, const Source<Sample>& from, int64
     return one;
 }
 
-// A triangle's rays' start in the source's tree, before its first sample finds it.
-constexpr uint32_t RAYS_START_UNKNOWN = NO_NODE - 1;
-
 // One sample drawn from `source` at weights source_w, at image coordinates s, t (for
 // tiles, the coordinates themselves); w are its weights in the target triangle.
 template <bool NEAREST, bool NORMALS, typename Sample>
@@ -350,8 +347,9 @@ inline void Shade(const Triangle& tri, const Source<Sample>& from, const Target<
 
 // Samples of one triangle whose rays wait to be cast together.
 struct RayBatch {
-    uint32_t start = RAYS_START_UNKNOWN;  // the rays' start, found at the first cast
-    TargetCorners corners;                // read at the first cast
+    uint32_t start = RAYS_START_UNKNOWN;  // where its rays walk from, found when one first walks
+    bool read = false;                    // whether the corners are read: at the first cast
+    TargetCorners corners;
     int count = 0;
     size_t pixel[RAY_PACKET];
     double w[RAY_PACKET][3];
@@ -362,13 +360,14 @@ void CastBatch(const Triangle& tri, const Source<Sample>& from, const Target<Sam
 {
     if (batch.count == 0)
         return;
-    if (batch.start == RAYS_START_UNKNOWN) {
+    if (!batch.read) {
         batch.corners = TargetCornersOf(*from.surface, tri.record);
-        batch.start = RaysStart(*from.surface, batch.corners, target.starts);
+        batch.read = true;
     }
     SourcePoint points[RAY_PACKET];
     bool found[RAY_PACKET];
-    FindSources(*from.surface, batch.corners, batch.w, batch.count, batch.start, points, found, target.pace);
+    FindSources(*from.surface, batch.corners, batch.w, batch.count, &batch.start, target.starts, points, found,
+                target.pace);
     for (int i = 0; i < batch.count; ++i) {
         const SourcePoint& point = points[i];
         if (!found[i]) {

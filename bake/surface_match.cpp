@@ -573,20 +573,22 @@ static bool SampleRay(const SurfaceTransfer& transfer, const TargetCorners& c, c
 }
 
 void FindSources(const SurfaceTransfer& transfer, const TargetCorners& corners, const double (*w)[3], int count,
-                 uint32_t start, SourcePoint* points, bool* found, GatherPace* pace)
+                 uint32_t* start, RaysStartCache* cache, SourcePoint* points, bool* found, GatherPace* pace)
 {
     Ray rays[RAY_PACKET] = {};
     int sample[RAY_PACKET], cast = 0;  // the sample of each ray cast
-    for (int i = 0; i < count && i < RAY_PACKET; ++i)
+    for (int i = 0; i < count && i < RAY_PACKET; ++i) {
         found[i] = false;
-    if (start == NO_NODE)
-        return;
-    for (int i = 0; i < count && i < RAY_PACKET; ++i)
         if (SampleRay(transfer, corners, w[i], &rays[cast]))
             sample[cast++] = i;
+    }
     RayHit hits[RAY_PACKET];
     bool hit[RAY_PACKET];
-    CastRays(transfer.scene, rays, cast, transfer.reach, start, hits, hit, pace);
+    if (!GatherRays(transfer.scene, rays, cast, transfer.reach, hits, hit, pace)) {
+        if (*start == RAYS_START_UNKNOWN)
+            *start = RaysStart(transfer, corners, cache);
+        CastRays(transfer.scene, rays, cast, transfer.reach, *start, hits, hit);
+    }
     for (int r = 0; r < cast; ++r) {
         if (!hit[r])
             continue;

@@ -83,12 +83,15 @@ struct TargetCorners {
 TargetCorners TargetCornersOf(const SurfaceTransfer& transfer, uint32_t triangle);
 
 // Where the rays of the target triangle with corners `c` begin their walk of the
-// source's tree (NO_NODE: none of them can hit), found once for all its samples;
-// `cache` may be null.
+// source's tree (NO_NODE: none of them can hit), found once for all its samples that
+// walk; `cache` may be null.
 uint32_t RaysStart(const SurfaceTransfer& transfer, const TargetCorners& c, RaysStartCache* cache);
 
 // The source points of `count` samples (at most RAY_PACKET) of the target triangle with
-// corners `c`, at weights w[i], whose rays begin at `start`, cast together at the
-// worker's `pace`; found[i] false where sample i's ray finds none.
+// corners `c`, at weights w[i]; found[i] false where sample i's ray finds none. The rays
+// gather their hits at the worker's `pace` (GatherRays), else walk from `*start`, which
+// RaysStart finds (with `cache`) for the first of the triangle's packets that walks:
+// RAYS_START_UNKNOWN until then.
+constexpr uint32_t RAYS_START_UNKNOWN = NO_NODE - 1;
 void FindSources(const SurfaceTransfer& transfer, const TargetCorners& c, const double (*w)[3], int count,
-                 uint32_t start, SourcePoint* points, bool* found, GatherPace* pace = nullptr);
+                 uint32_t* start, RaysStartCache* cache, SourcePoint* points, bool* found, GatherPace* pace);

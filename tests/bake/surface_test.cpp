@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -217,8 +218,9 @@ TEST(Rays, NearestHitIsTheOneEveryTriangleAloneGives)
 
 // A target triangle whose corner normals fan out: at its middle the normal leans
 // further than at any corner, and its rays reach a wall of source triangles that rays
-// along the corners' normals never reach. The walk begun where RaysStart says finds what
-// the walk from the root finds, sample by sample.
+// along the corners' normals never reach. The walk begun where RaysStart says, and the
+// packets that gather from where the last ones began, find what the walk from the root
+// finds, sample by sample.
 TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
 {
     std::vector<float> wall;  // x = -0.8, squares of 0.1 over y and z in [-1, 1]
@@ -243,17 +245,24 @@ TEST(Rays, WalksBegunNearTheTargetFindWhatTheRootFinds)
     transfer.offset = 0;
     transfer.reach = 1;
     const TargetCorners target = TargetCornersOf(transfer, 0);
-    const uint32_t start = RaysStart(transfer, target, nullptr);
+    uint32_t start = RaysStart(transfer, target, nullptr), root = 0;
+    GatherPace walks, tries;
+    walks.skip = INT_MAX;  // every packet walks
     int hits = 0;
     for (int a = 0; a <= 10; ++a)
         for (int b = 0; a + b <= 10; ++b) {
             const double w[3] = {1 - a / 10.0 - b / 10.0, a / 10.0, b / 10.0};
-            SourcePoint from_root{}, from_start{};
-            bool found = false, found_start = false;
-            FindSources(transfer, target, &w, 1, 0, &from_root, &found);
-            FindSources(transfer, target, &w, 1, start, &from_start, &found_start);
+            SourcePoint from_root{}, from_start{}, gathered{};
+            bool found = false, found_start = false, found_gathered = false;
+            FindSources(transfer, target, &w, 1, &root, nullptr, &from_root, &found, &walks);
+            FindSources(transfer, target, &w, 1, &start, nullptr, &from_start, &found_start, &walks);
+            tries.skip = 0;
+            uint32_t later = RAYS_START_UNKNOWN;
+            FindSources(transfer, target, &w, 1, &later, nullptr, &gathered, &found_gathered, &tries);
             ASSERT_EQ(found_start, found) << a << " " << b;
+            ASSERT_EQ(found_gathered, found) << a << " " << b;
             EXPECT_TRUE(!found || from_start.triangle == from_root.triangle) << a << " " << b;
+            EXPECT_TRUE(!found || gathered.triangle == from_root.triangle) << a << " " << b;
             hits += found;
         }
     EXPECT_GT(hits, 10);
@@ -289,6 +298,7 @@ TEST(Rays, PacketsThatGatherTheirLeavesFindWhatEachRayFinds)
         ASSERT_TRUE(BuildRayScene(&corners[size_t(t) * 9], 1, 1, &alone[t]));
     const double reach = 0.5;
     int gathered = 0, hits = 0;
+    GatherPace tries;
     for (int packet = 0; packet < 4 * (SIDE + 1) * (SIDE + 1); ++packet) {
         // Four points of a quarter of a square, on its lines where the packet says so.
         const int cell = packet / 4, quarter = packet % 4;
@@ -302,11 +312,12 @@ TEST(Rays, PacketsThatGatherTheirLeavesFindWhatEachRayFinds)
         }
         RayHit near[RAY_PACKET], walked[RAY_PACKET];
         bool found_near[RAY_PACKET], found_walked[RAY_PACKET];
-        GatherPace tries, walks;
-        walks.skip = 1;  // this packet walks straight away
-        CastRays(scene, rays, RAY_PACKET, reach, 0, near, found_near, &tries);
-        CastRays(scene, rays, RAY_PACKET, reach, 0, walked, found_walked, &walks);
-        gathered += tries.misses == 0;
+        tries.skip = 0;  // every packet tries, from where the last ones began where it may
+        const bool gathers = GatherRays(scene, rays, RAY_PACKET, reach, near, found_near, &tries);
+        if (!gathers)
+            CastRays(scene, rays, RAY_PACKET, reach, 0, near, found_near);
+        CastRays(scene, rays, RAY_PACKET, reach, 0, walked, found_walked);
+        gathered += gathers;
         for (int r = 0; r < RAY_PACKET; ++r) {
             RayHit best{};
             bool found = false;
@@ -339,10 +350,10 @@ TEST(Rays, PacketsThatGatherTheirLeavesFindWhatEachRayFinds)
     RayHit hit[2];
     bool found[2];
     GatherPace pace;
-    CastRays(scene, apart, 2, reach, 0, hit, found, &pace);
+    EXPECT_FALSE(GatherRays(scene, apart, 2, reach, hit, found, &pace));
     EXPECT_EQ(pace.misses, 1);
     EXPECT_EQ(pace.skip, 1);
-    CastRays(scene, apart, 1, reach, 0, hit, found, &pace);
+    EXPECT_FALSE(GatherRays(scene, apart, 1, reach, hit, found, &pace));
     EXPECT_EQ(pace.misses, 1);
     EXPECT_EQ(pace.skip, 0);
     FreeRayScene(&scene);
