@@ -293,6 +293,8 @@ unsigned MeetingLanes(const RayNode& node, const Box& box)
 
 // Tests the ray against a leaf's triangles, keeping the nearest hit, ties going to the
 // lowest triangle number; `four` holds its corners side by side where `look` says so.
+// WALKING: the ray walks on, and its box test's limit follows the nearest hit.
+template <bool WALKING>
 [[gnu::always_inline]] inline void TestLeaf(const RayScene& scene, const Leaf& leaf, bool look,
                                             const FourTriangles& four, const Ray& ray, Walker& w, RayHit* hit,
                                             bool* found)
@@ -310,29 +312,59 @@ unsigned MeetingLanes(const RayNode& node, const Box& box)
             continue;
         *found = true;
         w.best = distance;
-        w.limit = Broadcast(NotBelow(distance));
+        if (WALKING)
+            w.limit = Broadcast(NotBelow(distance));
         *hit = RayHit{triangle, i, distance, {weights[0], weights[1], weights[2]}};
     }
 }
 
+// Two doubles worked on at once: two rays' values along one axis.
+typedef double Pair __attribute__((vector_size(16)));
+
+Pair PairMin(Pair a, Pair b)
+{
+#ifdef __SSE2__
+    return __builtin_ia32_minpd(a, b);
+#else
+    return a < b ? a : b;
+#endif
+}
+
+Pair PairMax(Pair a, Pair b)
+{
+#ifdef __SSE2__
+    return __builtin_ia32_maxpd(a, b);
+#else
+    return a > b ? a : b;
+#endif
+}
+
 // The box around every point the rays reach within `reach`, widened on each side by the
-// slabs' slack; false where a ray reaches without end.
+// slabs' slack; false where a ray reaches without end, or starts nowhere. The rays are
+// taken two by two, those past `count` as the first again.
 bool PacketBox(const RayScene& scene, const Ray* rays, int count, double reach, double lo[3], double hi[3])
 {
-    if (!(reach < INFINITY))
+    if (!(reach < INFINITY) || count < 1)
         return false;
+    const Ray& r0 = rays[0];
+    const Ray& r1 = rays[count > 1 ? 1 : 0];
+    const Ray& r2 = rays[count > 2 ? 2 : 0];
+    const Ray& r3 = rays[count > 3 ? 3 : 0];
+    const Pair spread = {reach, reach};
     for (int a = 0; a < 3; ++a) {
-        lo[a] = INFINITY;
-        hi[a] = -INFINITY;
-        bool finite = true;
-        for (int r = 0; r < count; ++r) {
-            const double from = rays[r].origin[a], to = from + reach * rays[r].direction[a];
-            finite = finite && std::isfinite(to);
-            lo[a] = std::min(lo[a], std::min(from, to));
-            hi[a] = std::max(hi[a], std::max(from, to));
-        }
+        const Pair from_a = {r0.origin[a], r1.origin[a]}, from_b = {r2.origin[a], r3.origin[a]};
+        const Pair to_a = from_a + spread * Pair{r0.direction[a], r1.direction[a]};
+        const Pair to_b = from_b + spread * Pair{r2.direction[a], r3.direction[a]};
+        // A value less itself is 0 only where it is finite.
+        const Pair zero = (from_a - from_a) + (to_a - to_a) + (from_b - from_b) + (to_b - to_b);
+        if (!(zero[0] == 0 && zero[1] == 0))
+            return false;
+        const Pair low = PairMin(PairMin(from_a, to_a), PairMin(from_b, to_b));
+        const Pair high = PairMax(PairMax(from_a, to_a), PairMax(from_b, to_b));
+        lo[a] = std::min(low[0], low[1]);
+        hi[a] = std::max(high[0], high[1]);
         const double slack = std::max({double(scene.largest), std::fabs(lo[a]), std::fabs(hi[a])}) * 0x1p-19;
-        if (!finite || !std::isfinite(slack))
+        if (!std::isfinite(slack))
             return false;
         lo[a] -= slack;
         hi[a] += slack;
@@ -446,7 +478,7 @@ bool GatherLeaves(const RayScene& scene, const Box& box, uint32_t start, NearLea
         const bool look = leaf.first + 4 <= scene.triangle_count;
         const FourTriangles four = look ? FourAt(scene.corners + size_t(leaf.first) * 9) : FourTriangles{};
         for (int r = 0; r < count; ++r)
-            TestLeaf(scene, leaf, look, four, rays[r], walkers[r], &hits[r], &found[r]);
+            TestLeaf<false>(scene, leaf, look, four, rays[r], walkers[r], &hits[r], &found[r]);
     }
     return true;
 }
@@ -552,7 +584,7 @@ void CastRays(const RayScene& scene, const Ray* rays, int count, double max_dist
             const FourTriangles four = look ? FourAt(scene.corners + size_t(leaf.first) * 9) : FourTriangles{};
             for (int r = 0; r < count; ++r)
                 if (lanes[lane] >> (4 * r) & 1)
-                    TestLeaf(scene, leaf, look, four, rays[r], walkers[r], &hits[r], &found[r]);
+                    TestLeaf<true>(scene, leaf, look, four, rays[r], walkers[r], &hits[r], &found[r]);
         }
     }
 }
