@@ -173,18 +173,23 @@ void Populate(void* block, size_t bytes, int threads)
 }  // namespace
 #endif
 
-void* LargeTake(size_t bytes, int threads)
+void* LargeTake(size_t bytes, int threads, bool* zeroed)
 {
 #ifdef __linux__
     // Small arrays are left to fresh pages: they would cut a kept block down to nothing.
     void* block = bytes >= KEPT_LEAST ? TakeKept(bytes) : nullptr;
-    if (!block)
+    const bool fresh = !block;
+    if (fresh)
         block = LargeResize(nullptr, 0, bytes);
     if (threads > 0)
         Populate(block, bytes, threads);
+    if (zeroed)
+        *zeroed = fresh;
     return block;
 #else
     (void)threads;
+    if (zeroed)
+        *zeroed = false;
     return LargeResize(nullptr, 0, bytes);
 #endif
 }

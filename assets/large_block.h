@@ -15,14 +15,15 @@ bool LargeBlocksComeZeroed();
 void* LargeResize(void* block, size_t old_bytes, size_t new_bytes);
 void LargeFree(void* block, size_t bytes);
 
-// A new block whose bytes are left as they were, for an array its caller fills whole:
-// while freed blocks are kept (below), one of them when it is large enough and the
-// request is a megabyte or more. Freed with LargeFree; null when memory runs out.
-// With `threads`, the system gives every page of it at once (Linux only; elsewhere, or
-// where the system cannot, pages come as they are first written): one request for each
-// stretch of pages where writing would fault on each, on as many workers, each taking
-// whole huge pages, so that no two clear a page for the same place.
-void* LargeTake(size_t bytes, int threads = 0);
+// A new block whose bytes are left as they were, for an array its caller fills whole
+// or clears: while freed blocks are kept (below), one of them when it is large enough
+// and the request is a megabyte or more. Freed with LargeFree; null when memory runs
+// out. With `threads`, the system gives every page of it at once (Linux only; elsewhere,
+// or where the system cannot, pages come as they are first written): one request for
+// each stretch of pages where writing would fault on each, on as many workers, each
+// taking whole huge pages, so that no two clear a page for the same place. `zeroed`,
+// where given, tells whether the block reads as zeros (new pages, LargeBlocksComeZeroed).
+void* LargeTake(size_t bytes, int threads = 0, bool* zeroed = nullptr);
 
 // Between LargeKeepFreed(true) and LargeKeepFreed(false), blocks of a megabyte or more
 // that are freed are kept, a few hundred megabytes at most, for LargeTake to hand out

@@ -13,6 +13,7 @@
 #endif
 
 #include "assets/exr_write.h"
+#include "assets/large_block.h"
 #include "assets/mesh_pair.h"
 #include "bake/image_bake.h"
 #include "bake/images.h"
@@ -329,7 +330,8 @@ int ReadSurfaces(const BakeOptions& options, FirstInputs* first)
 }
 
 // The rays' scene over the source, and the table refilled with the target's triangles;
-// each surface is released once read.
+// each surface is released once read. The target's blocks are kept for the drawing's
+// result (LargeKeepFreed), which takes them before they are released (BakeOutput).
 int PrepareRays(const BakeOptions& options, FirstInputs& first, SurfaceTransfer* transfer, const Reporter& report)
 {
     const Clock::time_point start = Clock::now();
@@ -340,6 +342,7 @@ int PrepareRays(const BakeOptions& options, FirstInputs& first, SurfaceTransfer*
                                                   : std::max(2 * transfer->offset, DEFAULT_REACH * size);
     const bool source = PrepareSurfaceSource(&first.surfaces[0], Threads(options), transfer);
     const bool target = source && PrepareSurfaceTarget(first.surfaces[1], Threads(options), transfer);
+    LargeKeepFreed(target);
     FreeMeshSurface(&first.surfaces[1]);
     if (!target)
         return Fail(BAKE_OUTPUT, "not enough memory for the rays onto " + QuotedName(options.source));
@@ -384,6 +387,7 @@ int BakeAll(const BakeOptions& options, Reporter& report)
     const NormalMapping mapping{&frames[0], &frames[1], options.y_down, turns};
     if (code == BAKE_DONE)
         code = BakeEach(options, first, mapping, surface ? &transfer : nullptr, report);
+    LargeKeepFreed(false);  // where no drawing took what was kept
     FreeInputImages(&first.image);
     FreeFrames(&frames[0]);
     FreeFrames(&frames[1]);

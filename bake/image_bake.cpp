@@ -322,6 +322,7 @@ int BakeOutput(const BakeOptions& options, const OutputTarget& target, bool writ
     RenderResult result{};
     std::string error;
     const bool rendered = RenderRemap(request, &result, &error);
+    LargeKeepFreed(false);  // what the result did not take of the blocks kept for it
     drawn();
     request.image = &layout;  // the same depth, which releasing the result goes by
     if (!rendered)

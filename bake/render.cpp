@@ -659,8 +659,9 @@ struct Shared {
     int64_t bands_done = 0;
 };
 
+// Draws into `result`, whose blocks read as zeros already where `zeroed`.
 template <typename Sample>
-bool Draw(const RenderRequest& request, RenderResult* result, std::string* error)
+bool Draw(const RenderRequest& request, bool zeroed, RenderResult* result, std::string* error)
 {
     const int n = request.samples;
     const int64_t sample_width = int64_t(request.width) * n;
@@ -719,8 +720,8 @@ bool Draw(const RenderRequest& request, RenderResult* result, std::string* error
             target.covered = reinterpret_cast<uint8_t*>(target.samples + count * 4);
             target.missed = request.surface ? target.covered + count : nullptr;
         }
-        // The result's own blocks are new, and may come zeroed already.
-        if (n > 1 || !LargeBlocksComeZeroed()) {
+        // The result's blocks may come zeroed already.
+        if (n > 1 || !zeroed) {
             std::memset(target.samples, 0, count * 4 * sizeof(Sample));
             std::memset(target.covered, 0, count);
             if (target.missed)
@@ -755,9 +756,12 @@ bool RenderRemap(const RenderRequest& request, RenderResult* result, std::string
 {
     const size_t pixels = size_t(request.width) * size_t(request.height);
     RenderResult made{};
-    made.pixels = LargeResize(nullptr, 0, pixels * PixelBytes(request));
-    made.covered = static_cast<uint8_t*>(LargeResize(nullptr, 0, pixels));
-    made.missed = request.surface ? static_cast<uint8_t*>(LargeResize(nullptr, 0, pixels)) : nullptr;
+    // Blocks freed since the rays were prepared may serve: their pages are there already,
+    // where new ones cost a fault each, and clearing them costs less.
+    bool zeroed[3] = {true, true, true};
+    made.pixels = LargeTake(pixels * PixelBytes(request), 0, &zeroed[0]);
+    made.covered = static_cast<uint8_t*>(LargeTake(pixels, 0, &zeroed[1]));
+    made.missed = request.surface ? static_cast<uint8_t*>(LargeTake(pixels, 0, &zeroed[2])) : nullptr;
     if (!made.pixels || !made.covered || (request.surface && !made.missed)) {
         LargeFree(made.pixels, pixels * PixelBytes(request));
         LargeFree(made.covered, pixels);
@@ -767,9 +771,10 @@ bool RenderRemap(const RenderRequest& request, RenderResult* result, std::string
         return false;
     }
     const int bits = request.image->bits;
-    const bool drawn = bits == 32   ? Draw<float>(request, &made, error)
-                       : bits == 16 ? Draw<uint16_t>(request, &made, error)
-                                    : Draw<uint8_t>(request, &made, error);
+    const bool zeros = zeroed[0] && zeroed[1] && zeroed[2];
+    const bool drawn = bits == 32   ? Draw<float>(request, zeros, &made, error)
+                       : bits == 16 ? Draw<uint16_t>(request, zeros, &made, error)
+                                    : Draw<uint8_t>(request, zeros, &made, error);
     if (!drawn) {
         FreeRenderResult(&made, request);
         return false;

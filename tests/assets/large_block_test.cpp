@@ -41,9 +41,12 @@ TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
     LargeFree(small, 2 * MB);
     auto* tiny = static_cast<unsigned char*>(LargeTake(4096));  // takes no kept block
     auto* fit = static_cast<unsigned char*>(LargeTake(3 * MB, 3));  // its pages asked for at once
-    auto* exact = static_cast<unsigned char*>(LargeTake(2 * MB));
-    auto* more = static_cast<unsigned char*>(LargeTake(2 * MB, 2));  // none is left
+    bool exact_zeroed = true, more_zeroed = !mapped;
+    auto* exact = static_cast<unsigned char*>(LargeTake(2 * MB, 0, &exact_zeroed));
+    auto* more = static_cast<unsigned char*>(LargeTake(2 * MB, 2, &more_zeroed));  // none is left
     ASSERT_TRUE(tiny && fit && exact && more);
+    EXPECT_FALSE(exact_zeroed);  // a kept block, or one from the heap, holds what it held
+    EXPECT_EQ(more_zeroed, mapped);
     if (mapped) {
         EXPECT_EQ(fit, large);
         EXPECT_EQ(fit[3 * MB - 1], 2);
