@@ -122,13 +122,15 @@ struct KeptBlocks {
     size_t bytes = 0;
 } kept;
 
-// The smallest kept block of `bytes` or more, cut to that size; null for none.
+// The smallest kept block of `bytes` or more, cut to that size; null for none. A block
+// more than twice as large is left for a later request: cut, its filled pages past the
+// request would go back to the system.
 void* TakeKept(size_t bytes)
 {
     std::lock_guard<std::mutex> hold(kept.lock);
     Kept* best = nullptr;
     for (Kept& k : kept.blocks)
-        if (k.block && k.bytes >= bytes && (!best || k.bytes < best->bytes))
+        if (k.block && k.bytes >= bytes && k.bytes / 2 <= bytes && (!best || k.bytes < best->bytes))
             best = &k;
     if (!best)
         return nullptr;
