@@ -98,21 +98,32 @@ Lanes Abs(Lanes v)
     return reinterpret_cast<Lanes>(reinterpret_cast<Bits>(v) & 0x7FFFFFFFu);
 }
 
-// Each lane's smaller (larger) value, where neither is a number's absence; one
-// instruction each, where a select takes several.
-Lanes Min(Lanes a, Lanes b)
+// Two doubles worked on at once: two rays' values along one axis.
+typedef double Pair __attribute__((vector_size(16)));
+
+// Each lane's smaller (larger) value, of four floats or two doubles, where neither is a
+// number's absence; one instruction each, where a select takes several.
+template <typename V>
+V Min(V a, V b)
 {
-#ifdef __SSE__
-    return __builtin_ia32_minps(a, b);
+#ifdef __SSE2__
+    if constexpr (sizeof a[0] == sizeof(double))
+        return __builtin_ia32_minpd(a, b);
+    else
+        return __builtin_ia32_minps(a, b);
 #else
     return a < b ? a : b;
 #endif
 }
 
-Lanes Max(Lanes a, Lanes b)
+template <typename V>
+V Max(V a, V b)
 {
-#ifdef __SSE__
-    return __builtin_ia32_maxps(a, b);
+#ifdef __SSE2__
+    if constexpr (sizeof a[0] == sizeof(double))
+        return __builtin_ia32_maxpd(a, b);
+    else
+        return __builtin_ia32_maxps(a, b);
 #else
     return a > b ? a : b;
 #endif
@@ -318,33 +329,12 @@ template <bool WALKING>
     }
 }
 
-// Two doubles worked on at once: two rays' values along one axis.
-typedef double Pair __attribute__((vector_size(16)));
-
-Pair PairMin(Pair a, Pair b)
-{
-#ifdef __SSE2__
-    return __builtin_ia32_minpd(a, b);
-#else
-    return a < b ? a : b;
-#endif
-}
-
-Pair PairMax(Pair a, Pair b)
-{
-#ifdef __SSE2__
-    return __builtin_ia32_maxpd(a, b);
-#else
-    return a > b ? a : b;
-#endif
-}
-
 // The box around every point the rays reach within `reach`, widened on each side by the
 // slabs' slack; false where a ray reaches without end, or starts nowhere. The rays are
 // taken two by two, those past `count` as the first again.
 bool PacketBox(const RayScene& scene, const Ray* rays, int count, double reach, double lo[3], double hi[3])
 {
-    if (!(reach < INFINITY) || count < 1)
+    if (count < 1)
         return false;
     const Ray& r0 = rays[0];
     const Ray& r1 = rays[count > 1 ? 1 : 0];
@@ -359,8 +349,8 @@ bool PacketBox(const RayScene& scene, const Ray* rays, int count, double reach, 
         const Pair zero = (from_a - from_a) + (to_a - to_a) + (from_b - from_b) + (to_b - to_b);
         if (!(zero[0] == 0 && zero[1] == 0))
             return false;
-        const Pair low = PairMin(PairMin(from_a, to_a), PairMin(from_b, to_b));
-        const Pair high = PairMax(PairMax(from_a, to_a), PairMax(from_b, to_b));
+        const Pair low = Min(Min(from_a, to_a), Min(from_b, to_b));
+        const Pair high = Max(Max(from_a, to_a), Max(from_b, to_b));
         lo[a] = std::min(low[0], low[1]);
         hi[a] = std::max(high[0], high[1]);
         const double slack = std::max({double(scene.largest), std::fabs(lo[a]), std::fabs(hi[a])}) * 0x1p-19;
