@@ -659,9 +659,10 @@ struct Shared {
     int64_t bands_done = 0;
 };
 
-// Draws into `result`, whose blocks read as zeros already where `zeroed`.
+// Draws into `result`, whose pixels, coverage and misses read as zeros already where
+// zeroed[0], [1] and [2] say so.
 template <typename Sample>
-bool Draw(const RenderRequest& request, bool zeroed, RenderResult* result, std::string* error)
+bool Draw(const RenderRequest& request, const bool zeroed[3], RenderResult* result, std::string* error)
 {
     const int n = request.samples;
     const int64_t sample_width = int64_t(request.width) * n;
@@ -720,13 +721,13 @@ bool Draw(const RenderRequest& request, bool zeroed, RenderResult* result, std::
             target.covered = reinterpret_cast<uint8_t*>(target.samples + count * 4);
             target.missed = request.surface ? target.covered + count : nullptr;
         }
-        // The result's blocks may come zeroed already.
-        if (n > 1 || !zeroed) {
+        // The result's blocks may come zeroed already; a band of samples never does.
+        if (n > 1 || !zeroed[0])
             std::memset(target.samples, 0, count * 4 * sizeof(Sample));
+        if (n > 1 || !zeroed[1])
             std::memset(target.covered, 0, count);
-            if (target.missed)
-                std::memset(target.missed, 0, count);
-        }
+        if (target.missed && (n > 1 || !zeroed[2]))
+            std::memset(target.missed, 0, count);
         for (int64_t k = bins.start[band]; k < bins.start[band + 1]; ++k) {
             Corner corners[3];
             RecordCorners(remap_table.triangles[bins.index[k]], request, corners);
@@ -771,10 +772,9 @@ bool RenderRemap(const RenderRequest& request, RenderResult* result, std::string
         return false;
     }
     const int bits = request.image->bits;
-    const bool zeros = zeroed[0] && zeroed[1] && zeroed[2];
-    const bool drawn = bits == 32   ? Draw<float>(request, zeros, &made, error)
-                       : bits == 16 ? Draw<uint16_t>(request, zeros, &made, error)
-                                    : Draw<uint8_t>(request, zeros, &made, error);
+    const bool drawn = bits == 32   ? Draw<float>(request, zeroed, &made, error)
+                       : bits == 16 ? Draw<uint16_t>(request, zeroed, &made, error)
+                                    : Draw<uint8_t>(request, zeroed, &made, error);
     if (!drawn) {
         FreeRenderResult(&made, request);
         return false;
