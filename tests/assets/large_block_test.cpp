@@ -68,6 +68,19 @@ TEST(LargeBlock, FreedBlocksServeLaterTakesWhileKept)
         EXPECT_EQ(after[3 * MB - 1], 0);
     }
     LargeFree(after, 3 * MB);
+
+    // A kept block more than twice the size asked for is left for a later request.
+    LargeKeepFreed(true);
+    LargeFree(Filled(3 * MB, 6), 3 * MB);
+    bool small_zeroed = !mapped, large_zeroed = true;
+    auto* small_take = static_cast<unsigned char*>(LargeTake(MB, 0, &small_zeroed));
+    auto* large_take = static_cast<unsigned char*>(LargeTake(2 * MB, 0, &large_zeroed));
+    ASSERT_TRUE(small_take && large_take);
+    EXPECT_EQ(small_zeroed, mapped);
+    EXPECT_FALSE(large_zeroed);
+    LargeFree(small_take, MB);
+    LargeFree(large_take, 2 * MB);
+    LargeKeepFreed(false);
 }
 
 }  // namespace
