@@ -336,21 +336,19 @@ bool PacketBox(const RayScene& scene, const Ray* rays, int count, double reach, 
 {
     if (count < 1)
         return false;
-    const Ray& r0 = rays[0];
-    const Ray& r1 = rays[count > 1 ? 1 : 0];
-    const Ray& r2 = rays[count > 2 ? 2 : 0];
-    const Ray& r3 = rays[count > 3 ? 3 : 0];
+    const Ray* lane[4] = {&rays[0], &rays[count > 1 ? 1 : 0], &rays[count > 2 ? 2 : 0], &rays[count > 3 ? 3 : 0]};
     const Pair spread = {reach, reach};
     for (int a = 0; a < 3; ++a) {
-        const Pair from_a = {r0.origin[a], r1.origin[a]}, from_b = {r2.origin[a], r3.origin[a]};
-        const Pair to_a = from_a + spread * Pair{r0.direction[a], r1.direction[a]};
-        const Pair to_b = from_b + spread * Pair{r2.direction[a], r3.direction[a]};
-        // A value less itself is 0 only where it is finite.
-        const Pair zero = (from_a - from_a) + (to_a - to_a) + (from_b - from_b) + (to_b - to_b);
+        Pair low = {INFINITY, INFINITY}, high = {-INFINITY, -INFINITY}, zero = {0, 0};
+        for (int h = 0; h < 2; ++h) {
+            const Pair from = {lane[2 * h]->origin[a], lane[2 * h + 1]->origin[a]};
+            const Pair to = from + spread * Pair{lane[2 * h]->direction[a], lane[2 * h + 1]->direction[a]};
+            zero += (from - from) + (to - to);  // a value less itself is 0 only where it is finite
+            low = Min(low, Min(from, to));
+            high = Max(high, Max(from, to));
+        }
         if (!(zero[0] == 0 && zero[1] == 0))
             return false;
-        const Pair low = Min(Min(from_a, to_a), Min(from_b, to_b));
-        const Pair high = Max(Max(from_a, to_a), Max(from_b, to_b));
         lo[a] = std::min(low[0], low[1]);
         hi[a] = std::max(high[0], high[1]);
         const double slack = std::max({double(scene.largest), std::fabs(lo[a]), std::fabs(hi[a])}) * 0x1p-19;

@@ -308,9 +308,10 @@ TEST(Rays, PacketsThatGatherTheirLeavesFindWhatEachRayFinds)
         for (int r = 0; r < RAY_PACKET; ++r) {
             const double dx = packet % 3 == 0 ? 0.5 * (r % 2) : packet % 3 == 2 && r == 0 ? -0.3 : 0.1 + 0.3 * (r % 2);
             const double dy = packet % 3 == 0 ? 0.5 * (r / 2) : 0.2 + 0.2 * (r / 2);
-            // Every other packet leans, so that its rays' far ends lie away from their starts.
-            const double lean = packet % 2 ? 0.6 : 0.0, length = std::sqrt(1 + lean * lean);
-            rays[r] = Ray{{x0 + dx, y0 + dy, 0.25}, {lean * (r % 2 ? 1 : -1) / length, 0, -1 / length}};
+            // Every other packet's rays lean apart, so that their far ends lie away from
+            // their starts, each its own way.
+            const double lean = packet % 2 ? 0.4 * (r - 1.5) : 0.0, length = std::sqrt(1 + lean * lean);
+            rays[r] = Ray{{x0 + dx, y0 + dy, 0.25}, {lean / length, 0, -1 / length}};
         }
         RayHit near[RAY_PACKET], walked[RAY_PACKET];
         bool found_near[RAY_PACKET], found_walked[RAY_PACKET];
