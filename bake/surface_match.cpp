@@ -186,14 +186,23 @@ void EachTriangleCorner(const MeshSurface& s, int threads, const Visit& visit)
 }
 
 // Copies the 9 position values of every fanned triangle of the file, NaN where a corner
-// has no usable position (such a triangle is never hit).
-void TriangleCorners(const MeshSurface& s, int threads, float* out)
+// has no usable position (such a triangle is never hit). With `uv`, in the same pass,
+// the texture coordinates of its corners (v is 1 - the file's); a triangle without them
+// gets a first position value that is not a number.
+void TriangleCorners(const MeshSurface& s, int threads, float* out, TexCoord* uv = nullptr)
 {
     EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
         const uint32_t p = s.corners[c * 3];
         const bool has = p != 0 && p <= s.position_count;
         for (int i = 0; i < 3; ++i)
             out[triangle * 9 + size_t(k) * 3 + size_t(i)] = has ? s.positions[size_t(p - 1) * 3 + size_t(i)] : NAN;
+        if (!uv)
+            return;
+        const uint32_t t = s.corners[c * 3 + 1];
+        const bool mapped = t != 0 && t <= s.texcoord_count;
+        uv[triangle * 3 + size_t(k)] = mapped ? s.texcoords[t - 1] : TexCoord{0, 0};
+        if (!mapped)
+            out[triangle * 9] = NAN;  // after corner 0's own values: this triangle's corners go in order
     });
 }
 
@@ -261,19 +270,6 @@ bool TargetPoints(const MeshSurface& s, int threads, SurfaceTransfer* t)
     std::free(usable);
     std::free(made);
     return ok;
-}
-
-// The texture coordinates of every fanned triangle's corners (v is 1 - the file's); a
-// triangle without them gets a corner of `corners` that is not a number.
-void TriangleTexCoords(const MeshSurface& s, int threads, TexCoord* out, float* corners)
-{
-    EachTriangleCorner(s, threads, [&](size_t triangle, int k, uint32_t c) {
-        const uint32_t t = s.corners[c * 3 + 1];
-        const bool has = t != 0 && t <= s.texcoord_count;
-        out[triangle * 3 + size_t(k)] = has ? s.texcoords[t - 1] : TexCoord{0, 0};
-        if (!has)
-            corners[triangle * 9] = NAN;
-    });
 }
 
 // Refills the table with the target's own triangles: drawn where they are, with texture
@@ -456,9 +452,8 @@ bool PrepareSurfaceSource(MeshSurface* source, int threads, SurfaceTransfer* tra
     t.source_uv = static_cast<TexCoord*>(LargeTake(SourceTexCoordBytes(t), threads));
     if (!t.source_corners || !t.source_uv)
         return false;
-    TriangleCorners(*source, threads, t.source_corners);
     // A source triangle without texture coordinates is never hit.
-    TriangleTexCoords(*source, threads, t.source_uv, t.source_corners);
+    TriangleCorners(*source, threads, t.source_corners, t.source_uv);
     // Its triangles are copied: its blocks make room for the rays' scene, and what the
     // scene frees for the target's places (until PrepareSurfaceTarget releases them).
     LargeKeepFreed(true);

@@ -434,6 +434,26 @@ TEST(SurfaceBake, ReorderedCopyBakesAsTheOriginalAndMissesAreMasked)
     EXPECT_GT(missed, faces.size() / 16);
 }
 
+// A source triangle without texture coordinates is never hit: the rays through it find
+// nothing, and its half of the target is missed.
+TEST(SurfaceBake, SourceTrianglesWithoutTextureCoordinatesAreNeverHit)
+{
+    TempDir dir;
+    const std::string d = dir.path, square = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n";
+    WriteWholeFile(d + "source.obj", square + "f 1/1 2/2 3/3\nf 1 3 4\n");
+    WriteWholeFile(d + "target.obj", square + "f 1/1 2/2 3/3 4/4\n");
+    ASSERT_EQ(Bake(d + "source.obj " + d + "target.obj " TEXWARP_EXAMPLES "/texture.png -q --padding 0 --size 64 -o " +
+                   d + "out.png --misses " + d + "mask.png"),
+              BAKE_DONE);
+    const std::vector<uint8_t> mask = Pixels(d + "mask.png");
+    ASSERT_EQ(mask.size(), size_t(64 * 64 * 4));
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x)
+            if (std::abs(x - (63 - y)) > 1) {  // away from the diagonal: u < v is the second triangle's
+                ASSERT_EQ(mask[size_t(y * 64 + x) * 4], x < 63 - y ? 255 : 0) << x << " " << y;
+            }
+}
+
 // A target whose arrays are large enough to be kept for the drawing's result once freed:
 // the result, taken from them, is cleared first, and the rays' bake of a reordered copy
 // gives the bytes of the faces' bake, background and all.
